@@ -1,0 +1,16 @@
+# One place for the compiler flags shared by the module, the engine and the tests.
+function(vexilo_target_options target)
+    target_compile_options(${target} PRIVATE
+        -Wall -Wextra -Wconversion -Wsign-conversion -Wshadow -Wnon-virtual-dtor)
+    if(VEXILO_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+    if(VEXILO_SANITIZE)
+        list(JOIN VEXILO_SANITIZE "," sanitizers)
+        target_compile_options(${target} PUBLIC -fsanitize=${sanitizers} -fno-omit-frame-pointer)
+        target_link_options(${target} PUBLIC -fsanitize=${sanitizers})
+        if(NOT VEXILO_SANITIZE STREQUAL "thread")
+            target_compile_options(${target} PUBLIC -fno-sanitize-recover=all)
+        endif()
+    endif()
+endfunction()

@@ -1,0 +1,205 @@
+// vexilo.Encoder: construction, deallocation, the borrow-guarded method frames and pickling.
+#include "encoder.h"
+
+#include <new>
+#include <span>
+
+#include "borrow_flag.h"
+#include "python/arguments.h"
+#include "python/encoding_info.h"
+#include "python/frame.h"
+#include "python/input_conversion.h"
+#include "python/output.h"
+#include "state_codec.h"
+
+namespace vexilo::py {
+namespace {
+
+// The object header, then the learned state, then the borrow flag. The C++ members are built
+// with placement new in encoder_new and destroyed explicitly in encoder_dealloc.
+struct EncoderObject {
+    PyObject_HEAD
+    Encoder value;
+    BorrowFlag borrow;
+};
+
+EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
+
+constexpr Parameter encoding_parameter{"Encoder.__new__", "encoding", false};
+constexpr Parameter encode_parameter{"Encoder.encode", "obj", true};
+constexpr Parameter decode_parameter{"Encoder.decode", "obj", true};
+constexpr Parameter setstate_parameter{"Encoder.__setstate__", "state", true};
+
+PyErr not_an_instance(PyObject* object, const char* expected, const char* parameter) {
+    const std::string what = object == Py_None ? std::string("'None' is not")
+                                               : "'" + type_qualname(object) + "' object is not";
+    return PyErr::make(PyExc_TypeError, what + " an instance of '" + expected + "'")
+        .with_note(parameter);
+}
+
+Result<StringEncoding> parse_strategy(PyObject* encoding) {
+    if (!encoding || encoding == Py_None) return StringEncoding::Label;
+    if (!PyUnicode_Check(encoding)) {
+        return not_an_instance(encoding, "str", "while processing 'encoding'");
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(encoding, &size);
+    if (!text) return PyErr::fetch().with_note("while processing 'encoding'");
+    const std::string_view name(text, static_cast<std::size_t>(size));
+    if (name != "label") {
+        return PyErr::make(PyExc_ValueError,
+                           std::string(name) + " is not a supported encoding strategy for strings!");
+    }
+    return StringEncoding::Label;
+}
+
+PyErr already_borrowed() { return PyErr::make(PyExc_RuntimeError, "Already borrowed"); }
+PyErr already_mutably_borrowed() {
+    return PyErr::make(PyExc_RuntimeError, "Already mutably borrowed");
+}
+
+Result<PyRef> categorical_column_list(const EncodingInfo& info) {
+    PyRef list = VX_TRY(checked(PyList_New(static_cast<Py_ssize_t>(info.categorical_columns.size()))));
+    Py_ssize_t slot = 0;
+    for (ColumnIndex column : info.categorical_columns) {
+        PyRef index = VX_TRY(checked(PyLong_FromSize_t(column)));
+        PyList_SET_ITEM(list.get(), slot++, index.release());
+    }
+    return list;
+}
+
+PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return run_frame([&]() -> Result<PyRef> {
+        PyObject* encoding = VX_TRY(bind_tuple(encoding_parameter, args, kwargs));
+        const StringEncoding strategy = VX_TRY(parse_strategy(encoding));
+        PyRef self = VX_TRY(checked(type->tp_alloc(type, 0)));
+        EncoderObject* object = as_encoder(self.get());
+        new (&object->value) Encoder{std::nullopt, strategy};
+        new (&object->borrow) BorrowFlag();
+        return self;
+    });
+}
+
+void encoder_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    EncoderObject* object = as_encoder(self);
+    object->value.~Encoder();
+    object->borrow.~BorrowFlag();
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of a heap type own a reference to it
+}
+
+PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    return run_frame([&]() -> Result<PyRef> {
+        PyObject* obj = VX_TRY(bind_vectorcall(encode_parameter, args, nargs, kwnames));
+        EncoderObject* encoder = as_encoder(self);
+        ExclusiveBorrow borrow(encoder->borrow);
+        if (!borrow.held()) return already_borrowed();
+
+        Conversion conversion = VX_TRY(pyany_to_vec(obj, encoder->value.strategy));
+        // The new state is stored before the output is built: an output error leaves it in place.
+        encoder->value.encoding_info = std::move(conversion.encoding_info);
+        PyRef table = VX_TRY(arr_to_out(conversion.table, std::move(conversion.out), nullptr));
+        PyRef columns = encoder->value.encoding_info
+                            ? VX_TRY(categorical_column_list(*encoder->value.encoding_info))
+                            : PyRef::borrow(Py_None);
+        return checked(PyTuple_Pack(2, table.get(), columns.get()));
+    });
+}
+
+PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    return run_frame([&]() -> Result<PyRef> {
+        PyObject* obj = VX_TRY(bind_vectorcall(decode_parameter, args, nargs, kwnames));
+        EncoderObject* encoder = as_encoder(self);
+        SharedBorrow borrow(encoder->borrow);
+        if (!borrow.held()) return already_mutably_borrowed();
+
+        // Whatever the conversion learns is discarded: decoding uses the stored state only.
+        Conversion conversion = VX_TRY(pyany_to_vec(obj, encoder->value.strategy));
+        const auto& stored = encoder->value.encoding_info;
+        return arr_to_out(conversion.table, std::move(conversion.out),
+                          stored ? &*stored : nullptr);
+    });
+}
+
+PyObject* encoder_getstate(PyObject* self, PyObject*) {
+    return run_frame([&]() -> Result<PyRef> {
+        EncoderObject* encoder = as_encoder(self);
+        SharedBorrow borrow(encoder->borrow);
+        if (!borrow.held()) return already_mutably_borrowed();
+        const std::vector<std::uint8_t> bytes = write_state(encoder->value);
+        return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                                 static_cast<Py_ssize_t>(bytes.size())));
+    });
+}
+
+PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return run_frame([&]() -> Result<PyRef> {
+        PyObject* state = VX_TRY(bind_vectorcall(setstate_parameter, args, nargs, kwnames));
+        EncoderObject* encoder = as_encoder(self);
+        // The borrow is taken before the argument is checked: a conflict wins over a wrong type.
+        ExclusiveBorrow borrow(encoder->borrow);
+        if (!borrow.held()) return already_borrowed();
+        if (!PyBytes_Check(state)) return not_an_instance(state, "bytes", "while processing 'state'");
+
+        const std::span<const std::uint8_t> bytes(
+            reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(state)),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(state)));
+        auto decoded = read_state(bytes);
+        if (auto* error = std::get_if<StateError>(&decoded)) {
+            return PyErr::make(PyExc_ValueError, error->message);
+        }
+        encoder->value = std::move(std::get<Encoder>(decoded));
+        return PyRef::borrow(Py_None);
+    });
+}
+
+template <class F>
+PyCFunction as_cfunction(F* function) {
+    // The method table stores every calling convention behind PyCFunction; METH_* flags say which.
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef encoder_methods[] = {
+    {"encode", as_cfunction(encoder_encode), METH_FASTCALL | METH_KEYWORDS,
+     "encode($self, obj)\n--\n\n"},
+    {"decode", as_cfunction(encoder_decode), METH_FASTCALL | METH_KEYWORDS,
+     "decode($self, obj)\n--\n\n"},
+    {"__getstate__", as_cfunction(encoder_getstate), METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {"__setstate__", as_cfunction(encoder_setstate), METH_FASTCALL | METH_KEYWORDS,
+     "__setstate__($self, state)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+char encoder_doc[] = "Encoder(encoding=None)\n--\n\n";
+
+PyType_Slot encoder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
+    {Py_tp_doc, encoder_doc},
+    {Py_tp_methods, encoder_methods},
+    {0, nullptr},
+};
+
+PyType_Spec encoder_spec = {
+    "vexilo.Encoder",
+    static_cast<int>(sizeof(EncoderObject)),
+    0,
+    // No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. No __dict__, no weak references.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    encoder_slots,
+};
+
+}  // namespace
+
+PyObject* encoder_type() noexcept {
+    // Created once per process under the import lock; the module refuses subinterpreters, so
+    // one type object serves every module object.
+    static PyObject* type = PyType_FromSpec(&encoder_spec);
+    return type;
+}
+
+}  // namespace vexilo::py

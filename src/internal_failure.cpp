@@ -1,0 +1,29 @@
+// Internal failure records and the per-thread name used in their reports. Interpreter-free.
+#include "internal_failure.h"
+
+#include <utility>
+
+namespace vexilo {
+namespace {
+
+std::string& thread_name_slot() {
+    thread_local std::string name = "main";
+    return name;
+}
+
+}  // namespace
+
+InternalFailure::InternalFailure(const std::string& message, std::source_location where)
+    : std::runtime_error(message), where_(where), thread_name_(current_thread_name()) {}
+
+std::string InternalFailure::report() const {
+    return "thread '" + thread_name_ + "' failed at " + where_.file_name() + ":" +
+           std::to_string(where_.line()) + ":" + std::to_string(where_.column()) + ":\n" + what() +
+           "\n";
+}
+
+void set_current_thread_name(std::string name) { thread_name_slot() = std::move(name); }
+
+const std::string& current_thread_name() noexcept { return thread_name_slot(); }
+
+}  // namespace vexilo

@@ -1,0 +1,41 @@
+// The numbering rule for one categorical column: distinct texts in byte-wise order receive the
+// codes 0, 1, 2, ...; missing-value markers receive none. Interpreter-free.
+#pragma once
+
+#include <bit>  // std::bit_cast
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "pool/pool.h"
+#include "python/encoding_info.h"
+
+namespace vexilo {
+
+// The code written for a missing value: the quiet NaN 0x7FF8000000000000.
+inline const double missing_code = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+
+// True for exactly "nan", "NaN" and "<NA>".
+constexpr bool is_missing_marker(std::string_view text) noexcept {
+    return text == "nan" || text == "NaN" || text == "<NA>";
+}
+
+struct LabelEncoding {
+    std::vector<double> codes;  // one per input cell, in row order
+    ForwardMap forward_map;     // one entry per distinct text
+};
+
+// Numbers one column. cells are borrowed for the call only; the map owns copies of the distinct
+// texts. Pure and re-entrant: safe to call from several pool tasks at once. Never fails except by
+// std::bad_alloc or an InternalFailure from a broken invariant.
+LabelEncoding label_encode(std::span<const std::string_view> cells,
+                           pool::ThreadPool& pool = pool::global_pool());
+
+// As label_encode, but writes the code of row i to out[i * stride] instead of returning a vector.
+// Every out[i * stride] for i < cells.size() is written exactly once.
+ForwardMap label_encode_into(std::span<const std::string_view> cells, double* out,
+                             std::size_t stride, pool::ThreadPool& pool = pool::global_pool());
+
+}  // namespace vexilo

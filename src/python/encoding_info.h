@@ -1,0 +1,46 @@
+// The learned state of one encoder: which columns were categorical and, per column, the maps from
+// text to code and back. Plain records with no interpreter objects. Interpreter-free.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "seeded_hash.h"
+
+namespace vexilo {
+
+// A column's position in its table. The platform's size type in memory; 64-bit when serialised.
+using ColumnIndex = std::size_t;
+
+// Text to code. Missing-value markers map to no code.
+using ForwardMap = HashMap<std::string, std::optional<std::uint64_t>>;
+// Code to text; one entry for every forward entry that has a code.
+using InverseMap = HashMap<std::uint64_t, std::string>;
+
+// How string columns are encoded. "label" is the only strategy; stored as its index, 0.
+enum class StringEncoding : std::uint32_t { Label = 0 };
+
+struct EncodingInfo {
+    // Ascending indices of the categorical columns, without repeats when produced by encoding.
+    std::vector<ColumnIndex> categorical_columns;
+    HashMap<ColumnIndex, ForwardMap> forward_maps;
+    HashMap<ColumnIndex, InverseMap> inverse_maps;
+};
+
+// The value held by every Python Encoder object. Field order is the serialised order.
+struct Encoder {
+    std::optional<EncodingInfo> encoding_info;
+    StringEncoding strategy = StringEncoding::Label;
+};
+
+// Builds the inverse of a forward map: one (code, text) entry per text that has a code.
+// Returns a new map; never fails except by std::bad_alloc.
+InverseMap invert_forward_map(const ForwardMap& forward);
+
+// True when both states hold the same entries (map iteration order is ignored).
+bool same_content(const EncodingInfo& a, const EncodingInfo& b);
+
+}  // namespace vexilo

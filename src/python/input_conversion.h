@@ -1,0 +1,23 @@
+// Input conversion: the caller's NumPy array or pandas DataFrame becomes a table of doubles, its
+// output kind and, unless it took the float fast path, a freshly learned encoding.
+#pragma once
+
+#include <optional>
+
+#include "python/encoding_info.h"
+#include "python/py_err.h"
+#include "python/table.h"
+
+namespace vexilo::py {
+
+struct Conversion {
+    OUT out;
+    Table table;
+    std::optional<EncodingInfo> encoding_info;  // absent exactly after the float fast path
+};
+
+// Converts obj (borrowed; neither modified nor kept). Returns the conversion or the Python error
+// to raise; internal failures are thrown as InternalFailure. Calling thread, interpreter held.
+Result<Conversion> pyany_to_vec(PyObject* obj, StringEncoding strategy);
+
+}  // namespace vexilo::py
