@@ -18,8 +18,7 @@ namespace {
 // The object header, then the learned state, then the borrow flag. The C++ members are built
 // with placement new in encoder_new and destroyed explicitly in encoder_dealloc.
 struct EncoderObject {
-    PyObject_HEAD
-    Encoder value;
+    PyObject_HEAD Encoder value;
     BorrowFlag borrow;
 };
 
@@ -47,8 +46,9 @@ Result<StringEncoding> parse_strategy(PyObject* encoding) {
     if (!text) return PyErr::fetch().with_note("while processing 'encoding'");
     const std::string_view name(text, static_cast<std::size_t>(size));
     if (name != "label") {
-        return PyErr::make(PyExc_ValueError,
-                           std::string(name) + " is not a supported encoding strategy for strings!");
+        return PyErr::make(
+            PyExc_ValueError,
+            std::string(name) + " is not a supported encoding strategy for strings!");
     }
     return StringEncoding::Label;
 }
@@ -59,7 +59,8 @@ PyErr already_mutably_borrowed() {
 }
 
 Result<PyRef> categorical_column_list(const EncodingInfo& info) {
-    PyRef list = VX_TRY(checked(PyList_New(static_cast<Py_ssize_t>(info.categorical_columns.size()))));
+    PyRef list =
+        VX_TRY(checked(PyList_New(static_cast<Py_ssize_t>(info.categorical_columns.size()))));
     Py_ssize_t slot = 0;
     for (ColumnIndex column : info.categorical_columns) {
         PyRef index = VX_TRY(checked(PyLong_FromSize_t(column)));
@@ -100,7 +101,8 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         Conversion conversion = VX_TRY(pyany_to_vec(obj, encoder->value.strategy));
         // The new state is stored before the output is built: an output error leaves it in place.
         encoder->value.encoding_info = std::move(conversion.encoding_info);
-        PyRef table = VX_TRY(arr_to_out(conversion.table, std::move(conversion.out), nullptr));
+        PyRef table =
+            VX_TRY(arr_to_out(std::move(conversion.table), std::move(conversion.out), nullptr));
         PyRef columns = encoder->value.encoding_info
                             ? VX_TRY(categorical_column_list(*encoder->value.encoding_info))
                             : PyRef::borrow(Py_None);
@@ -119,7 +121,7 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         // Whatever the conversion learns is discarded: decoding uses the stored state only.
         Conversion conversion = VX_TRY(pyany_to_vec(obj, encoder->value.strategy));
         const auto& stored = encoder->value.encoding_info;
-        return arr_to_out(conversion.table, std::move(conversion.out),
+        return arr_to_out(std::move(conversion.table), std::move(conversion.out),
                           stored ? &*stored : nullptr);
     });
 }
@@ -143,7 +145,8 @@ PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
         // The borrow is taken before the argument is checked: a conflict wins over a wrong type.
         ExclusiveBorrow borrow(encoder->borrow);
         if (!borrow.held()) return already_borrowed();
-        if (!PyBytes_Check(state)) return not_an_instance(state, "bytes", "while processing 'state'");
+        if (!PyBytes_Check(state))
+            return not_an_instance(state, "bytes", "while processing 'state'");
 
         const std::span<const std::uint8_t> bytes(
             reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(state)),

@@ -33,7 +33,7 @@ const std::string& current_thread_name() noexcept;
 }  // namespace vexilo
 
 // For true invariants only: throws InternalFailure, never aborts.
-#define VX_ASSERT(cond, msg)                             \
-    do {                                                 \
+#define VX_ASSERT(cond, msg)                               \
+    do {                                                   \
         if (!(cond)) throw ::vexilo::InternalFailure(msg); \
     } while (0)

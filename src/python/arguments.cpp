@@ -68,8 +68,7 @@ Result<PyObject*> bind_tuple(const Parameter& parameter, PyObject* args, PyObjec
         nkeywords = PyList_GET_SIZE(keys);
     }
     return bind(parameter, reinterpret_cast<PyTupleObject*>(args)->ob_item, PyTuple_GET_SIZE(args),
-                nkeywords,
-                [&](Py_ssize_t i) {
+                nkeywords, [&](Py_ssize_t i) {
                     return std::pair{PyList_GET_ITEM(keys, i), PyList_GET_ITEM(values, i)};
                 });
 }

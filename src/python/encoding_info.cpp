@@ -10,8 +10,8 @@ std::uint64_t random_hash_key() noexcept {
     // splitmix64 over a per-thread state seeded once from the system's entropy source and the
     // clock, so keys differ between threads and runs without locking.
     thread_local std::uint64_t state = [] {
-        std::uint64_t seed = static_cast<std::uint64_t>(
-            std::chrono::steady_clock::now().time_since_epoch().count());
+        std::uint64_t seed =
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
         try {
             std::random_device device;
             seed ^= (static_cast<std::uint64_t>(device()) << 32) ^ device();

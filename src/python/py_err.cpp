@@ -36,9 +36,9 @@ PyErr PyErr::make(PyObject* type, std::string_view message) {
 
 PyErr PyErr::with_note(const char* note) && {
     PyRef text = PyRef::steal(PyUnicode_FromString(note));
-    PyRef outcome = text ? PyRef::steal(PyObject_CallMethod(exception_.get(), "add_note", "O",
-                                                            text.get()))
-                         : PyRef();
+    PyRef outcome =
+        text ? PyRef::steal(PyObject_CallMethod(exception_.get(), "add_note", "O", text.get()))
+             : PyRef();
     if (!outcome) PyErr_Clear();  // the note is a courtesy; the exception stands without it
     return std::move(*this);
 }

@@ -67,9 +67,9 @@ inline Result<PyRef> checked(PyObject* new_reference) {
 
 // Unwraps a Result inside a routine that itself returns a Result: yields the value, or returns
 // the error from the enclosing routine. (A GNU statement expression, which GCC and Clang accept.)
-#define VX_TRY(expr)                                              \
-    ({                                                            \
-        auto vx_try_result_ = (expr);                             \
+#define VX_TRY(expr)                                                   \
+    ({                                                                 \
+        auto vx_try_result_ = (expr);                                  \
         if (!vx_try_result_) return std::move(vx_try_result_).error(); \
-        std::move(vx_try_result_).value();                        \
+        std::move(vx_try_result_).value();                             \
     })
