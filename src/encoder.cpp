@@ -18,7 +18,8 @@ namespace {
 // The object header, then the learned state, then the borrow flag. The C++ members are built
 // with placement new in encoder_new and destroyed explicitly in encoder_dealloc.
 struct EncoderObject {
-    PyObject_HEAD Encoder value;
+    PyObject ob_base;
+    Encoder value;
     BorrowFlag borrow;
 };
 
