@@ -1,13 +1,322 @@
-// State byte format. Interpreter-free.
-// PLACEHOLDER: replaced by the writer and reader of the format.
+// Writer and reader of the state byte format. Interpreter-free.
 #include "state_codec.h"
 
+#include <algorithm>
+#include <cstring>
+#include <new>  // std::bad_alloc
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "internal_failure.h"
+
 namespace vexilo {
+namespace {
 
-std::vector<std::uint8_t> write_state(const Encoder&) { return {}; }
+// Room reserved for a container before its elements arrive, in bytes of in-memory elements: a
+// corrupt count cannot make a large allocation before the data runs out.
+constexpr std::size_t preallocation_budget = std::size_t{1} << 20;
 
-std::variant<Encoder, StateError> read_state(std::span<const std::uint8_t>) {
-    return StateError{"state reading is not implemented yet"};
+constexpr std::uint64_t u64_width = 8;
+constexpr std::uint64_t u32_width = 4;
+constexpr std::uint64_t tag_width = 1;
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+std::uint64_t encoded_size(const EncodingInfo& info) {
+    std::uint64_t total = u64_width + u64_width * info.categorical_columns.size();
+    total += u64_width;
+    for (const auto& [column, forward] : info.forward_maps) {
+        total += 2 * u64_width;
+        for (const auto& [text, code] : forward) {
+            total += u64_width + text.size() + tag_width + (code ? u64_width : 0);
+        }
+    }
+    total += u64_width;
+    for (const auto& [column, inverse] : info.inverse_maps) {
+        total += 2 * u64_width;
+        for (const auto& [code, text] : inverse) total += 2 * u64_width + text.size();
+    }
+    return total;
+}
+
+// Writes fields at a cursor into a buffer the size pass made exactly large enough.
+class Writer {
+public:
+    explicit Writer(std::uint8_t* out) : out_(out) {}
+
+    std::uint8_t* position() const { return out_; }
+
+    void u8(std::uint8_t value) { *out_++ = value; }
+    void u32(std::uint32_t value) { little_endian(value, 4); }
+    void u64(std::uint64_t value) { little_endian(value, 8); }
+    void text(const std::string& value) {
+        u64(value.size());
+        std::memcpy(out_, value.data(), value.size());
+        out_ += value.size();
+    }
+
+private:
+    void little_endian(std::uint64_t value, int width) {
+        // Byte-wise so the format does not depend on the host's byte order; compilers fold this
+        // into one store on little-endian hosts.
+        for (int i = 0; i < width; ++i) *out_++ = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+
+    std::uint8_t* out_;
+};
+
+void write_info(Writer& out, const EncodingInfo& info) {
+    out.u64(info.categorical_columns.size());
+    for (const ColumnIndex column : info.categorical_columns) out.u64(column);
+    out.u64(info.forward_maps.size());
+    for (const auto& [column, forward] : info.forward_maps) {
+        out.u64(column);
+        out.u64(forward.size());
+        for (const auto& [text, code] : forward) {
+            out.text(text);
+            out.u8(code ? 1 : 0);
+            if (code) out.u64(*code);
+        }
+    }
+    out.u64(info.inverse_maps.size());
+    for (const auto& [column, inverse] : info.inverse_maps) {
+        out.u64(column);
+        out.u64(inverse.size());
+        for (const auto& [code, text] : inverse) {
+            out.u64(code);
+            out.text(text);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+// Thrown inside the reader and turned into a StateError at its entry point; the unwinding
+// releases everything read so far.
+struct ReadFailure {
+    std::string message;
+};
+
+// The text for the first ill-formed sequence of text, or nothing when text is valid UTF-8. A bad
+// sequence is reported with the length of the longest prefix of a valid sequence seen before it
+// went wrong, or as incomplete when text ends while that prefix is still valid.
+std::optional<std::string> utf8_error(const std::uint8_t* text, std::size_t size) {
+    constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+    std::size_t i = 0;
+    while (i < size) {
+        if (text[i] < 0x80) {
+            // Eight ASCII bytes at a time, then byte by byte up to the next non-ASCII byte.
+            while (size - i >= sizeof(std::uint64_t)) {
+                std::uint64_t word;
+                std::memcpy(&word, text + i, sizeof word);
+                if (word & high_bits) break;
+                i += sizeof word;
+            }
+            while (i < size && text[i] < 0x80) ++i;
+            continue;
+        }
+        const std::size_t start = i;
+        const std::uint8_t first = text[start];
+        std::size_t width = 0;
+        // Bounds of the second byte; they exclude overlong forms, surrogates and values past
+        // U+10FFFF. Later bytes are plain continuation bytes.
+        std::uint8_t low = 0x80, high = 0xBF;
+        if (first >= 0xC2 && first <= 0xDF) {
+            width = 2;
+        } else if (first >= 0xE0 && first <= 0xEF) {
+            width = 3;
+            if (first == 0xE0) low = 0xA0;
+            if (first == 0xED) high = 0x9F;
+        } else if (first >= 0xF0 && first <= 0xF4) {
+            width = 4;
+            if (first == 0xF0) low = 0x90;
+            if (first == 0xF4) high = 0x8F;
+        } else {
+            return "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index " +
+                   std::to_string(start);
+        }
+        for (std::size_t k = 1; k < width; ++k) {
+            if (start + k >= size) {
+                return "string is not valid utf8: incomplete utf-8 byte sequence from index " +
+                       std::to_string(start);
+            }
+            const std::uint8_t byte = text[start + k];
+            if (k == 1 ? (byte < low || byte > high) : (byte < 0x80 || byte > 0xBF)) {
+                return "string is not valid utf8: invalid utf-8 sequence of " + std::to_string(k) +
+                       " bytes from index " + std::to_string(start);
+            }
+        }
+        i = start + width;
+    }
+    return std::nullopt;
+}
+
+template <class Container>
+void reserve_bounded(Container& container, std::size_t declared_count) {
+    constexpr std::size_t most =
+        std::max<std::size_t>(1, preallocation_budget / sizeof(typename Container::value_type));
+    container.reserve(std::min(declared_count, most));
+}
+
+// Reads fields front to back, never past the end of its bytes.
+class Reader {
+public:
+    Reader(std::span<const std::uint8_t> bytes, std::uint64_t size_max)
+        : next_(bytes.data()), left_(bytes.size()), size_max_(size_max) {}
+
+    std::uint8_t u8() {
+        need(1);
+        --left_;
+        return *next_++;
+    }
+    std::uint32_t u32() { return static_cast<std::uint32_t>(little_endian(4)); }
+    std::uint64_t u64() { return little_endian(8); }
+
+    // A count or a length.
+    std::size_t size() {
+        const std::uint64_t value = u64();
+        if (value > size_max_) {
+            fail("Invalid size " + std::to_string(value) + ": sizes must fit in a usize (0 to " +
+                 std::to_string(size_max_) + ")");
+        }
+        return static_cast<std::size_t>(value);
+    }
+
+    ColumnIndex column_index() {
+        const std::uint64_t value = u64();
+        if (value > size_max_) {
+            fail("invalid value: integer `" + std::to_string(value) + "`, expected usize");
+        }
+        return static_cast<ColumnIndex>(value);
+    }
+
+    // An optional value's tag: true when the value follows.
+    bool present() {
+        const std::uint8_t tag = u8();
+        if (tag > 1) fail("tag for enum is not valid, found " + std::to_string(tag));
+        return tag == 1;
+    }
+
+    std::string text() {
+        const std::size_t length = size();
+        if (length > left_) fail("io error: ");
+        if (auto error = utf8_error(next_, length)) fail(std::move(*error));
+        std::string value(reinterpret_cast<const char*>(next_), length);
+        next_ += length;
+        left_ -= length;
+        return value;
+    }
+
+    StringEncoding strategy() {
+        const std::uint32_t index = u32();
+        if (index != 0) {
+            fail("invalid value: integer `" + std::to_string(index) +
+                 "`, expected variant index 0 <= i < 1");
+        }
+        return StringEncoding::Label;
+    }
+
+private:
+    [[noreturn]] static void fail(std::string message) { throw ReadFailure{std::move(message)}; }
+
+    void need(std::size_t count) const {
+        if (left_ < count) fail("io error: unexpected end of file");
+    }
+
+    std::uint64_t little_endian(int width) {
+        need(static_cast<std::size_t>(width));
+        std::uint64_t value = 0;
+        for (int i = 0; i < width; ++i) value |= std::uint64_t{next_[i]} << (8 * i);
+        next_ += width;
+        left_ -= static_cast<std::size_t>(width);
+        return value;
+    }
+
+    const std::uint8_t* next_;
+    std::size_t left_;
+    std::uint64_t size_max_;
+};
+
+// A hash map: its count, then per entry the key and the value. A repeated key replaces the
+// value read before it.
+template <class Map, class ReadKey, class ReadValue>
+Map read_map(Reader& in, ReadKey read_key, ReadValue read_value) {
+    const std::size_t count = in.size();
+    Map map;
+    reserve_bounded(map, count);
+    for (std::size_t i = 0; i < count; ++i) {
+        typename Map::key_type key = read_key();
+        map.insert_or_assign(std::move(key), read_value());
+    }
+    return map;
+}
+
+ForwardMap read_forward_map(Reader& in) {
+    return read_map<ForwardMap>(
+        in, [&] { return in.text(); },
+        [&]() -> std::optional<std::uint64_t> {
+            if (!in.present()) return std::nullopt;
+            return in.u64();
+        });
+}
+
+InverseMap read_inverse_map(Reader& in) {
+    return read_map<InverseMap>(
+        in, [&] { return in.u64(); }, [&] { return in.text(); });
+}
+
+EncodingInfo read_info(Reader& in) {
+    EncodingInfo info;
+    const std::size_t count = in.size();
+    reserve_bounded(info.categorical_columns, count);
+    for (std::size_t i = 0; i < count; ++i) info.categorical_columns.push_back(in.column_index());
+    const auto column = [&] { return in.column_index(); };
+    info.forward_maps =
+        read_map<decltype(info.forward_maps)>(in, column, [&] { return read_forward_map(in); });
+    info.inverse_maps =
+        read_map<decltype(info.inverse_maps)>(in, column, [&] { return read_inverse_map(in); });
+    return info;
+}
+
+}  // namespace
+
+std::size_t state_size(const Encoder& value) {
+    std::uint64_t total = tag_width + u32_width;
+    if (value.encoding_info) total += encoded_size(*value.encoding_info);
+    // Only reachable with a 32-bit size type, where eight-byte indices outgrow their memory.
+    if (total > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+    return static_cast<std::size_t>(total);
+}
+
+std::vector<std::uint8_t> write_state(const Encoder& value) {
+    std::vector<std::uint8_t> bytes(state_size(value));
+    Writer out(bytes.data());
+    out.u8(value.encoding_info ? 1 : 0);
+    if (value.encoding_info) write_info(out, *value.encoding_info);
+    out.u32(static_cast<std::uint32_t>(value.strategy));
+    VX_ASSERT(out.position() == bytes.data() + bytes.size(),
+              "state size pass and write pass disagree");
+    return bytes;
+}
+
+std::variant<Encoder, StateError> read_state(std::span<const std::uint8_t> bytes,
+                                             std::uint64_t size_max) {
+    Reader in(bytes, std::min<std::uint64_t>(size_max, std::numeric_limits<std::size_t>::max()));
+    try {
+        Encoder value;
+        if (in.present()) value.encoding_info = read_info(in);
+        value.strategy = in.strategy();
+        return value;
+    } catch (ReadFailure& failure) {
+        return StateError{std::move(failure.message)};
+    }
+}
+
+std::variant<Encoder, StateError> read_state(std::span<const std::uint8_t> bytes) {
+    return read_state(bytes, std::numeric_limits<std::size_t>::max());
 }
 
 }  // namespace vexilo
