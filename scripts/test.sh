@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Sets up everything and runs every test: the C++ engine tests and the Python suite.
+# Usage: scripts/test.sh   (PYTHON and VENV override the interpreter and the venv directory)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+python=${PYTHON:-python3}
+venv=${VENV:-.venv}
+scripts/system_deps.sh
+scripts/venv.sh "$python" "$venv"
+export PATH="$PWD/$venv/bin:$PATH"
+echo "== engine tests (C++)"
+scripts/test_engine.sh build/engine
+echo "== Python tests ($("$venv/bin/python" --version))"
+scripts/test_python.sh "$venv"
