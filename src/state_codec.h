@@ -25,7 +25,8 @@ struct StateError {
 std::size_t state_size(const Encoder& value);
 
 // Writes value in the state byte format with one exact-size allocation and no reallocation.
-// Map entries come in each map's iteration order. Never fails except by std::bad_alloc.
+// Map entries come in each map's iteration order. Fails only by std::bad_alloc (or by
+// std::logic_error should the size and write passes ever disagree, a broken invariant).
 // Safe on any thread; value is only read.
 std::vector<std::uint8_t> write_state(const Encoder& value);
 
