@@ -1,5 +1,8 @@
-// Output construction: the NumPy array or pandas DataFrame handed back by encode and decode.
+// Output construction: the NumPy array or pandas DataFrame handed back by encode and decode, with
+// the categorical columns decoded back into their labels when a learned state is given.
 #pragma once
+
+#include <cstdint>
 
 #include "python/encoding_info.h"
 #include "python/py_err.h"
@@ -7,10 +10,23 @@
 
 namespace vexilo::py {
 
-// Builds a new result of out's kind from table (borrowed, read only). With encoding_info
-// (borrowed; may be null) the listed categorical columns are decoded into their texts. Returns a
-// new reference or the Python error; internal failures are thrown as InternalFailure. Calling
-// thread, interpreter held.
-Result<PyRef> arr_to_out(const Table& table, OUT out, const EncodingInfo* encoding_info);
+// Builds a new result of out's kind from table, which it takes over (its buffer may become the
+// result's memory). Without encoding_info: a float64 array, or a float64 DataFrame with out's
+// column names and the default index. With encoding_info (borrowed; may be null) every column it
+// lists is decoded: an NdArray result becomes an object array of Python floats with str labels
+// ("NaN" for NaN and for codes without a label) in the listed columns; a DataFrame result gets
+// object columns of str labels (None for NaN and unknown codes) in their place.
+// Returns a new reference or the Python error (everything made so far released). A listed column
+// without an inverse map or beyond the table is an InternalFailure. Calling thread, interpreter
+// held.
+Result<PyRef> arr_to_out(Table table, OUT out, const EncodingInfo* encoding_info);
+
+// A new 2-D float64 array holding table's values, keeping its row- or column-major order. Takes
+// the buffer over without copying when the table is contiguous. Calling thread, interpreter held.
+Result<PyRef> float_array(Table table);
+
+// The lookup key of a code: NaN excluded by the caller, negatives give 0, values at or above 2^64
+// give the largest key, everything else is truncated toward zero. Pure; any thread.
+std::uint64_t code_key(double code) noexcept;
 
 }  // namespace vexilo::py
