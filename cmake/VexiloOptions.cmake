@@ -2,6 +2,10 @@
 function(vexilo_target_options target)
     target_compile_options(${target} PRIVATE
         -Wall -Wextra -Wconversion -Wsign-conversion -Wshadow -Wnon-virtual-dtor)
+    # GCC 12 reports -Wrestrict false positives inside libstdc++'s string concatenation at -O3.
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+        target_compile_options(${target} PRIVATE -Wno-restrict)
+    endif()
     if(VEXILO_WERROR)
         target_compile_options(${target} PRIVATE -Werror)
     endif()
