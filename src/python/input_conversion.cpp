@@ -1,11 +1,172 @@
-// Input conversion.
-// PLACEHOLDER: the dispatch, column names and float fast path replace this.
+// Input conversion: dispatch on the type's name, a frame's column names, the float64 fast path,
+// and the hand-over of every other table to the object-array encoding.
 #include "python/input_conversion.h"
 
-namespace vexilo::py {
+#include <unistd.h>  // write
 
-Result<Conversion> pyany_to_vec(PyObject*, StringEncoding) {
-    return PyErr::make(PyExc_NotImplementedError, "encoding is not implemented yet");
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "internal_failure.h"
+#include "python/conversion_support.h"
+#include "python/encode_object_array.h"
+
+namespace vexilo::py {
+namespace {
+
+using Names = std::vector<std::string>;
+
+// Room made for the column names at once, whatever length the columns object claims.
+constexpr std::size_t names_reserve_limit = 4096;
+
+Result<std::string> type_name(PyObject* obj) {
+    PyRef name = VX_TRY(checked(PyType_GetName(Py_TYPE(obj))));
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (!text) return PyErr::fetch();
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+// Writes "<name>\n" to file descriptor 1 itself, past any buffering or redirection of sys.stdout.
+// A closed descriptor drops the line; any other failure is an internal failure.
+void print_refused_type(const std::string& name) {
+    const std::string line = name + "\n";
+    const char* next = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        const ssize_t written = ::write(1, next, left);
+        if (written < 0) {
+            const int error = errno;
+            if (error == EINTR) continue;
+            if (error == EBADF) return;
+            throw InternalFailure("failed printing to stdout: " +
+                                  std::generic_category().message(error));
+        }
+        next += written;
+        left -= static_cast<std::size_t>(written);
+    }
+}
+
+std::size_t names_reserve(PyObject* sequence) {
+    const Py_ssize_t length = PyObject_Size(sequence);
+    if (length < 0) {
+        PyErr_Clear();  // the length only sizes the reservation; a failing one counts as 0
+        return 0;
+    }
+    return std::min(static_cast<std::size_t>(length), names_reserve_limit);
+}
+
+// The labels as texts when every one is a str; nothing otherwise (the reason discarded, unless
+// it is an interrupt, which is returned).
+Result<std::optional<Names>> text_labels(PyObject* columns) {
+    const auto not_texts = []() -> Result<std::optional<Names>> {
+        if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
+        return std::optional<Names>();
+    };
+    if (PyUnicode_Check(columns) || !PySequence_Check(columns)) return std::optional<Names>();
+    Names names;
+    names.reserve(names_reserve(columns));
+    PyRef iterator = PyRef::steal(PyObject_GetIter(columns));
+    if (!iterator) return not_texts();
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        if (!PyUnicode_Check(item.get())) return std::optional<Names>();
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(item.get(), &size);
+        if (!text) return not_texts();
+        names.emplace_back(text, static_cast<std::size_t>(size));
+    }
+    if (PyErr_Occurred()) return not_texts();
+    return std::optional<Names>(std::move(names));
+}
+
+// The labels of columns.tolist() as signed 64-bit integers in decimal.
+Result<Names> integer_labels(PyObject* columns) {
+    PyRef labels = VX_TRY(checked(PyObject_CallMethod(columns, "tolist", nullptr)));
+    if (PyUnicode_Check(labels.get())) {
+        return PyErr::make(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    }
+    if (!PySequence_Check(labels.get())) {
+        std::string message = "'";  // built by appends: GCC 12 misreads "..." + std::string&&
+        message += type_qualname(labels.get());
+        message += "' object is not a sequence";
+        return PyErr::make(PyExc_TypeError, message);
+    }
+    Names names;
+    names.reserve(names_reserve(labels.get()));
+    PyRef iterator = VX_TRY(checked(PyObject_GetIter(labels.get())));
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        const long long label = PyLong_AsLongLong(item.get());
+        if (label == -1 && PyErr_Occurred()) return PyErr::fetch();
+        names.push_back(std::to_string(label));
+    }
+    if (PyErr_Occurred()) return PyErr::fetch();
+    return names;
+}
+
+Result<Names> column_names(PyObject* frame) {
+    PyRef columns = VX_TRY(checked(PyObject_GetAttrString(frame, "columns")));
+    std::optional<Names> texts = VX_TRY(text_labels(columns.get()));
+    if (texts) return std::move(*texts);
+    return integer_labels(columns.get());
+}
+
+// A copy of a 2-D float64 array, or nothing for any other input. Contiguous memory is copied as
+// one block in its own order; any other layout element by element through the strides.
+Result<std::optional<Table>> copy_float_array(PyObject* obj) {
+    if (!PyArray_Check(obj)) return std::optional<Table>();
+    PyArrayObject* const array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != 2) return std::optional<Table>();
+    PyArray_Descr* const float64 = PyArray_DescrFromType(NPY_DOUBLE);  // borrowed builtin
+    if (!PyArray_EquivTypes(PyArray_DESCR(array), float64)) return std::optional<Table>();
+
+    const std::size_t rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    const std::size_t cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
+    const bool c_order = PyArray_IS_C_CONTIGUOUS(array);
+    const bool f_order = !c_order && PyArray_IS_F_CONTIGUOUS(array);
+    Table table = VX_TRY(uninitialised_table(rows, cols, f_order));
+    if (rows == 0 || cols == 0) return std::optional<Table>(std::move(table));
+    const char* const base = PyArray_BYTES(array);
+    if (c_order || f_order) {
+        std::memcpy(table.data.get(), base, rows * cols * sizeof(double));
+        return std::optional<Table>(std::move(table));
+    }
+    const npy_intp row_step = PyArray_STRIDE(array, 0);
+    const npy_intp col_step = PyArray_STRIDE(array, 1);
+    double* out = table.data.get();
+    for (std::size_t r = 0; r < rows; ++r) {
+        const char* row = base + static_cast<npy_intp>(r) * row_step;
+        for (std::size_t c = 0; c < cols; ++c) {
+            std::memcpy(out++, row + static_cast<npy_intp>(c) * col_step, sizeof(double));
+        }
+    }
+    return std::optional<Table>(std::move(table));
+}
+
+}  // namespace
+
+Result<Conversion> pyany_to_vec(PyObject* obj, StringEncoding) {
+    // StringEncoding has the one strategy, label, which the object-array encoding implements.
+    const std::string name = VX_TRY(type_name(obj));
+    OUT out;
+    if (name == "DataFrame") {
+        out.kind = OUT::Kind::DataFrame;
+        // Read before the fast-path test: a frame whose columns cannot be read fails here.
+        out.column_names = VX_TRY(column_names(obj));
+    } else if (name != "ndarray" && name != "memmap") {
+        print_refused_type(name);
+        return PyErr::make(PyExc_TypeError,
+                           "Unsupported type: '" + name +
+                               "'. Supported types are: " + "numpy.ndarray, pandas.DataFrame");
+    }
+    std::optional<Table> copied = VX_TRY(copy_float_array(obj));
+    if (copied) return Conversion{std::move(out), std::move(*copied), std::nullopt};
+    ObjectArrayEncoding encoded =
+        VX_TRY(encode_object_array(obj, out.kind == OUT::Kind::DataFrame));
+    return Conversion{std::move(out), std::move(encoded.table), std::move(encoded.encoding_info)};
 }
 
 }  // namespace vexilo::py

@@ -1,0 +1,41 @@
+// Helpers shared by input conversion and the object-array encoding: how a failed Python operation
+// ends the call, and the allocation of a table of doubles with checked size.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "python/py_err.h"
+#include "python/table.h"
+
+namespace vexilo::py {
+
+// The start of the message of a stop caused by a failed read of the caller's table.
+inline constexpr std::string_view unhandled_error = "unhandled Python error";
+// The start of the message of a stop caused by a failing str() of a cell.
+inline constexpr std::string_view str_failure = "cant convert to str";
+
+// True for a BaseException that is not an Exception (KeyboardInterrupt, SystemExit, ...): such an
+// exception is never swallowed or wrapped, it ends the call unchanged.
+bool is_interrupt(const PyErr& error) noexcept;
+
+// "<type qualname>: <str(exception)>", or the type alone when the message is empty or cannot be
+// produced. May run the exception's __str__. Calling thread, interpreter held.
+std::string describe(const PyErr& error);
+
+// Ends the call for a failed operation: an interrupt is returned unchanged for the caller to
+// propagate; anything else is thrown as InternalFailure("<what>: <describe(error)>").
+PyErr stop(PyErr error, std::string_view what);
+
+// Takes the pending exception (there must be one) and discards it, unless it is an interrupt,
+// which is returned. Calling thread, interpreter held.
+std::optional<PyErr> discard_pending_error();
+
+// A rows x cols table whose cells are left for the caller to write, row-major or (column_major)
+// column-major. MemoryError when rows x cols doubles do not fit the address space; std::bad_alloc
+// when the memory cannot be had. Calling thread, interpreter held.
+Result<Table> uninitialised_table(std::size_t rows, std::size_t cols, bool column_major);
+
+}  // namespace vexilo::py
