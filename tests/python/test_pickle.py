@@ -365,3 +365,20 @@ def test_state_methods_refused_while_encoding(call, message):
     encoder.encode(np.array([[cell], ["other"]], dtype=object))
     assert isinstance(cell.error, RuntimeError) and str(cell.error) == message
     assert parse_state(encoder.__getstate__())[0] == [0]
+
+
+@pytest.mark.parametrize(
+    "state, message",
+    [
+        (build_state([7], [], [(7, [(0, "a")])]), "ndarray: index out of bounds"),
+        (build_state([0], [(0, [("a", 0)])], []), "no entry found for key"),
+    ],
+    ids=["column-beyond-table", "no-inverse-map"],
+)
+def test_decoding_with_a_restored_foreign_state_fails_cleanly(state, message):
+    # Restored states are not checked, so decoding must guard against them itself.
+    encoder = encoder_with(state)
+    with pytest.raises(BaseException) as info:
+        encoder.decode(np.zeros((2, 2)))
+    assert type(info.value).__name__ == "PanicException"
+    assert str(info.value) == message
