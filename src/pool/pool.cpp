@@ -1,21 +1,326 @@
-// Worker pool. Interpreter-free.
-// PLACEHOLDER: serial stand-in for the work-stealing pool.
+// The worker pool: worker threads, job deques, stealing, sleeping and waking. The scheduling design
+// is described at the top of pool.h. Interpreter-free.
 #include "pool/pool.h"
 
-#include <cstdlib>
+#include <pthread.h>
 
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <string>
+#include <thread>
+
+#include "internal_failure.h"
 #include "pool/thread_count.h"
 
 namespace vexilo::pool {
+namespace detail {
+namespace {
 
-ThreadPool::ThreadPool(std::size_t thread_count) : thread_count_(thread_count ? thread_count : 1) {}
+constexpr const char* start_failure = "The global thread pool has not been initialized.";
+
+// Searches for work this many times, yielding in between, before going to sleep.
+constexpr unsigned idle_rounds_before_sleep = 32;
+
+}  // namespace
+
+class Worker {
+public:
+    Worker(Registry& owner, std::size_t worker_index)
+        : registry(owner),
+          index(worker_index),
+          random_state(0x9E3779B97F4A7C15ULL * (static_cast<std::uint64_t>(worker_index) + 1)) {}
+
+    Registry& registry;
+    const std::size_t index;
+
+    // Jobs this worker offered: it pushes and pops at the back, thieves take from the front.
+    std::mutex deque_mutex;
+    std::deque<JobRef> deque;
+    // Size of deque, read without the lock by thieves so that they skip empty deques.
+    std::atomic<std::size_t> queued{0};
+
+    // Guarded by the registry's sleep_mutex.
+    bool asleep = false;
+    std::condition_variable wake;
+
+    // Victim choice; used by this worker's thread only.
+    std::uint64_t random_state;
+
+    pthread_t thread{};
+};
+
+class Registry {
+public:
+    explicit Registry(std::size_t thread_count) {
+        workers.reserve(thread_count);
+        for (std::size_t i = 0; i < thread_count; ++i) {
+            workers.push_back(std::make_unique<Worker>(*this, i));
+        }
+        // Going to sleep must not allocate: there is room for every worker from the start.
+        sleeping.reserve(thread_count);
+    }
+
+    ~Registry() { stop(); }
+
+    // Starts every worker thread, or none: on failure the started ones are stopped and joined.
+    void start(std::size_t stack_size);
+    // Wakes every worker, tells it to leave, and joins it. Idempotent.
+    void stop() noexcept;
+
+    std::vector<std::unique_ptr<Worker>> workers;
+
+    // Operations handed in by threads outside the pool.
+    std::mutex injected_mutex;
+    std::deque<JobRef> injected;
+    std::atomic<std::size_t> injected_count{0};  // size hint, like Worker::queued
+
+    // The sleep protocol of pool.h: both counters are only used with sequentially consistent
+    // operations.
+    std::atomic<std::uint64_t> jobs_posted{0};
+    std::atomic<std::size_t> sleepers{0};
+
+    std::mutex sleep_mutex;
+    std::vector<Worker*> sleeping;  // guarded by sleep_mutex
+    std::atomic<bool> terminating{false};
+
+private:
+    std::size_t started_ = 0;
+};
+
+namespace {
+
+thread_local Worker* this_worker = nullptr;
+
+std::uint64_t next_random(Worker& worker) noexcept {
+    std::uint64_t x = worker.random_state;
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    worker.random_state = x;
+    return x;
+}
+
+// Called after a job became visible in some queue: counts it, then wakes one sleeper if any.
+void announce_job(Registry& registry) {
+    registry.jobs_posted.fetch_add(1);
+    if (registry.sleepers.load() == 0) return;
+    std::lock_guard lock(registry.sleep_mutex);
+    if (registry.sleeping.empty()) return;
+    Worker* sleeper = registry.sleeping.back();
+    registry.sleeping.pop_back();
+    sleeper->asleep = false;
+    sleeper->wake.notify_one();
+}
+
+void wake_worker(Worker& worker) noexcept {
+    Registry& registry = worker.registry;
+    std::lock_guard lock(registry.sleep_mutex);
+    if (!worker.asleep) return;
+    worker.asleep = false;
+    std::erase(registry.sleeping, &worker);
+    worker.wake.notify_one();
+}
+
+std::optional<JobRef> pop_back(Worker& worker) {
+    std::lock_guard lock(worker.deque_mutex);
+    if (worker.deque.empty()) return std::nullopt;
+    const JobRef job = worker.deque.back();
+    worker.deque.pop_back();
+    // relaxed: only a hint for thieves; the mutex orders the deque itself.
+    worker.queued.store(worker.deque.size(), std::memory_order_relaxed);
+    return job;
+}
+
+std::optional<JobRef> steal_front(Worker& victim) {
+    // relaxed: a stale zero only skips this victim for now. A job pushed after our search began
+    // also bumped jobs_posted, so we search again before sleeping (see pool.h).
+    if (victim.queued.load(std::memory_order_relaxed) == 0) return std::nullopt;
+    std::lock_guard lock(victim.deque_mutex);
+    if (victim.deque.empty()) return std::nullopt;
+    const JobRef job = victim.deque.front();
+    victim.deque.pop_front();
+    // relaxed: a hint, as in pop_back.
+    victim.queued.store(victim.deque.size(), std::memory_order_relaxed);
+    return job;
+}
+
+std::optional<JobRef> take_injected(Registry& registry) {
+    // relaxed: a hint, as in steal_front.
+    if (registry.injected_count.load(std::memory_order_relaxed) == 0) return std::nullopt;
+    std::lock_guard lock(registry.injected_mutex);
+    if (registry.injected.empty()) return std::nullopt;
+    const JobRef job = registry.injected.front();
+    registry.injected.pop_front();
+    // relaxed: a hint, as in pop_back.
+    registry.injected_count.store(registry.injected.size(), std::memory_order_relaxed);
+    return job;
+}
+
+// Own jobs newest first (they are the smallest and their data is warm), then the oldest job of
+// another worker starting from a random one, then operations handed in from outside.
+std::optional<JobRef> find_work(Worker& self) {
+    if (std::optional<JobRef> job = pop_back(self)) return job;
+    std::vector<std::unique_ptr<Worker>>& workers = self.registry.workers;
+    const std::size_t count = workers.size();
+    const auto start = static_cast<std::size_t>(next_random(self) % count);
+    for (std::size_t k = 0; k < count; ++k) {
+        Worker& victim = *workers[(start + k) % count];
+        if (&victim == &self) continue;
+        if (std::optional<JobRef> job = steal_front(victim)) return job;
+    }
+    return take_injected(self.registry);
+}
+
+// Sleeps until woken, unless done() already holds or a job was posted since `posted` was read.
+template <class Done>
+void sleep_until_woken(Worker& self, std::uint64_t posted, Done& done) {
+    Registry& registry = self.registry;
+    std::unique_lock lock(registry.sleep_mutex);
+    registry.sleepers.fetch_add(1);
+    if (!done() && registry.jobs_posted.load() == posted) {
+        self.asleep = true;
+        registry.sleeping.push_back(&self);
+        self.wake.wait(lock, [&] { return !self.asleep; });
+    }
+    registry.sleepers.fetch_sub(1);
+}
+
+// The loop of every waiting worker, and of an idle worker with done() = "pool stopping".
+template <class Done>
+void work_until(Worker& self, Done done) noexcept {
+    unsigned idle_rounds = 0;
+    while (!done()) {
+        // Read before searching, so that a job posted during the search prevents the sleep.
+        const std::uint64_t posted = self.registry.jobs_posted.load();
+        if (std::optional<JobRef> job = find_work(self)) {
+            job->execute(job->job);
+            idle_rounds = 0;
+        } else if (++idle_rounds < idle_rounds_before_sleep) {
+            std::this_thread::yield();
+        } else {
+            sleep_until_woken(self, posted, done);
+            idle_rounds = 0;
+        }
+    }
+}
+
+void* worker_main(void* argument) {
+    Worker& self = *static_cast<Worker*>(argument);
+    this_worker = &self;
+    set_current_thread_name("vexilo-worker-" + std::to_string(self.index));
+    work_until(self, [&] { return self.registry.terminating.load(); });
+    return nullptr;
+}
+
+}  // namespace
+
+void Registry::start(std::size_t stack_size) {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) throw InternalFailure(start_failure);
+    bool failed = pthread_attr_setstacksize(&attributes, stack_size) != 0;
+    for (; !failed && started_ < workers.size(); ++started_) {
+        Worker& worker = *workers[started_];
+        failed = pthread_create(&worker.thread, &attributes, worker_main, &worker) != 0;
+        if (failed) break;
+    }
+    pthread_attr_destroy(&attributes);
+    if (failed) {
+        stop();
+        throw InternalFailure(start_failure);
+    }
+}
+
+void Registry::stop() noexcept {
+    {
+        std::lock_guard lock(sleep_mutex);
+        terminating.store(true);
+        for (Worker* sleeper : sleeping) {
+            sleeper->asleep = false;
+            sleeper->wake.notify_one();
+        }
+        sleeping.clear();
+    }
+    for (std::size_t i = 0; i < started_; ++i) pthread_join(workers[i]->thread, nullptr);
+    started_ = 0;
+}
+
+void Latch::set() noexcept {
+    if (owner_ != nullptr) {
+        Worker& owner = *owner_;  // copied out: after the store the latch may be gone
+        // release: publishes the job's writes to the owner's probe().
+        done_.store(true, std::memory_order_release);
+        wake_worker(owner);
+        return;
+    }
+    // Notify under the blocker's mutex: the blocked thread cannot see the mark, return and destroy
+    // the blocker before notify_all is done with it.
+    std::lock_guard lock(blocker_->mutex);
+    // release: publishes the job's writes (the mutex would too; kept for probe()).
+    done_.store(true, std::memory_order_release);
+    blocker_->cond.notify_all();
+}
+
+void Latch::wait_blocking() noexcept {
+    std::unique_lock lock(blocker_->mutex);
+    // relaxed: set() stores under this mutex, which orders the job's writes before our return.
+    blocker_->cond.wait(lock, [&] { return done_.load(std::memory_order_relaxed); });
+}
+
+Worker* current_worker() noexcept { return this_worker; }
+
+bool runs_on(const Worker* worker, const Registry* registry) noexcept {
+    return worker != nullptr && &worker->registry == registry;
+}
+
+void push_local(Worker* self, JobRef job) {
+    {
+        std::lock_guard lock(self->deque_mutex);
+        self->deque.push_back(job);
+        // relaxed: a hint; announce_job's counter increment publishes the push to sleepers.
+        self->queued.store(self->deque.size(), std::memory_order_relaxed);
+    }
+    announce_job(self->registry);
+}
+
+bool take_back(Worker* self, JobRef job) noexcept {
+    std::lock_guard lock(self->deque_mutex);
+    if (self->deque.empty() || !(self->deque.back() == job)) return false;
+    self->deque.pop_back();
+    // relaxed: a hint, as in pop_back.
+    self->queued.store(self->deque.size(), std::memory_order_relaxed);
+    return true;
+}
+
+void wait_until(Worker* self, const Latch& latch) noexcept {
+    work_until(*self, [&] { return latch.probe(); });
+}
+
+void inject(Registry* registry, JobRef job) {
+    {
+        std::lock_guard lock(registry->injected_mutex);
+        registry->injected.push_back(job);
+        // relaxed: a hint, as in push_local.
+        registry->injected_count.store(registry->injected.size(), std::memory_order_relaxed);
+    }
+    announce_job(*registry);
+}
+
+}  // namespace detail
+
+ThreadPool::ThreadPool(std::size_t thread_count, std::size_t stack_size)
+    : thread_count_(std::clamp<std::size_t>(thread_count, 1, max_threads)),
+      registry_(std::make_unique<detail::Registry>(thread_count_)) {
+    registry_->start(stack_size);
+}
 
 ThreadPool::~ThreadPool() = default;
 
 ThreadPool& global_pool() {
-    static ThreadPool* pool = new ThreadPool(
-        thread_count_from_env([](const char* name) { return std::getenv(name); },
-                              available_parallelism()));
+    // Created on first use and leaked on purpose: workers are never joined at process exit, where
+    // joining could hang on a worker still inside a job of an unfinished operation.
+    static ThreadPool* const pool = new ThreadPool(thread_count_from_env(
+        [](const char* name) { return std::getenv(name); }, available_parallelism()));
     return *pool;
 }
 

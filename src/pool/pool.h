@@ -1,58 +1,407 @@
-// The worker pool that runs all parallel work of the module. Interpreter-free.
-//
-// PLACEHOLDER: runs every operation on the calling thread. The work-stealing implementation
-// replaces the bodies; the public interface below is the contract the rest of the module uses.
+// The worker pool that runs all parallel work of the module: a parallel loop, a filter-map that
+// keeps index order, and a parallel unstable sort, all on a work-stealing scheduler.
+// Interpreter-free.
+/*
+ * How the pool schedules work
+ * ---------------------------
+ * Every parallel operation is built from one primitive, join(a, b): run a and b, possibly at the
+ * same time, and return when both are done. A worker that calls join pushes b onto the back of its
+ * own job deque, runs a itself, and then tries to pop b back from the back. If b is still there,
+ * nobody wanted it and the worker runs it too. If it is gone, another worker stole it (thieves take
+ * from the front, the oldest job first) and the caller waits for b's latch. Loops and sorts split
+ * their range in halves through join, recursively. How often they split adapts to the machine: a
+ * range starts with about one split per thread, and a half that was stolen, which shows that some
+ * thread was idle, gets a fresh allowance of splits. No piece size is fixed anywhere.
+ *
+ * A waiting worker never sleeps while there is work. Waiting for a stolen b means, in a loop:
+ * return once b's latch is set; otherwise run any job it can find (its own deque, the front of
+ * another worker's deque, the queue of jobs handed in from outside); when there is nothing, yield
+ * a few times and finally sleep on its condition variable. It is woken by new work or by the
+ * thread that finishes b, which sets the latch and then wakes the latch's owner.
+ *
+ * Why nesting cannot deadlock, even with a single thread: a worker only ever waits for a job that
+ * another thread took out of its deque, that is, for a job that is already running elsewhere. A job
+ * that nobody took is run by the worker that offered it, on its own stack. On a one-thread pool
+ * nothing is ever stolen, so every join runs both halves in turn and never waits. An operation
+ * started from inside a task sees that its thread is a worker of this pool and joins directly; it
+ * never queues itself and blocks. So every wait ends: the job waited for is running on another
+ * thread, which either finishes it or itself waits for a job running on yet another thread, and
+ * that chain ends at a thread that is running code. Meanwhile the waiters keep taking pending
+ * jobs, so no job sits unexecuted while a thread is idle. A worker of another pool that starts an
+ * operation here queues it and keeps working for its own pool while it waits, for the same reason.
+ *
+ * A thread outside the pool (the interpreter's thread) hands its whole operation to the pool as one
+ * job and blocks on a mutex and condition variable until the job's latch is set. It runs none of
+ * the work itself, so it holds no worker's place.
+ *
+ * Sleeping without missing a wake-up: every push of a job increments a posted-jobs counter and
+ * then reads the sleeper count; a worker about to sleep increments the sleeper count and then
+ * reads the posted-jobs counter, comparing it with the value it read before its last search for
+ * work. All four are sequentially consistent, so at least one side sees the other: either the
+ * pusher sees a sleeper and wakes it, or the would-be sleeper sees the new job and searches again.
+ *
+ * Failures: a job that throws has its exception captured by the job, so the worker survives. join
+ * finishes both halves before it rethrows, preferring a's exception, so an operation rethrows the
+ * failure of its lowest-indexed failed part on the thread that started it, after all its other
+ * parts have ended. Nothing of a failed operation keeps running afterwards.
+ *
+ * Tasks receive plain C++ data only, prepared by the caller before the operation starts; starting
+ * and completing an operation order the caller's writes before the tasks and the tasks' writes
+ * before the caller's next read.
+ */
 #pragma once
 
 #include <algorithm>
+#include <atomic>
+#include <bit>  // std::bit_width
+#include <condition_variable>
 #include <cstddef>
+#include <exception>
+#include <iterator>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace vexilo::pool {
 
+namespace detail {
+
+class Registry;
+class Worker;
+
+// A job somewhere in memory (usually a caller's stack) that stays alive until its latch is set.
+struct JobRef {
+    void (*execute)(void* job) noexcept;
+    void* job;
+    bool operator==(const JobRef&) const = default;
+};
+
+// What a thread outside every pool blocks on while the pool runs its operation.
+struct Blocker {
+    std::mutex mutex;
+    std::condition_variable cond;
+};
+
+// Set once when a job has finished. The waiter is either a worker, which keeps working while it
+// waits and is woken if it fell asleep, or a thread outside the pool blocked on a Blocker.
+class Latch {
+public:
+    explicit Latch(Worker* owner) noexcept : owner_(owner) {}
+    explicit Latch(Blocker* blocker) noexcept : blocker_(blocker) {}
+    Latch(const Latch&) = delete;
+    Latch& operator=(const Latch&) = delete;
+
+    // acquire: pairs with the release in set(), so the job's writes are visible once this is true.
+    bool probe() const noexcept { return done_.load(std::memory_order_acquire); }
+
+    // Marks the job done and wakes its waiter. The latch may be destroyed by the waiter as soon as
+    // it sees the mark, so set() touches nothing of *this afterwards.
+    void set() noexcept;
+
+    // Blocks the calling (non-worker) thread until set() was called.
+    void wait_blocking() noexcept;
+
+private:
+    std::atomic<bool> done_{false};
+    Worker* owner_ = nullptr;
+    Blocker* blocker_ = nullptr;
+};
+
+// A job whose closure lives on the stack of the thread that offered it. fn(stolen) is called with
+// stolen = true when another thread runs it.
+template <class Fn>
+class StackJob {
+public:
+    template <class Waiter>
+    StackJob(Fn& fn, Waiter* waiter) noexcept : fn_(fn), latch_(waiter) {}
+
+    JobRef ref() noexcept { return {&StackJob::execute, this}; }
+    void run_inline() { fn_(false); }
+    const Latch& latch() const noexcept { return latch_; }
+    Latch& latch() noexcept { return latch_; }
+    std::exception_ptr error() const noexcept { return error_; }
+
+private:
+    static void execute(void* self) noexcept {
+        auto* job = static_cast<StackJob*>(self);
+        try {
+            job->fn_(true);
+        } catch (...) {
+            job->error_ = std::current_exception();
+        }
+        job->latch_.set();  // last touch: the owner may pop this frame right after
+    }
+
+    Fn& fn_;
+    Latch latch_;
+    std::exception_ptr error_;
+};
+
+// The worker running on this thread, or nullptr on threads outside every pool.
+Worker* current_worker() noexcept;
+// True when worker is one of registry's threads.
+bool runs_on(const Worker* worker, const Registry* registry) noexcept;
+// Offers job at the back of self's deque and wakes a sleeping worker if there is one.
+void push_local(Worker* self, JobRef job);
+// Pops job back from the back of self's deque; false when a thief took it.
+bool take_back(Worker* self, JobRef job) noexcept;
+// Runs other jobs until latch is set; sleeps only when there is nothing to run.
+void wait_until(Worker* self, const Latch& latch) noexcept;
+// Queues a job handed in from outside the pool's threads and wakes a worker.
+void inject(Registry* registry, JobRef job);
+
+// How many more times a range may be halved. Starts at the thread count; halves on each split;
+// a piece that was stolen gets at least the thread count again.
+class Splitter {
+public:
+    explicit Splitter(std::size_t thread_count) noexcept
+        : thread_count_(thread_count), splits_(thread_count) {}
+
+    bool try_split(bool stolen) noexcept {
+        if (stolen) {
+            splits_ = std::max(thread_count_, splits_ / 2);
+            return true;
+        }
+        if (splits_ == 0) return false;
+        splits_ /= 2;
+        return true;
+    }
+
+private:
+    std::size_t thread_count_;
+    std::size_t splits_;
+};
+
+}  // namespace detail
+
+// A fixed set of worker threads with join-based work stealing. All operations may be called from
+// any thread, including from inside a task running on this pool or on another pool; they return
+// when all of their work is done. An exception thrown by the work is rethrown on the calling thread
+// after the operation's other parts have ended, and the pool stays usable. Work given to the pool
+// must not touch interpreter objects.
 class ThreadPool {
 public:
-    // Starts thread_count workers (at least 1). Throws InternalFailure when threads cannot start.
-    explicit ThreadPool(std::size_t thread_count);
+    // Stack size of each worker: nested operations run on the worker's stack, and 32-bit targets
+    // must fit up to max_threads stacks in their address space.
+    static constexpr std::size_t default_stack_size =
+        sizeof(void*) >= 8 ? std::size_t{8} << 20 : std::size_t{2} << 20;
+
+    // Starts thread_count workers (clamped to 1 .. 255) with the given stack size. Throws
+    // InternalFailure("The global thread pool has not been initialized.") when the threads cannot
+    // be started; threads already started are stopped first.
+    explicit ThreadPool(std::size_t thread_count, std::size_t stack_size = default_stack_size);
+    // Stops and joins the workers. No operation may be running on the pool.
     ~ThreadPool();
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
     std::size_t thread_count() const noexcept { return thread_count_; }
 
-    // Calls body(i) once for every i in [0, count), on any threads, any number at once. Returns
-    // when all calls are done; an exception thrown by a call is rethrown here after the others end.
+    // Runs a() and b(), possibly at the same time; returns when both are done. If either throws,
+    // the other still runs to its end; a's exception wins over b's.
+    template <class A, class B>
+    void join(A&& a, B&& b) {
+        run([&](bool) { join_context([&](bool) { a(); }, [&](bool) { b(); }); });
+    }
+
+    // Calls fn(begin, end) over disjoint ranges that cover [0, count) exactly, on any threads, any
+    // number at once. How the range is cut adapts to the load; callers must not assume a size.
+    template <class Fn>
+    void parallel_for_ranges(std::size_t count, Fn&& fn) {
+        if (count == 0) return;
+        run([&](bool stolen) {
+            for_ranges(0, count, detail::Splitter(thread_count_), stolen, fn);
+        });
+    }
+
+    // Calls body(i) once for every i in [0, count), on any threads, any number at once.
     template <class Body>
     void parallel_for(std::size_t count, Body&& body) {
-        for (std::size_t i = 0; i < count; ++i) body(i);
+        parallel_for_ranges(count, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) body(i);
+        });
+    }
+
+    // Like parallel_for_ranges, but each fn(begin, end) returns a T; returns them ordered by begin.
+    template <class T, class Fn>
+    std::vector<T> parallel_map_ranges(std::size_t count, Fn&& fn) {
+        std::vector<T> results;
+        if (count == 0) return results;
+        run([&](bool stolen) {
+            map_ranges(0, count, detail::Splitter(thread_count_), stolen, fn, results);
+        });
+        return results;
     }
 
     // Calls fn(i) -> std::optional<T> for every i in [0, count); returns the present results in
-    // ascending order of i.
+    // ascending order of i, whatever the scheduling.
     template <class T, class Fn>
     std::vector<T> parallel_filter_map(std::size_t count, Fn&& fn) {
+        std::vector<std::vector<T>> pieces =
+            parallel_map_ranges<std::vector<T>>(count, [&](std::size_t begin, std::size_t end) {
+                std::vector<T> kept;
+                for (std::size_t i = begin; i < end; ++i) {
+                    auto item = fn(i);
+                    if (item) kept.push_back(std::move(*item));
+                }
+                return kept;
+            });
+        std::size_t total = 0;
+        for (const std::vector<T>& piece : pieces) total += piece.size();
         std::vector<T> kept;
-        for (std::size_t i = 0; i < count; ++i) {
-            std::optional<T> item = fn(i);
-            if (item) kept.push_back(std::move(*item));
+        kept.reserve(total);
+        for (std::vector<T>& piece : pieces) {
+            kept.insert(kept.end(), std::make_move_iterator(piece.begin()),
+                        std::make_move_iterator(piece.end()));
         }
         return kept;
     }
 
-    // Sorts items by the strict weak order less; not stable.
+    // Sorts items by the strict weak order less (called from several threads at once); not stable.
+    // A parallel quicksort whose halves are sorted through join.
     template <class T, class Less>
     void parallel_sort(std::span<T> items, Less less) {
-        std::sort(items.begin(), items.end(), less);
+        if (items.size() < 2) return;
+        // An unlucky run of pivots only costs parallelism: past this depth a part is sorted
+        // sequentially, which bounds the total work at O(n log n).
+        const auto depth_budget = static_cast<unsigned>(2 * std::bit_width(items.size()));
+        run([&](bool stolen) {
+            sort_part(items, less, detail::Splitter(thread_count_), stolen, depth_budget);
+        });
     }
 
 private:
+    // Below this size a slice is not partitioned for parallelism: a partition pass over fewer
+    // elements costs less than handing a job to another thread.
+    static constexpr std::size_t sequential_sort_size = 16;
+
+    // Runs op(stolen) on a worker of this pool and returns when it is done, rethrowing its failure.
+    template <class Op>
+    void run(Op&& op) {
+        detail::Worker* self = detail::current_worker();
+        if (detail::runs_on(self, registry_.get())) {
+            op(false);
+            return;
+        }
+        if (self != nullptr) {
+            // A worker of another pool: keep serving that pool while this one runs the job.
+            detail::StackJob<std::remove_reference_t<Op>> job(op, self);
+            detail::inject(registry_.get(), job.ref());
+            detail::wait_until(self, job.latch());
+            if (job.error()) std::rethrow_exception(job.error());
+            return;
+        }
+        detail::Blocker blocker;
+        detail::StackJob<std::remove_reference_t<Op>> job(op, &blocker);
+        detail::inject(registry_.get(), job.ref());
+        job.latch().wait_blocking();
+        if (job.error()) std::rethrow_exception(job.error());
+    }
+
+    // join on the current worker, which must belong to this pool. a(false) runs here; b(stolen)
+    // runs here or on a thief.
+    template <class A, class B>
+    void join_context(A&& a, B&& b) {
+        detail::Worker* self = detail::current_worker();
+        detail::StackJob<std::remove_reference_t<B>> job_b(b, self);
+        detail::push_local(self, job_b.ref());
+        std::exception_ptr failure;
+        try {
+            a(false);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (detail::take_back(self, job_b.ref())) {
+            // Nobody took b: run it here, also after a failed, so that every part finishes.
+            try {
+                job_b.run_inline();
+            } catch (...) {
+                if (!failure) failure = std::current_exception();
+            }
+        } else {
+            detail::wait_until(self, job_b.latch());
+            if (!failure) failure = job_b.error();
+        }
+        if (failure) std::rethrow_exception(failure);
+    }
+
+    template <class Fn>
+    void for_ranges(std::size_t begin, std::size_t end, detail::Splitter splitter, bool stolen,
+                    Fn& fn) {
+        if (end - begin > 1 && splitter.try_split(stolen)) {
+            const std::size_t mid = begin + (end - begin) / 2;
+            join_context([&](bool s) { for_ranges(begin, mid, splitter, s, fn); },
+                         [&](bool s) { for_ranges(mid, end, splitter, s, fn); });
+        } else {
+            fn(begin, end);
+        }
+    }
+
+    template <class Fn, class T>
+    void map_ranges(std::size_t begin, std::size_t end, detail::Splitter splitter, bool stolen,
+                    Fn& fn, std::vector<T>& results) {
+        if (end - begin > 1 && splitter.try_split(stolen)) {
+            const std::size_t mid = begin + (end - begin) / 2;
+            std::vector<T> right;
+            join_context([&](bool s) { map_ranges(begin, mid, splitter, s, fn, results); },
+                         [&](bool s) { map_ranges(mid, end, splitter, s, fn, right); });
+            results.insert(results.end(), std::make_move_iterator(right.begin()),
+                           std::make_move_iterator(right.end()));
+        } else {
+            results.push_back(fn(begin, end));
+        }
+    }
+
+    template <class T, class Less>
+    void sort_part(std::span<T> items, Less& less, detail::Splitter splitter, bool stolen,
+                   unsigned depth_budget) {
+        if (items.size() <= sequential_sort_size || depth_budget == 0 ||
+            !splitter.try_split(stolen)) {
+            std::sort(items.begin(), items.end(), less);
+            return;
+        }
+        const std::size_t cut = partition_around_median(items, less);
+        join_context(
+            [&](bool s) { sort_part(items.first(cut), less, splitter, s, depth_budget - 1); },
+            [&](bool s) { sort_part(items.subspan(cut), less, splitter, s, depth_budget - 1); });
+    }
+
+    // Moves the median of three samples to the front and partitions the rest around it (Hoare).
+    // Returns cut in [1, size - 1]: no element before cut is greater than the pivot and no element
+    // from cut on is less. The samples left at positions 1 and size - 1 act as sentinels for the
+    // scans. Needs size >= 4, so that the three samples are distinct elements.
+    template <class T, class Less>
+    static std::size_t partition_around_median(std::span<T> items, Less& less) {
+        const auto first = items.begin();
+        const auto last = items.end();
+        auto a = first + 1, b = first + static_cast<std::ptrdiff_t>(items.size() / 2), c = last - 1;
+        if (less(*b, *a)) std::swap(a, b);
+        if (less(*c, *b)) b = less(*c, *a) ? a : c;
+        std::iter_swap(first, b);
+        auto low = first + 1;
+        auto high = last;
+        for (;;) {
+            while (less(*low, *first)) ++low;
+            --high;
+            while (less(*first, *high)) --high;
+            if (!(low < high)) return static_cast<std::size_t>(low - first);
+            std::iter_swap(low, high);
+            ++low;
+        }
+    }
+
     std::size_t thread_count_;
+    std::unique_ptr<detail::Registry> registry_;
 };
 
-// The process-wide pool, created by the first call (thread-safe) and never stopped. Throws
-// InternalFailure("The global thread pool has not been initialized.") when it cannot start.
+// The process-wide pool, created by the first call (thread-safe; concurrent first calls create
+// one pool) with the size from thread_count_from_env and available_parallelism. It is never
+// stopped or destroyed. Throws InternalFailure("The global thread pool has not been
+// initialized.") when its threads cannot be started; a later call tries again.
 ThreadPool& global_pool();
 
 }  // namespace vexilo::pool

@@ -1,0 +1,295 @@
+// The worker pool: coverage and order of every operation, nesting without deadlock on any pool
+// size, exception propagation, concurrent callers, and start failure.
+#include "pool/pool.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "internal_failure.h"
+#include "pool/thread_count.h"
+
+namespace vexilo::pool {
+namespace {
+
+// Runs body on a thread of its own and ends the whole test process if it has not finished in
+// time: a deadlocked pool would otherwise hang the suite instead of failing it.
+template <class Body>
+void within_seconds(int seconds, Body body) {
+    std::promise<void> finished;
+    std::future<void> result = finished.get_future();
+    std::thread runner([&] {
+        try {
+            body();
+            finished.set_value();
+        } catch (...) {
+            finished.set_exception(std::current_exception());
+        }
+    });
+    if (result.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+        std::fprintf(stderr, "deadlock: the pool did not finish within %d s\n", seconds);
+        std::fflush(stderr);
+        std::_Exit(3);
+    }
+    runner.join();
+    result.get();
+}
+
+void random_pause(std::size_t i) {
+    thread_local std::mt19937 rng(static_cast<unsigned>(i));
+    if (rng() % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(rng() % 200));
+}
+
+class PoolTest : public ::testing::TestWithParam<std::size_t> {
+protected:
+    ThreadPool pool{GetParam()};
+};
+
+INSTANTIATE_TEST_SUITE_P(Threads, PoolTest, ::testing::Values(1, 2, 4, 8),
+                         [](const auto& test) { return std::to_string(test.param) + "_threads"; });
+
+TEST_P(PoolTest, ParallelForRunsEveryIndexExactlyOnce) {
+    for (std::size_t count : {0u, 1u, 2u, 3u, 17u, 1000u, 100003u}) {
+        std::vector<std::atomic<int>> hits(count);
+        pool.parallel_for(count, [&](std::size_t i) { hits[i].fetch_add(1); });
+        for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(hits[i].load(), 1) << count << " " << i;
+    }
+}
+
+TEST_P(PoolTest, RangesAreDisjointAndMapResultsComeInRangeOrder) {
+    for (std::size_t count : {1u, 2u, 5u, 4096u, 99991u}) {
+        using Range = std::pair<std::size_t, std::size_t>;
+        const std::vector<Range> ranges =
+            pool.parallel_map_ranges<Range>(count, [&](std::size_t begin, std::size_t end) {
+                random_pause(begin);
+                return Range{begin, end};
+            });
+        std::size_t next = 0;
+        for (const auto& [begin, end] : ranges) {
+            ASSERT_EQ(begin, next);
+            ASSERT_LT(begin, end);
+            next = end;
+        }
+        EXPECT_EQ(next, count);
+    }
+}
+
+TEST_P(PoolTest, FilterMapKeepsIndexOrderUnderRandomDelays) {
+    for (std::size_t count : {0u, 1u, 7u, 3000u}) {
+        const std::vector<std::string> kept =
+            pool.parallel_filter_map<std::string>(count, [](std::size_t i) {
+                random_pause(i);
+                return i % 3 == 1 ? std::optional<std::string>(std::to_string(i)) : std::nullopt;
+            });
+        std::vector<std::string> expected;
+        for (std::size_t i = 1; i < count; i += 3) expected.push_back(std::to_string(i));
+        EXPECT_EQ(kept, expected) << count;
+    }
+}
+
+TEST_P(PoolTest, SortMatchesSequentialSortOnAwkwardInputs) {
+    std::mt19937_64 rng(GetParam());
+    const auto shapes = {"random", "few distinct", "sorted", "reversed", "equal", "organ pipe"};
+    for (std::size_t size : {0u, 1u, 2u, 3u, 16u, 17u, 18u, 1000u, 200000u}) {
+        for (const std::string shape : shapes) {
+            std::vector<std::uint64_t> items(size);
+            for (std::size_t i = 0; i < size; ++i) {
+                if (shape == "random") items[i] = rng();
+                if (shape == "few distinct") items[i] = rng() % 3;
+                if (shape == "sorted") items[i] = i;
+                if (shape == "reversed") items[i] = size - i;
+                if (shape == "organ pipe") items[i] = std::min(i, size - i);
+            }
+            std::vector<std::uint64_t> expected = items;
+            std::sort(expected.begin(), expected.end());
+            pool.parallel_sort(std::span<std::uint64_t>(items), std::less<>{});
+            ASSERT_EQ(items, expected) << shape << " " << size;
+        }
+    }
+}
+
+TEST_P(PoolTest, NestedOperationsInsideTasksComplete) {
+    within_seconds(120, [&] {
+        constexpr std::size_t columns = 24;
+        std::vector<std::vector<int>> sorted(columns);
+        std::vector<std::size_t> kept_sizes(columns);
+        pool.parallel_for(columns, [&](std::size_t c) {
+            std::vector<int> values(5000 + c * 100);
+            pool.parallel_for(values.size(), [&](std::size_t i) {
+                values[i] = static_cast<int>((i * 7919 + c) % 1013);
+            });
+            pool.parallel_sort(std::span<int>(values), std::less<>{});
+            kept_sizes[c] = pool.parallel_filter_map<int>(
+                                    values.size(),
+                                    [&](std::size_t i) {
+                                        return values[i] % 2 == 0 ? std::optional<int>(values[i])
+                                                                  : std::nullopt;
+                                    })
+                                .size();
+            sorted[c] = std::move(values);
+        });
+        for (std::size_t c = 0; c < columns; ++c) {
+            EXPECT_TRUE(std::is_sorted(sorted[c].begin(), sorted[c].end())) << c;
+            EXPECT_EQ(sorted[c].size(), 5000 + c * 100);
+            EXPECT_GT(kept_sizes[c], 0u);
+        }
+    });
+}
+
+// Depth-first recursion of joins: every level nests one operation inside a task of the last.
+std::size_t nested_leaves(ThreadPool& pool, int depth) {
+    if (depth == 0) return 1;
+    std::atomic<std::size_t> leaves{0};
+    pool.parallel_for(2, [&](std::size_t) { leaves += nested_leaves(pool, depth - 1); });
+    return leaves.load();
+}
+
+TEST_P(PoolTest, DeepNestingNeverDeadlocks) {
+    within_seconds(120, [&] { EXPECT_EQ(nested_leaves(pool, 12), 4096u); });
+}
+
+TEST_P(PoolTest, FailureIsRethrownAfterTheOtherPartsEnd) {
+    for (int round = 0; round < 3; ++round) {
+        std::atomic<int> running{0};
+        std::atomic<std::size_t> finished{0};
+        try {
+            pool.parallel_for(2000, [&](std::size_t i) {
+                running.fetch_add(1);
+                random_pause(i);
+                if (i == 10 || i == 1500) {
+                    running.fetch_sub(1);
+                    throw std::runtime_error("part " + std::to_string(i));
+                }
+                finished.fetch_add(1);
+                running.fetch_sub(1);
+            });
+            FAIL() << "no exception";
+        } catch (const std::runtime_error& failure) {
+            // The lowest-indexed failing part wins, and nothing of the operation still runs.
+            EXPECT_STREQ(failure.what(), "part 10");
+            EXPECT_EQ(running.load(), 0);
+        }
+        const std::size_t after_catch = finished.load();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(finished.load(), after_catch);
+        EXPECT_GT(after_catch, 0u);
+    }
+    // The workers survived: the pool still runs complete operations.
+    std::atomic<std::size_t> sum{0};
+    pool.parallel_for(1000, [&](std::size_t i) { sum += i; });
+    EXPECT_EQ(sum.load(), 999u * 1000u / 2);
+}
+
+TEST_P(PoolTest, FailuresInNestedWorkAndSortReachTheCaller) {
+    EXPECT_THROW(pool.parallel_for(8,
+                                   [&](std::size_t c) {
+                                       pool.parallel_for(100, [&](std::size_t i) {
+                                           if (c == 5 && i == 77) throw InternalFailure("deep");
+                                       });
+                                   }),
+                 InternalFailure);
+    std::vector<int> values(10000);
+    std::iota(values.begin(), values.end(), 0);
+    std::shuffle(values.begin(), values.end(), std::mt19937(3));
+    EXPECT_THROW(pool.parallel_sort(std::span<int>(values),
+                                    [](int a, int b) {
+                                        if (a == 4242 || b == 4242) throw std::range_error("less");
+                                        return a < b;
+                                    }),
+                 std::range_error);
+    std::sort(values.begin(), values.end());  // nothing was lost or duplicated
+    for (int i = 0; i < 10000; ++i) ASSERT_EQ(values[static_cast<std::size_t>(i)], i);
+}
+
+TEST_P(PoolTest, TasksRunOnNamedWorkersAndFailuresNameThem) {
+    const std::vector<std::string> names = pool.parallel_filter_map<std::string>(
+        64, [](std::size_t) { return std::optional<std::string>(current_thread_name()); });
+    for (const std::string& name : names) {
+        const std::size_t index = std::stoul(name.substr(name.rfind('-') + 1));
+        EXPECT_EQ(name, "vexilo-worker-" + std::to_string(index));
+        EXPECT_LT(index, pool.thread_count());
+    }
+    try {
+        pool.parallel_for(3, [](std::size_t i) {
+            if (i == 2) throw InternalFailure("task failed");
+        });
+        FAIL() << "no exception";
+    } catch (const InternalFailure& failure) {
+        EXPECT_EQ(failure.thread_name().rfind("vexilo-worker-", 0), 0u) << failure.thread_name();
+        EXPECT_STREQ(failure.what(), "task failed");
+    }
+}
+
+TEST_P(PoolTest, ConcurrentOutsideCallersShareThePool) {
+    within_seconds(120, [&] {
+        std::vector<std::thread> callers;
+        std::vector<std::uint64_t> sums(6);
+        for (std::size_t t = 0; t < sums.size(); ++t) {
+            callers.emplace_back([&, t] {
+                for (int round = 0; round < 20; ++round) {
+                    std::vector<std::uint64_t> values(3000);
+                    pool.parallel_for(values.size(), [&](std::size_t i) { values[i] = i * t; });
+                    pool.parallel_sort(std::span<std::uint64_t>(values), std::greater<>{});
+                    sums[t] = std::accumulate(values.begin(), values.end(), std::uint64_t{0});
+                }
+            });
+        }
+        for (std::thread& caller : callers) caller.join();
+        for (std::size_t t = 0; t < sums.size(); ++t) EXPECT_EQ(sums[t], t * 2999u * 3000u / 2);
+    });
+}
+
+TEST_P(PoolTest, OperationsAcrossTwoPoolsInterleave) {
+    within_seconds(120, [&] {
+        ThreadPool other(1);
+        std::atomic<std::size_t> leaves{0};
+        pool.parallel_for(4, [&](std::size_t) {
+            other.parallel_for(3, [&](std::size_t) {
+                pool.parallel_for(5, [&](std::size_t) { leaves.fetch_add(1); });
+            });
+        });
+        EXPECT_EQ(leaves.load(), 60u);
+    });
+}
+
+TEST(ThreadPool, SizeIsClampedToOneThroughTheMaximum) {
+    EXPECT_EQ(ThreadPool(0).thread_count(), 1u);
+    EXPECT_EQ(ThreadPool(1000).thread_count(), max_threads);
+}
+
+TEST(ThreadPool, ThreadsThatCannotStartAreAnInternalFailure) {
+    // No address space can hold this stack, so the first thread already fails to start.
+    const std::size_t impossible_stack = std::numeric_limits<std::size_t>::max() / 2 + 1;
+    try {
+        ThreadPool pool(4, impossible_stack);
+        FAIL() << "threads started";
+    } catch (const InternalFailure& failure) {
+        EXPECT_STREQ(failure.what(), "The global thread pool has not been initialized.");
+    }
+}
+
+TEST(ThreadPool, GlobalPoolIsOneLazyInstance) {
+    ThreadPool& first = global_pool();
+    std::vector<ThreadPool*> seen(8);
+    std::vector<std::thread> threads;
+    for (auto& slot : seen) threads.emplace_back([&slot] { slot = &global_pool(); });
+    for (std::thread& thread : threads) thread.join();
+    for (ThreadPool* pool : seen) EXPECT_EQ(pool, &first);
+    EXPECT_GE(first.thread_count(), 1u);
+    EXPECT_LE(first.thread_count(), max_threads);
+}
+
+}  // namespace
+}  // namespace vexilo::pool
