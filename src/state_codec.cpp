@@ -40,30 +40,47 @@ std::uint64_t encoded_size(const EncodingInfo& info) {
     return total;
 }
 
-// Writes fields at a cursor into a buffer the size pass made exactly large enough.
+// Writes fields at a cursor into a buffer the size pass made exactly large enough. Every write
+// is bounds-checked all the same, so a caller's wrong buffer size cannot overrun it.
 class Writer {
 public:
-    explicit Writer(std::uint8_t* out) : out_(out) {}
+    explicit Writer(std::span<std::uint8_t> out)
+        : out_(out.data()), end_(out.data() + out.size()) {}
 
-    std::uint8_t* position() const { return out_; }
+    bool at_end() const { return out_ == end_; }
 
-    void u8(std::uint8_t value) { *out_++ = value; }
+    void u8(std::uint8_t value) {
+        room(1);
+        *out_++ = value;
+    }
     void u32(std::uint32_t value) { little_endian(value, 4); }
     void u64(std::uint64_t value) { little_endian(value, 8); }
     void text(const std::string& value) {
         u64(value.size());
+        room(value.size());
         std::memcpy(out_, value.data(), value.size());
         out_ += value.size();
     }
 
 private:
+    void room(std::size_t size) const {
+        // A plain standard exception rather than VX_ASSERT keeps this file free of
+        // std::source_location, so the fuzzing build with clang 14 can compile it; the method
+        // frame reports any std::exception as an internal failure all the same.
+        if (static_cast<std::size_t>(end_ - out_) < size) {
+            throw std::logic_error("state buffer is smaller than the state");
+        }
+    }
+
     void little_endian(std::uint64_t value, int width) {
+        room(static_cast<std::size_t>(width));
         // Byte-wise so the format does not depend on the host's byte order; compilers fold this
         // into one store on little-endian hosts.
         for (int i = 0; i < width; ++i) *out_++ = static_cast<std::uint8_t>(value >> (8 * i));
     }
 
     std::uint8_t* out_;
+    std::uint8_t* end_;
 };
 
 void write_info(Writer& out, const EncodingInfo& info) {
@@ -290,18 +307,17 @@ std::size_t state_size(const Encoder& value) {
     return static_cast<std::size_t>(total);
 }
 
+void write_state_to(const Encoder& value, std::span<std::uint8_t> out) {
+    Writer writer(out);
+    writer.u8(value.encoding_info ? 1 : 0);
+    if (value.encoding_info) write_info(writer, *value.encoding_info);
+    writer.u32(static_cast<std::uint32_t>(value.strategy));
+    if (!writer.at_end()) throw std::logic_error("state buffer is larger than the state");
+}
+
 std::vector<std::uint8_t> write_state(const Encoder& value) {
     std::vector<std::uint8_t> bytes(state_size(value));
-    Writer out(bytes.data());
-    out.u8(value.encoding_info ? 1 : 0);
-    if (value.encoding_info) write_info(out, *value.encoding_info);
-    out.u32(static_cast<std::uint32_t>(value.strategy));
-    // A plain standard exception rather than VX_ASSERT keeps this file free of
-    // std::source_location, so the fuzzing build with clang 14 can compile it; the method frame
-    // reports any std::exception as an internal failure all the same.
-    if (out.position() != bytes.data() + bytes.size()) {
-        throw std::logic_error("state size pass and write pass disagree");
-    }
+    write_state_to(value, bytes);
     return bytes;
 }
 

@@ -30,6 +30,12 @@ std::size_t state_size(const Encoder& value);
 // Safe on any thread; value is only read.
 std::vector<std::uint8_t> write_state(const Encoder& value);
 
+// Writes value into out, whose size must be exactly state_size(value), so a caller can write
+// straight into a buffer it allocated once (a bytes object). Any other size is a broken
+// invariant: std::logic_error, and nothing is written past the end of out. Safe on any thread;
+// value is only read.
+void write_state_to(const Encoder& value, std::span<std::uint8_t> out);
+
 // Reads a state from the front of bytes; trailing bytes are ignored. Returns the decoded value
 // (newly owned) or the first reading error, having released everything read so far. Never reads
 // past the end of bytes, and reserves at most 1 MiB per container ahead of the data that fills

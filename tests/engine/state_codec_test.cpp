@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <new>
 #include <random>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -395,6 +397,19 @@ TEST(StateCodec, WritingMakesOneExactSizeAllocation) {
     }
     EXPECT_EQ(allocations.load(), 1u);
     EXPECT_EQ(written.capacity(), written.size());
+}
+
+TEST(StateCodec, WritingIntoACallersBufferNeedsItsExactSize) {
+    const Encoder example = worked_example();
+    Bytes exact(state_size(example));
+    write_state_to(example, exact);
+    EXPECT_EQ(must_read(exact).encoding_info->forward_maps.at(1).size(), 2u);
+    for (const std::size_t size : {std::size_t{0}, exact.size() - 1, exact.size() + 1}) {
+        Bytes wrong(size + 8, 0xAB);  // guard bytes past the span must stay untouched
+        EXPECT_THROW(write_state_to(example, std::span(wrong).first(size)), std::logic_error);
+        EXPECT_EQ(Bytes(wrong.begin() + static_cast<std::ptrdiff_t>(size), wrong.end()),
+                  Bytes(8, 0xAB));
+    }
 }
 
 std::string random_text(std::mt19937_64& rng) {
