@@ -38,48 +38,94 @@ T* array_data(const PyRef& array) {
 
 // The cell values of one decoded column. A label becomes a str the first time its code is met,
 // and that one str is shared by every cell carrying the code; cells without a label share
-// `missing`. Owns a reference to every value it hands out, so callers take their own per cell.
+// `missing`. Instead of taking a reference per cell, which on a column with many labels would
+// miss the cache on nearly every cell, the column counts the cells it hands each value to and
+// adds their references in one go (settle).
 class LabelColumn {
 public:
-    LabelColumn(const InverseMap& inverse, PyObject* missing)
-        : inverse_(&inverse), missing_(missing), dense_(inverse.size()) {}
-
-    // The value for a cell holding code (borrowed from this column), or the error of making its
-    // str.
-    Result<PyObject*> value(double code) {
-        if (std::isnan(code)) return missing_;
-        const std::uint64_t key = code_key(code);
-        if (key < dense_.size()) {
-            const PyRef& cached = dense_[static_cast<std::size_t>(key)];
-            if (cached) return cached.get();
+    // cells: how many cells will be decoded. When they are at least as many as the labels, the
+    // inverse map is indexed by code once, in one pass over its entries, so that each code met
+    // costs an array access instead of a hash lookup; otherwise every first sight is a lookup.
+    LabelColumn(const InverseMap& inverse, PyObject* missing, std::size_t cells)
+        : inverse_(&inverse), missing_(missing) {
+        if (cells < inverse.size()) return;
+        labels_.resize(inverse.size(), nullptr);
+        slots_.resize(inverse.size());
+        for (const auto& [code, label] : inverse) {
+            // Encoding numbers the labels 0 .. k-1; other codes (only a restored state has
+            // them) stay in the hash map.
+            if (code < labels_.size()) labels_[static_cast<std::size_t>(code)] = &label;
         }
-        return first_sight(key);
+    }
+    LabelColumn(const LabelColumn&) = delete;
+    LabelColumn& operator=(const LabelColumn&) = delete;
+    // Settles the cells handed out so far, so that a partly filled result is released safely.
+    ~LabelColumn() { settle(); }
+
+    // The value for a cell holding code, or null when the code has not been met yet (then call
+    // make). The cell holds no reference of its own until settle runs.
+    PyObject* take(double code) noexcept {
+        if (std::isnan(code)) {
+            ++missing_cells_;
+            return missing_;
+        }
+        const std::uint64_t key = code_key(code);
+        if (key >= slots_.size()) return nullptr;
+        Slot& slot = slots_[static_cast<std::size_t>(key)];
+        if (!slot.value) return nullptr;
+        ++slot.cells;
+        return slot.value.get();
+    }
+
+    // As take, for a code (never NaN) that take did not know: makes its value and keeps it for
+    // later cells. Returns the value, or the error of making its str.
+    Result<PyObject*> make(double code) {
+        const std::uint64_t key = code_key(code);
+        Slot* slot = nullptr;
+        if (key < slots_.size()) {
+            slot = &slots_[static_cast<std::size_t>(key)];
+            const std::string* label = labels_[static_cast<std::size_t>(key)];
+            slot->value = label ? VX_TRY(new_str(*label)) : PyRef::borrow(missing_);
+        } else {
+            auto seen = other_codes_.find(key);
+            if (seen == other_codes_.end()) {
+                const auto label = inverse_->find(key);
+                PyRef made = label == inverse_->end() ? PyRef::borrow(missing_)
+                                                      : VX_TRY(new_str(label->second));
+                seen = other_codes_.emplace(key, Slot{std::move(made), 0}).first;
+            }
+            slot = &seen->second;
+        }
+        ++slot->cells;
+        return slot->value.get();
+    }
+
+    // Gives every cell handed a value so far its own reference. Must run before the cells are
+    // seen by any Python code.
+    void settle() noexcept {
+        for (Slot& slot : slots_) add_references(slot.value.get(), slot.cells);
+        for (auto& entry : other_codes_) {
+            add_references(entry.second.value.get(), entry.second.cells);
+        }
+        add_references(missing_, missing_cells_);
     }
 
 private:
-    Result<PyObject*> first_sight(std::uint64_t key) {
-        if (key >= dense_.size()) {
-            auto cached = sparse_.find(key);
-            if (cached != sparse_.end()) return cached->second.get();
-        }
-        const auto label = inverse_->find(key);
-        PyRef made =
-            label == inverse_->end() ? PyRef::borrow(missing_) : VX_TRY(new_str(label->second));
-        PyObject* result = made.get();
-        if (key < dense_.size()) {
-            dense_[static_cast<std::size_t>(key)] = std::move(made);
-        } else {
-            sparse_.emplace(key, std::move(made));
-        }
-        return result;
+    struct Slot {
+        PyRef value;  // null: code not met yet
+        std::size_t cells = 0;
+    };
+
+    static void add_references(PyObject* value, std::size_t& cells) noexcept {
+        for (; cells > 0; --cells) Py_INCREF(value);
     }
 
     const InverseMap* inverse_;
     PyObject* missing_;  // borrowed: outlives the column
-    // Encoding numbers a column's labels 0 .. k-1, so the codes below the map's size are looked up
-    // by position; other codes (only a restored state has them) go through the hash map.
-    std::vector<PyRef> dense_;
-    HashMap<std::uint64_t, PyRef> sparse_;
+    std::size_t missing_cells_ = 0;
+    std::vector<const std::string*> labels_;  // by code, when indexed; null: no label
+    std::vector<Slot> slots_;                 // by code, when indexed
+    HashMap<std::uint64_t, Slot> other_codes_;
 };
 
 // The inverse map of each listed column, checked in stored order, each column's checks in the
@@ -112,16 +158,17 @@ std::vector<const InverseMap*> listed_maps(const EncodingInfo& info, const Table
 Result<PyRef> decoded_array(const Table& table, const EncodingInfo& info) {
     const std::vector<const InverseMap*> maps = listed_maps(info, table, nullptr);
     PyRef nan_text = VX_TRY(new_str("NaN"));
-    std::vector<std::optional<LabelColumn>> labels(table.cols);
-    for (std::size_t c = 0; c < table.cols; ++c) {
-        if (maps[c]) labels[c].emplace(*maps[c], nan_text.get());
-    }
-
     const bool column_major = !table.is_row_major() && table.is_col_major();
     npy_intp dims[2] = {static_cast<npy_intp>(table.rows), static_cast<npy_intp>(table.cols)};
     // NumPy zero-fills new object arrays, so an early error return releases only the cells set.
     PyRef array = VX_TRY(checked(PyArray_New(&PyArray_Type, 2, dims, NPY_OBJECT, nullptr, nullptr,
                                              0, column_major ? 1 : 0, nullptr)));
+    // Declared after the array: on an early return they settle before it is released.
+    std::vector<std::optional<LabelColumn>> labels(table.cols);
+    for (std::size_t c = 0; c < table.cols; ++c) {
+        if (maps[c]) labels[c].emplace(*maps[c], nan_text.get(), table.rows);
+    }
+
     PyObject** cell = array_data<PyObject*>(array);
     const std::size_t outer = column_major ? table.cols : table.rows;
     const std::size_t inner = column_major ? table.rows : table.cols;
@@ -131,23 +178,25 @@ Result<PyRef> decoded_array(const Table& table, const EncodingInfo& info) {
             const std::size_t c = column_major ? o : i;
             const double code = table.at(r, c);
             if (labels[c]) {
-                PyObject* label = VX_TRY(labels[c]->value(code));
-                *cell = PyRef::borrow(label).release();  // the array owns one reference per cell
+                PyObject* label = labels[c]->take(code);
+                *cell = label ? label : VX_TRY(labels[c]->make(code));
             } else {
                 PyRef number = VX_TRY(checked(PyFloat_FromDouble(code)));
                 *cell = number.release();
             }
         }
     }
+    for (std::optional<LabelColumn>& column : labels) {
+        if (column) column->settle();
+    }
     return array;
 }
 
-// A listed frame column being decoded: its labels and its new 1-D object array.
-struct DecodedColumn {
-    std::size_t column;
-    LabelColumn labels;
-    PyRef values;
-};
+// Sets dict[key] = value. Returns the interpreter's error on failure.
+Status set_item(const PyRef& dict, const char* key, PyObject* value) {
+    if (PyDict_SetItemString(dict.get(), key, value) < 0) return PyErr::fetch();
+    return Unit{};
+}
 
 // The DataFrame result: float64 columns with the column names and pandas' default index; with a
 // state, every listed column replaced by an object column of str labels (None for NaN and for
@@ -162,8 +211,8 @@ Result<PyRef> frame(const Table& table, const std::vector<std::string>& names,
         PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), name.release());
     }
     PyRef keywords = VX_TRY(checked(PyDict_New()));
-    if (PyDict_SetItemString(keywords.get(), "columns", columns.get()) < 0) return PyErr::fetch();
-    if (PyDict_SetItemString(keywords.get(), "copy", Py_False) < 0) return PyErr::fetch();
+    VX_TRY(set_item(keywords, "columns", columns.get()));
+    VX_TRY(set_item(keywords, "copy", Py_False));
 
     // The float block is made column-major, the layout pandas keeps it in, so the frame adopts it
     // (copy=False) instead of copying it once more. Listed columns are left zero: their labels
@@ -188,36 +237,42 @@ Result<PyRef> frame(const Table& table, const std::vector<std::string>& names,
     if (!info || info->categorical_columns.empty()) return df;
 
     const std::vector<const InverseMap*> maps = listed_maps(*info, table, &names);
-    std::vector<DecodedColumn> decoded;
+    std::vector<std::size_t> decoded;
+    std::vector<PyRef> values(table.cols);
+    std::vector<PyObject**> cells(table.cols, nullptr);
     for (std::size_t c = 0; c < table.cols; ++c) {
         if (!maps[c]) continue;
         npy_intp length = static_cast<npy_intp>(table.rows);
-        PyRef values = VX_TRY(checked(PyArray_SimpleNew(1, &length, NPY_OBJECT)));
-        decoded.push_back({c, LabelColumn(*maps[c], Py_None), std::move(values)});
+        values[c] = VX_TRY(checked(PyArray_SimpleNew(1, &length, NPY_OBJECT)));
+        cells[c] = array_data<PyObject*>(values[c]);
+        decoded.push_back(c);
     }
+    // Declared after the arrays: on an early return they settle before the arrays are released.
+    std::vector<std::optional<LabelColumn>> labels(table.cols);
+    for (const std::size_t c : decoded) labels[c].emplace(*maps[c], Py_None, table.rows);
     // Row by row, so the table is read in its (row-major) order once for all decoded columns.
     for (std::size_t r = 0; r < table.rows; ++r) {
-        for (DecodedColumn& column : decoded) {
-            PyObject* label = VX_TRY(column.labels.value(table.at(r, column.column)));
-            array_data<PyObject*>(column.values)[r] = PyRef::borrow(label).release();
+        for (const std::size_t c : decoded) {
+            const double code = table.at(r, c);
+            PyObject* label = labels[c]->take(code);
+            cells[c][r] = label ? label : VX_TRY(labels[c]->make(code));
         }
     }
+    for (const std::size_t c : decoded) labels[c]->settle();
 
     // Wrapped as object Series: a bare object array of strings would be inferred as a str column.
     PyRef series = VX_TRY(checked(PyObject_GetAttrString(pandas.get(), "Series")));
     PyRef series_keywords = VX_TRY(checked(PyDict_New()));
     PyRef object_name = VX_TRY(new_str("object"));
-    if (PyDict_SetItemString(series_keywords.get(), "dtype", object_name.get()) < 0) {
-        return PyErr::fetch();
-    }
-    if (PyDict_SetItemString(series_keywords.get(), "copy", Py_False) < 0) return PyErr::fetch();
+    VX_TRY(set_item(series_keywords, "dtype", object_name.get()));
+    VX_TRY(set_item(series_keywords, "copy", Py_False));
     PyRef isetitem = VX_TRY(new_str("isetitem"));
-    for (DecodedColumn& column : decoded) {
-        PyObject* series_args[] = {column.values.get()};
-        PyRef values = VX_TRY(
+    for (const std::size_t c : decoded) {
+        PyObject* series_args[] = {values[c].get()};
+        PyRef column = VX_TRY(
             checked(PyObject_VectorcallDict(series.get(), series_args, 1, series_keywords.get())));
-        PyRef position = VX_TRY(checked(PyLong_FromSize_t(column.column)));
-        PyObject* set_args[] = {df.get(), position.get(), values.get()};
+        PyRef position = VX_TRY(checked(PyLong_FromSize_t(c)));
+        PyObject* set_args[] = {df.get(), position.get(), column.get()};
         VX_TRY(checked(PyObject_VectorcallMethod(isetitem.get(), set_args, 3, nullptr)));
     }
     return df;

@@ -1,0 +1,425 @@
+"""decode: results built with a learned state, round trips through encode, and borrow behaviour."""
+
+import math
+import re
+import struct
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from vexilo import Encoder
+
+LARGEST_KEY = 2**64 - 1
+EMPTY_STATE = b"\x00\x00\x00\x00\x00"
+
+
+# ---------------------------------------------------------------------------------------------
+# States written in the pickle byte format, and the results decoding must give for them.
+
+
+def _u64(value):
+    return struct.pack("<Q", value)
+
+
+def _text(text):
+    data = text.encode()
+    return _u64(len(data)) + data
+
+
+def make_state(columns, inverse, forward=None):
+    """Bytes of a learned state: categorical columns and per-column inverse maps {code: label}."""
+    if forward is None:
+        forward = {c: {label: code for code, label in m.items()} for c, m in inverse.items()}
+    out = b"\x01" + _u64(len(columns)) + b"".join(_u64(c) for c in columns)
+    out += _u64(len(forward))
+    for column, entries in forward.items():
+        out += _u64(column) + _u64(len(entries))
+        for label, code in entries.items():
+            out += _text(label) + (b"\x00" if code is None else b"\x01" + _u64(code))
+    out += _u64(len(inverse))
+    for column, entries in inverse.items():
+        out += _u64(column) + _u64(len(entries))
+        for code, label in entries.items():
+            out += _u64(code) + _text(label)
+    return out + b"\x00\x00\x00\x00"
+
+
+def encoder_with(columns, inverse):
+    encoder = Encoder()
+    encoder.__setstate__(make_state(columns, inverse))
+    return encoder
+
+
+def label_of(inverse, code, missing):
+    if math.isnan(code):
+        return missing
+    key = 0 if code < 0 else LARGEST_KEY if code >= 2.0**64 else int(code)
+    return inverse.get(key, missing)
+
+
+def reference_array(codes, columns, inverse):
+    """The array route step by step: float copy, object copy, then one label per cell."""
+    out = np.array(np.asarray(codes, dtype=np.float64)).astype("object")
+    for c in columns:
+        for r in range(out.shape[0]):
+            out[r, c] = label_of(inverse[c], float(codes[r, c]), "NaN")
+    return out
+
+
+def reference_frame(codes, names, columns, inverse):
+    """The frame route step by step: a float frame, then each listed column made object and
+    given all its labels in one .loc assignment."""
+    codes = np.asarray(codes, dtype=np.float64)
+    df = pd.DataFrame(codes, columns=names)
+    for c in columns:
+        name = names[c]
+        values = [label_of(inverse[c], float(x), None) for x in codes[:, c]]
+        df[name] = df[name].astype("object")
+        df.loc[:, name] = values
+    return df
+
+
+def assert_same_cells(result, expected):
+    assert isinstance(result, np.ndarray) and type(result) is np.ndarray
+    assert result.dtype == object and result.shape == expected.shape
+    for index, want in np.ndenumerate(expected):
+        got = result[index]
+        assert type(got) is type(want), index
+        assert got == want or (isinstance(want, float) and math.isnan(want) and math.isnan(got))
+
+
+def assert_same_frame(result, expected):
+    assert type(result) is pd.DataFrame
+    pd.testing.assert_frame_equal(result, expected, check_exact=True)
+    assert list(result.dtypes) == list(expected.dtypes)
+    assert type(result.index) is type(expected.index) is pd.RangeIndex
+    assert result.columns.equals(expected.columns)
+    assert result.columns.dtype == expected.columns.dtype
+
+
+def expect_panic(call, message):
+    with pytest.raises(BaseException) as info:
+        call()
+    assert type(info.value).__name__ == "PanicException"
+    assert str(info.value) == message
+
+
+# Labels at dense codes, a sparse code far above them (restored states only), and the largest key.
+INVERSE = {
+    0: {0: "a", 1: "b", 2: "c", 7: "seven", LARGEST_KEY: "top"},
+    2: {0: "", 1: "é", 2: "x y"},
+}
+CODES = np.array(
+    [
+        [0.0, 1.5, 0.0],
+        [1.0, np.nan, 2.7],
+        [2.9, 3.0, -3.0],
+        [np.nan, -0.0, 0.5],
+        [1e20, 4.0, np.inf],
+        [-np.inf, 5.0, 3.0],
+        [7.0, 6.0, 2.0**64],
+        [6.0, 7.0, 2.0**64 - 2048],
+        [np.float64(LARGEST_KEY), 8.0, 1.0],
+    ]
+)
+
+
+@pytest.mark.parametrize(
+    "codes",
+    [CODES, np.asfortranarray(CODES), CODES[::-1], CODES[:, :3].copy()[::2]],
+    ids=["row-major", "column-major", "reversed", "strided"],
+)
+def test_decode_array_matches_the_reference_route(codes):
+    result = encoder_with([0, 2], INVERSE).decode(codes)
+    expected = reference_array(codes, [0, 2], INVERSE)
+    assert_same_cells(result, expected)
+
+
+def test_decode_array_saturates_codes_into_keys():
+    result = encoder_with([0, 2], INVERSE).decode(CODES)
+    # 2.9 and 2.7 truncate; -3.0 and -inf clamp to 0; 1e20, inf and 2^64 saturate to the
+    # largest key; the largest double below 2^64 is an ordinary key without a label.
+    assert result[:, 0].tolist() == ["a", "b", "c", "NaN", "top", "a", "seven", "NaN", "top"]
+    assert result[:, 2].tolist() == ["", "x y", "", "", "NaN", "NaN", "NaN", "NaN", "é"]
+    assert result[:, 1].tolist()[2:] == [3.0, -0.0, 4.0, 5.0, 6.0, 7.0, 8.0]
+
+
+def test_decode_array_keeps_the_column_major_order_of_its_input():
+    codes = np.asfortranarray(CODES)
+    result = encoder_with([0, 2], INVERSE).decode(codes)
+    assert result.flags.f_contiguous and not result.flags.c_contiguous
+    assert encoder_with([0, 2], INVERSE).decode(CODES).flags.c_contiguous
+
+
+def test_decode_array_shares_one_str_per_label_and_owns_one_reference_per_cell():
+    codes = np.array([[1.0, 0.0], [1.0, np.nan], [1.0, 9.0], [0.0, 1.0]])
+    labels = {0: "ay", 1: "bee"}
+    result = encoder_with([0, 1], {0: labels, 1: labels}).decode(codes)
+    b = result[0, 0]
+    assert b == "bee" and result[1, 0] is b and result[2, 0] is b
+    # Three cells plus the local name and the call's argument: the encoder keeps no reference.
+    assert sys.getrefcount(b) == 3 + 2
+    assert result[1, 1] is result[2, 1] and result[1, 1] == "NaN"
+    del result
+    assert sys.getrefcount(b) == 2
+
+
+@pytest.mark.parametrize(
+    "names",
+    [["p", "q", "r"], ["0", "1", "2"], ["b", "a", "c"]],
+)
+def test_decode_frame_matches_the_reference_route(names):
+    frame = pd.DataFrame(CODES, columns=names)
+    result = encoder_with([0, 2], INVERSE).decode(frame)
+    assert_same_frame(result, reference_frame(CODES, names, [0, 2], INVERSE))
+    assert result.iloc[3, 0] is None and result.iloc[4, 2] is None and result.iloc[4, 0] == "top"
+
+
+def test_decode_frame_object_columns_own_their_references():
+    frame = pd.DataFrame({"x": [0.0, 0.0, np.nan]})
+    result = encoder_with([0], {0: {0: "lbl"}}).decode(frame)
+    label = result["x"].iloc[0]
+    assert result["x"].iloc[1] is label
+    # Two cells plus the local name and the call's argument.
+    assert sys.getrefcount(label) == 2 + 2
+    del result
+    assert sys.getrefcount(label) == 2
+
+
+def test_decode_frame_with_repeated_names_decodes_each_column_by_position():
+    frame = pd.DataFrame([[0.0, 1.0, 5.0], [1.0, 0.0, 6.0]], columns=["a", "a", "b"])
+    result = encoder_with([0, 1], {0: {0: "x", 1: "y"}, 1: {0: "p", 1: "q"}}).decode(frame)
+    assert list(result.columns) == ["a", "a", "b"]
+    assert list(result.dtypes) == [object, object, np.float64]
+    assert result.iloc[:, 0].tolist() == ["x", "y"]
+    assert result.iloc[:, 1].tolist() == ["q", "p"]
+    assert result.iloc[:, 2].tolist() == [5.0, 6.0]
+
+
+def test_decode_with_empty_column_list_gives_python_floats_or_a_float_frame():
+    encoder = encoder_with([], {})
+    codes = np.array([[1.0, np.nan], [2.5, 3.0]])
+    array = encoder.decode(codes)
+    assert_same_cells(array, codes.astype(object))
+    frame = encoder.decode(pd.DataFrame(codes, columns=["a", "b"]))
+    assert_same_frame(frame, pd.DataFrame(codes, columns=["a", "b"]))
+
+
+def test_column_with_empty_inverse_map_decodes_to_missing_values():
+    codes = np.array([[np.nan, 1.0], [0.0, 2.0]])
+    encoder = encoder_with([0], {0: {}})
+    assert encoder.decode(codes)[:, 0].tolist() == ["NaN", "NaN"]
+    assert encoder.decode(pd.DataFrame(codes, columns=["m", "n"]))["m"].tolist() == [None, None]
+
+
+@pytest.mark.parametrize("kind", ["array", "frame"])
+def test_decode_on_new_encoder_returns_numbers_undecoded(kind):
+    codes = np.array([[0.0, 1.5], [np.nan, -2.0]])
+    table = codes if kind == "array" else pd.DataFrame(codes, columns=["a", "b"])
+    result = Encoder().decode(table)
+    if kind == "array":
+        assert type(result) is np.ndarray and result.dtype == np.float64
+        np.testing.assert_array_equal(result, codes)
+        assert result is not codes
+    else:
+        assert_same_frame(result, pd.DataFrame(codes, columns=["a", "b"]))
+
+
+def table_of(kind, codes, names):
+    return codes if kind == "array" else pd.DataFrame(codes, columns=names)
+
+
+@pytest.mark.parametrize("kind", ["array", "frame"])
+@pytest.mark.parametrize(
+    "columns, inverse, rows, message",
+    [
+        ([1], {0: {0: "a"}}, 2, "no entry found for key"),
+        ([1], {0: {0: "a"}}, 0, "no entry found for key"),
+        ([0, 5], {0: {0: "a"}, 5: {0: "z"}}, 2, "ndarray: index out of bounds"),
+        # Checked in stored order: the first listed column's fault is the one reported.
+        ([5, 1], {5: {0: "z"}}, 2, "ndarray: index out of bounds"),
+        ([1, 5], {5: {0: "z"}}, 2, "no entry found for key"),
+    ],
+)
+def test_decode_internal_failures(kind, columns, inverse, rows, message):
+    encoder = encoder_with(columns, inverse)
+    state = encoder.__getstate__()
+    table = table_of(kind, np.zeros((rows, 2)), ["a", "b"])
+    expect_panic(lambda: encoder.decode(table), message)
+    assert encoder.__getstate__() == state
+
+
+def test_decode_without_rows_checks_columns_only_against_frame_names():
+    encoder = encoder_with([0, 5], {0: {0: "a"}, 5: {0: "z"}})
+    array = encoder.decode(np.zeros((0, 2)))
+    assert array.dtype == object and array.shape == (0, 2)
+    frame = pd.DataFrame(np.zeros((0, 2)), columns=["a", "b"])
+    expect_panic(lambda: encoder.decode(frame), "index out of bounds: the len is 2 but the index is 5")
+
+
+@pytest.mark.parametrize("kind", ["array", "frame"])
+def test_decode_of_zero_rows_keeps_kind_and_columns(kind):
+    encoder = encoder_with([1], {1: {0: "a"}})
+    result = encoder.decode(table_of(kind, np.zeros((0, 3)), ["a", "b", "c"]))
+    if kind == "array":
+        assert result.dtype == object and result.shape == (0, 3)
+    else:
+        expected = reference_frame(np.zeros((0, 3)), ["a", "b", "c"], [1], {1: {0: "a"}})
+        assert_same_frame(result, expected)
+        assert result.shape == (0, 3)
+
+
+def test_decode_output_error_is_raised_unchanged_and_state_kept(monkeypatch):
+    encoder = encoder_with([0], {0: {0: "a"}})
+    state = encoder.__getstate__()
+    frame = pd.DataFrame({"x": [0.0]})
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    with pytest.raises(ImportError, match="pandas"):
+        encoder.decode(frame)
+    monkeypatch.undo()
+    assert encoder.__getstate__() == state
+    assert encoder.decode(frame)["x"].tolist() == ["a"]
+
+
+# ---------------------------------------------------------------------------------------------
+# Round trips through encode.
+
+
+@pytest.mark.parametrize(
+    "table, expected",
+    [
+        (
+            np.array([["b", 1], ["a", 2.5], ["nan", None], ["b", np.nan]], dtype=object),
+            [["b", "1"], ["a", "2.5"], ["NaN", "None"], ["b", "NaN"]],
+        ),
+        (np.array([[1, 2], [3, -4]]), [[1.0, 2.0], [3.0, -4.0]]),
+        (np.array([[1.5, 2], [3, 4]], dtype=np.float32), [[1.5, 2.0], [3.0, 4.0]]),
+        (np.array([["x", "10"], ["é", "9"], ["<NA>", ""]]), [["x", "10"], ["é", "9"], ["NaN", ""]]),
+        (np.array([["x", 1.5], ["y", np.nan]], dtype=object), [["x", 1.5], ["y", math.nan]]),
+    ],
+    ids=["object", "int", "float32", "unicode", "numeric-nan"],
+)
+def test_array_round_trip(table, expected):
+    encoder = Encoder()
+    codes, categorical = encoder.encode(table)
+    assert codes.dtype == np.float64
+    result = encoder.decode(codes)
+    assert_same_cells(result, np.array(expected, dtype=object))
+    state = encoder.__getstate__()
+    encoder.decode(codes)
+    assert encoder.__getstate__() == state
+
+
+@pytest.mark.parametrize(
+    "columns, decoded_names",
+    [(["s", "n"], ["s", "n"]), ([10, -3], ["10", "-3"]), ([True, False], ["1", "0"])],
+    ids=["str-labels", "int-labels", "bool-labels"],
+)
+def test_frame_round_trip(columns, decoded_names):
+    frame = pd.DataFrame({0: ["b", "a", np.nan, "b"], 1: [1.0, 2.0, np.nan, 4.0]})
+    frame.columns = columns
+    encoder = Encoder()
+    codes, categorical = encoder.encode(frame)
+    assert categorical == [0]
+    result = encoder.decode(codes)
+    expected = pd.DataFrame({"s": ["b", "a", None, "b"], "n": [1.0, 2.0, np.nan, 4.0]})
+    expected["s"] = expected["s"].astype(object)
+    expected.columns = decoded_names
+    assert_same_frame(result, expected)
+
+
+def test_frame_round_trip_equals_reference_route():
+    frame = pd.DataFrame(
+        {"city": ["Oslo", "Lima", "<NA>", "Oslo"], "n": [1, 2, 3, 4], "k": ["x", 2, 2.5, None]}
+    )
+    encoder = Encoder()
+    codes, categorical = encoder.encode(frame)
+    assert categorical == [0, 2]
+    inverse = {0: {0: "Lima", 1: "Oslo"}, 2: {0: "2", 1: "2.5", 2: "None", 3: "x"}}
+    expected = reference_frame(codes.to_numpy(), ["city", "n", "k"], [0, 2], inverse)
+    assert_same_frame(encoder.decode(codes), expected)
+
+
+def test_column_of_markers_only_decodes_to_missing():
+    table = np.array([["nan", "a"], ["<NA>", "b"], ["NaN", "a"]], dtype=object)
+    encoder = Encoder()
+    codes, categorical = encoder.encode(table)
+    assert categorical == [0, 1]
+    assert encoder.decode(codes).tolist() == [["NaN", "a"], ["NaN", "b"], ["NaN", "a"]]
+
+
+def test_decode_after_float_fast_path_returns_numbers():
+    encoder = Encoder()
+    encoder.encode(np.array([["a"], ["b"]], dtype=object))
+    floats = np.array([[0.0, 1.0]])
+    assert encoder.encode(floats)[1] is None
+    result = encoder.decode(floats)
+    assert result.dtype == np.float64
+    np.testing.assert_array_equal(result, floats)
+
+
+def test_decode_with_fewer_columns_than_training_table():
+    encoder = Encoder()
+    encoder.encode(np.array([[1, "a", "b"]], dtype=object))
+    expect_panic(lambda: encoder.decode(np.zeros((1, 2))), "ndarray: index out of bounds")
+    assert encoder.decode(np.zeros((0, 2))).shape == (0, 2)
+
+
+def test_encode_output_error_keeps_the_new_state(monkeypatch):
+    encoder = Encoder()
+    frame = pd.DataFrame({"x": ["a", "b"]})
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    with pytest.raises(ImportError, match="pandas"):
+        encoder.encode(frame)
+    monkeypatch.undo()
+    assert encoder.__getstate__() != EMPTY_STATE
+    assert encoder.decode(np.array([[1.0], [0.0]])).tolist() == [["b"], ["a"]]
+
+
+def test_references_of_input_cells_unchanged():
+    cells = [f"label-{i}" * 3 for i in range(4)] + [1.5, 2.5]
+    table = np.array([cells[0:3], cells[3:6]], dtype=object)
+    before = [sys.getrefcount(cell) for cell in cells]
+    encoder = Encoder()
+    codes, _ = encoder.encode(table)
+    encoder.decode(table)
+    encoder.decode(codes)
+    assert [sys.getrefcount(cell) for cell in cells] == before
+
+
+class Reentrant:
+    """A cell whose str() calls back into an encoder and records what happened."""
+
+    def __init__(self, call):
+        self.call = call
+        self.outcome = None
+
+    def __str__(self):
+        try:
+            self.outcome = self.call()
+        except RuntimeError as error:
+            self.outcome = error
+        return "cell"
+
+
+@pytest.mark.parametrize(
+    "method, message",
+    [("decode", "Already mutably borrowed"), ("encode", "Already borrowed")],
+)
+def test_cell_calling_back_during_encode_is_refused(method, message):
+    encoder = Encoder()
+    cell = Reentrant(lambda: getattr(encoder, method)(np.zeros((1, 1))))
+    codes, _ = encoder.encode(np.array([[cell]], dtype=object))
+    assert isinstance(cell.outcome, RuntimeError) and str(cell.outcome) == message
+    assert encoder.decode(codes).tolist() == [["cell"]]
+
+
+def test_cell_calling_decode_during_decode_shares_the_borrow():
+    encoder = Encoder()
+    encoder.encode(np.array([["a"], ["b"]], dtype=object))
+    cell = Reentrant(lambda: encoder.decode(np.array([[1.0]])))
+    result = encoder.decode(np.array([[cell]], dtype=object))
+    assert cell.outcome.tolist() == [["b"]]
+    assert result.tolist() == [["a"]]
