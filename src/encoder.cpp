@@ -132,9 +132,14 @@ PyObject* encoder_getstate(PyObject* self, PyObject*) {
         EncoderObject* encoder = as_encoder(self);
         SharedBorrow borrow(encoder->borrow);
         if (!borrow.held()) return already_mutably_borrowed();
-        const std::vector<std::uint8_t> bytes = write_state(encoder->value);
-        return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<Py_ssize_t>(bytes.size())));
+        // The bytes object is the writer's one exact-size buffer: no second copy of the state.
+        const std::size_t size = state_size(encoder->value);
+        PyRef bytes =
+            VX_TRY(checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+        write_state_to(
+            encoder->value,
+            std::span(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), size));
+        return bytes;
     });
 }
 
