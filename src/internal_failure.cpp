@@ -13,13 +13,12 @@ std::string& thread_name_slot() {
 
 }  // namespace
 
-InternalFailure::InternalFailure(const std::string& message, std::source_location where)
+InternalFailure::InternalFailure(const std::string& message, SourceLocation where)
     : std::runtime_error(message), where_(where), thread_name_(current_thread_name()) {}
 
 std::string InternalFailure::report() const {
-    return "thread '" + thread_name_ + "' failed at " + where_.file_name() + ":" +
-           std::to_string(where_.line()) + ":" + std::to_string(where_.column()) + ":\n" + what() +
-           "\n";
+    return "thread '" + thread_name_ + "' failed at " + where_.file + ":" +
+           std::to_string(where_.line) + ":\n" + what() + "\n";
 }
 
 void set_current_thread_name(std::string name) { thread_name_slot() = std::move(name); }

@@ -2,27 +2,38 @@
 // travel as C++ exceptions and the module turns them into PanicException. Interpreter-free.
 #pragma once
 
-#include <source_location>
 #include <stdexcept>
 #include <string>
 
 namespace vexilo {
 
+// Where a failure was raised. Built from the compiler builtins that GCC and Clang both provide,
+// since Clang 14 cannot compile std::source_location against GCC 12's standard library.
+struct SourceLocation {
+    const char* file = "";
+    unsigned line = 0;
+
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            unsigned line = __builtin_LINE()) noexcept {
+        return {file, line};
+    }
+};
+
 class InternalFailure : public std::runtime_error {
 public:
     // Records the failure text, the throwing site and the name of the throwing thread.
     explicit InternalFailure(const std::string& message,
-                             std::source_location where = std::source_location::current());
+                             SourceLocation where = SourceLocation::current());
 
-    const std::source_location& where() const noexcept { return where_; }
+    const SourceLocation& where() const noexcept { return where_; }
     const std::string& thread_name() const noexcept { return thread_name_; }
 
-    // "thread '<name>' failed at <file>:<line>:<column>:\n<message>\n", the report written to
+    // "thread '<name>' failed at <file>:<line>:\n<message>\n", the report written to
     // standard error before the failure reaches Python.
     std::string report() const;
 
 private:
-    std::source_location where_;
+    SourceLocation where_;
     std::string thread_name_;
 };
 
