@@ -37,7 +37,9 @@ def main():
     rows, repeats = args.rows, args.repeats
     rng = np.random.default_rng(7)
 
-    labels = {c: [f"{NAMES[c]}-{i:06d}" for i in range(k)] for c, k in zip(CATEGORICAL, CARDINALITY)}
+    labels = {
+        c: [f"{NAMES[c]}-{i:06d}" for i in range(k)] for c, k in zip(CATEGORICAL, CARDINALITY)
+    }
     # Train on a table holding every label once (zero-padded texts sort as their numbers, so
     # label i gets code i), then decode random codes of the full size.
     training = np.empty((max(CARDINALITY), 8), dtype=object)
@@ -82,14 +84,16 @@ def main():
     assert (decoded[:, CATEGORICAL] == ordinal.inverse_transform(categorical_codes)).all()
     assert encoder.decode(frame).equals(pandas_frame())
 
-    results = [
-        ("vexilo decode(ndarray) -> object ndarray, 8 columns", best_of(repeats, lambda: encoder.decode(codes))),
-        ("vexilo decode(DataFrame) -> DataFrame", best_of(repeats, lambda: encoder.decode(frame))),
-        ("sklearn inverse_transform, 5 categorical columns", best_of(repeats, lambda: ordinal.inverse_transform(categorical_codes))),
-        ("sklearn, same object ndarray as vexilo (astype + inverse_transform)", best_of(repeats, sklearn_full_table)),
-        ("pandas categories.take loop, 5 columns", best_of(repeats, pandas_take_loop)),
-        ("pandas, same DataFrame as vexilo (take loop + isetitem)", best_of(repeats, pandas_frame)),
+    routes = [
+        ("vexilo decode(ndarray) -> object ndarray, 8 columns", lambda: encoder.decode(codes)),
+        ("vexilo decode(DataFrame) -> DataFrame", lambda: encoder.decode(frame)),
+        ("sklearn inverse_transform, 5 categorical columns",
+         lambda: ordinal.inverse_transform(categorical_codes)),
+        ("sklearn, vexilo's object ndarray (astype + inverse_transform)", sklearn_full_table),
+        ("pandas categories.take loop, 5 columns", pandas_take_loop),
+        ("pandas, vexilo's DataFrame (take loop + isetitem)", pandas_frame),
     ]
+    results = [(name, best_of(repeats, route)) for name, route in routes]
     print(f"decoding {rows:,} x 8 codes, 5 categorical columns (cardinality {CARDINALITY})")
     width = max(len(name) for name, _ in results)
     for name, seconds in results:
