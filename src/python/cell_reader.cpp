@@ -174,12 +174,14 @@ void ColumnCells::finish() {
     if (!categorical_) return;
     // The buffer no longer grows, so views into it stay valid from here on.
     views_.reserve(slots_.size());
+    // An empty buffer may have no address at all; its (empty) views still need a valid one.
+    const char* const base = buffer_.empty() ? "" : buffer_.data();
     std::size_t offset = 0;
     for (const TextSlot& slot : slots_) {
         if (slot.data) {
             views_.emplace_back(slot.data, slot.size);
         } else {
-            views_.emplace_back(buffer_.data() + offset, slot.size);
+            views_.emplace_back(base + offset, slot.size);
             offset += slot.size;
         }
     }
