@@ -51,11 +51,13 @@ void print_refused_type(const std::string& name) {
     }
 }
 
-std::size_t names_reserve(PyObject* sequence) {
+// The room to make for the names of sequence: its length, capped. The length only sizes the
+// reservation, so a failing one counts as 0; only an interrupt is returned.
+Result<std::size_t> names_reserve(PyObject* sequence) {
     const Py_ssize_t length = PyObject_Size(sequence);
     if (length < 0) {
-        PyErr_Clear();  // the length only sizes the reservation; a failing one counts as 0
-        return 0;
+        if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
+        return std::size_t{0};
     }
     return std::min(static_cast<std::size_t>(length), names_reserve_limit);
 }
@@ -69,7 +71,7 @@ Result<std::optional<Names>> text_labels(PyObject* columns) {
     };
     if (PyUnicode_Check(columns) || !PySequence_Check(columns)) return std::optional<Names>();
     Names names;
-    names.reserve(names_reserve(columns));
+    names.reserve(VX_TRY(names_reserve(columns)));
     PyRef iterator = PyRef::steal(PyObject_GetIter(columns));
     if (!iterator) return not_texts();
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
@@ -96,7 +98,7 @@ Result<Names> integer_labels(PyObject* columns) {
         return PyErr::make(PyExc_TypeError, message);
     }
     Names names;
-    names.reserve(names_reserve(labels.get()));
+    names.reserve(VX_TRY(names_reserve(labels.get())));
     PyRef iterator = VX_TRY(checked(PyObject_GetIter(labels.get())));
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
         const long long label = PyLong_AsLongLong(item.get());

@@ -261,3 +261,47 @@ def test_integer_memmap_is_read_like_an_array(tmp_path, encoder):
     assert type(result) is np.ndarray
     assert categorical == []
     np.testing.assert_array_equal(result, [[1.0, 2.0], [3.0, 4.0]])
+
+
+class Columns:
+    """A sequence of labels whose length lies or fails, or whose iteration is interrupted."""
+
+    def __init__(self, labels, length=None, interrupt=None):
+        self.labels, self.length, self.interrupt = labels, length, interrupt
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return len(self.labels) if self.length is None else self.length
+
+    def __getitem__(self, index):
+        return self.labels[index]
+
+    def __iter__(self):
+        if self.interrupt is not None:
+            raise self.interrupt
+        return iter(self.labels)
+
+    def tolist(self):
+        return list(self.labels)
+
+
+@pytest.mark.parametrize("length", [2**62, ValueError("no length"), None])
+def test_column_names_length_only_sizes_the_reservation(encoder, length):
+    frame = DataFrame(Columns(["a", "b"], length), np.array([[1.0, 2.0]]))
+    result, _ = encoder.encode(frame)
+    assert result.columns.tolist() == ["a", "b"]
+
+
+@pytest.mark.parametrize("columns", [Columns(["a"], interrupt=KeyboardInterrupt("stop")),
+                                     Columns(["a"], length=KeyboardInterrupt("stop"))])
+def test_interrupt_while_reading_column_names_propagates(encoder, columns):
+    with pytest.raises(KeyboardInterrupt, match="stop"):
+        encoder.encode(DataFrame(columns, np.array([[1.0]])))
+
+
+def test_table_too_large_for_memory_is_a_memory_error(encoder):
+    huge = np.broadcast_to(np.zeros((1, 1)), (2**30, 2**29))  # 4 EiB of cells, no memory behind
+    with pytest.raises(MemoryError):
+        encoder.encode(huge)
+    assert encoder.__getstate__() == EMPTY_STATE
