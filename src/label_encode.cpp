@@ -1,34 +1,370 @@
-// Column label encoding. Interpreter-free.
-// PLACEHOLDER: straightforward sort-based version; replaced by the measured implementation.
+// Column label encoding: hash deduplication per piece of rows, one parallel sort of the distinct
+// texts, codes by rank. Interpreter-free.
 #include "label_encode.h"
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
 
-#include "internal_failure.h"
+#include "seeded_hash.h"
 
 namespace vexilo {
+namespace {
+
+inline std::uint64_t load8(const char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+inline std::uint32_t load4(const char* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// Byte equality of two texts of equal size, without a library call for the short texts typical of
+// categories: two overlapping loads cover any size from 4 to 16.
+inline bool same_bytes(const char* a, const char* b, std::size_t size) noexcept {
+    if (size >= 8) {
+        if (size > 16) return std::memcmp(a, b, size) == 0;
+        return load8(a) == load8(b) && load8(a + size - 8) == load8(b + size - 8);
+    }
+    if (size >= 4) return load4(a) == load4(b) && load4(a + size - 4) == load4(b + size - 4);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
+inline bool same_text(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && same_bytes(a.data(), b.data(), a.size());
+}
+
+// Keyed hash for the private deduplication tables, cheaper than the maps' hash on short texts:
+// overlapping word loads cover up to 16 bytes with no loop and no library call. The random key
+// keeps crafted inputs from piling up in one probe chain.
+struct DedupHash {
+    std::uint64_t key0 = random_hash_key();
+    std::uint64_t key1 = random_hash_key();
+
+    std::size_t operator()(std::string_view text) const noexcept {
+        const char* data = text.data();
+        const std::size_t size = text.size();
+        std::uint64_t a = 0, b = 0, state = key0;
+        if (size > 16) {
+            for (std::size_t at = 0; at + 16 < size; at += 16) {
+                state = detail::fold_multiply(load8(data + at) ^ key1 ^ state,
+                                              load8(data + at + 8) ^ key0);
+            }
+            a = load8(data + size - 16);
+            b = load8(data + size - 8);
+        } else if (size >= 8) {
+            a = load8(data);
+            b = load8(data + size - 8);
+        } else if (size >= 4) {
+            a = load4(data);
+            b = load4(data + size - 4);
+        } else if (size > 0) {
+            a = (std::uint64_t{static_cast<unsigned char>(data[0])} << 16) |
+                (std::uint64_t{static_cast<unsigned char>(data[size / 2])} << 8) |
+                static_cast<unsigned char>(data[size - 1]);
+        }
+        const std::uint64_t mixed = detail::fold_multiply(a ^ key1 ^ state, b ^ key0);
+        const std::uint64_t h = detail::fold_multiply(mixed ^ static_cast<std::uint64_t>(size),
+                                                      key1 ^ 0x9E3779B97F4A7C15ULL);
+        if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+            return static_cast<std::size_t>(h ^ (h >> 32));
+        } else {
+            return static_cast<std::size_t>(h);
+        }
+    }
+};
+
+// The distinct texts of one piece of rows, in order of first occurrence: local id i names
+// texts[i]. A private open-addressing table (linear probing, at most half full); each slot keeps
+// the high half of the text's hash, so most mismatches are rejected without reading the text.
+template <class Id>
+class DistinctTable {
+public:
+    DistinctTable() : slots_(16) {}
+
+    Id find_or_insert(std::string_view text, std::size_t hash) {
+        const std::uint32_t tag = tag_of(hash);
+        std::size_t at = hash & mask();
+        for (;;) {
+            Slot& slot = slots_[at];
+            if (slot.id_plus_one == 0) {
+                const auto id = static_cast<Id>(texts_.size());
+                texts_.push_back(text);
+                hashes_.push_back(hash);
+                slot = Slot{static_cast<Id>(texts_.size()), tag};
+                if (texts_.size() * 2 > slots_.size()) grow();
+                return id;
+            }
+            const auto id = static_cast<std::size_t>(slot.id_plus_one) - 1;
+            if (slot.tag == tag && same_text(texts_[id], text)) return static_cast<Id>(id);
+            at = (at + 1) & mask();
+        }
+    }
+
+    // Adds text as a new id without looking for an earlier copy; the table stops finding texts.
+    Id append(std::string_view text) {
+        texts_.push_back(text);
+        return static_cast<Id>(texts_.size() - 1);
+    }
+
+    std::size_t size() const noexcept { return texts_.size(); }
+    std::vector<std::string_view>& texts() noexcept { return texts_; }
+
+private:
+    struct Slot {
+        Id id_plus_one = 0;  // 0: empty
+        std::uint32_t tag = 0;
+    };
+
+    std::size_t mask() const noexcept { return slots_.size() - 1; }
+
+    // The bits that do not pick the slot, where size_t has them.
+    static std::uint32_t tag_of(std::size_t hash) noexcept {
+        if constexpr (sizeof(std::size_t) > sizeof(std::uint32_t)) {
+            return static_cast<std::uint32_t>(hash >> 32);
+        } else {
+            return static_cast<std::uint32_t>(hash);
+        }
+    }
+
+    void grow() {
+        slots_.assign(slots_.size() * 2, Slot{});
+        for (std::size_t id = 0; id < texts_.size(); ++id) {
+            std::size_t at = hashes_[id] & mask();
+            while (slots_[at].id_plus_one != 0) at = (at + 1) & mask();
+            slots_[at] = Slot{static_cast<Id>(id + 1), tag_of(hashes_[id])};
+        }
+    }
+
+    std::vector<Slot> slots_;  // size is a power of two
+    std::vector<std::string_view> texts_;
+    std::vector<std::size_t> hashes_;  // by id, for growing without rehashing the texts
+};
+
+// One piece of rows [begin, end) and its distinct texts; the rows' local ids are in a shared array.
+struct Piece {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    std::vector<std::string_view> texts;
+    std::size_t first_entry = 0;  // where its texts start in the flat list of all pieces' texts
+};
+
+// A distinct text of some piece, ready for sorting. prefix holds the first eight bytes big-endian
+// (zero-padded), so comparing prefixes as integers agrees with the byte order of the texts and
+// most comparisons never read the texts themselves.
+template <class Id>
+struct Entry {
+    std::uint64_t prefix;
+    std::string_view text;
+    Id flat;  // index in the flat list: piece's first_entry + local id
+};
+
+std::uint64_t sort_prefix(std::string_view text) noexcept {
+    unsigned char bytes[8] = {};
+    std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 8));
+    std::uint64_t prefix = 0;
+    for (unsigned char byte : bytes) prefix = (prefix << 8) | byte;
+    return prefix;
+}
+
+template <class Id>
+bool entry_less(const Entry<Id>& a, const Entry<Id>& b) noexcept {
+    // Equal prefixes leave the order to the whole texts (zero padding cannot tell "ab" from
+    // "ab\0"); string_view compares bytes as unsigned char.
+    return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;
+}
+
+template <class Id>
+bool same_text(const Entry<Id>& a, const Entry<Id>& b) noexcept {
+    return a.prefix == b.prefix && same_text(a.text, b.text);
+}
+
+constexpr std::uint64_t no_code = std::numeric_limits<std::uint64_t>::max();
+
+// A run of sorted entries with the number of distinct texts (groups) and of coded texts starting
+// in it; after numbering, the counts are replaced by the totals before the run.
+struct RankRange {
+    std::size_t begin;
+    std::size_t end;
+    std::size_t groups;
+    std::uint64_t coded;
+};
+
+// A distinct text with its code and the forward map bucket it will land in.
+struct Distinct {
+    std::size_t bucket;
+    std::string_view text;
+    std::uint64_t code;  // no_code for markers
+};
+
+inline void prefetch(const void* address) noexcept { __builtin_prefetch(address); }
+
+// A piece checks after this many rows, and again after each doubling, whether deduplication pays:
+// when more than three rows in four were new texts, the table would mostly grow (a cache miss per
+// row) without shrinking the sort, so the rest of the piece goes to the sort undeduplicated. The
+// first check comes late enough that a column with tens of thousands of distinct texts, which
+// deduplicates well in the end, has seen most of them by then.
+constexpr std::size_t first_dedup_check = 65536;
+
+template <class Id>
+ForwardMap encode_column(std::span<const std::string_view> cells, double* out, std::size_t stride,
+                         pool::ThreadPool& pool) {
+    const std::size_t rows = cells.size();
+    const DedupHash dedup_hash;
+
+    // 1. Deduplicate each piece of rows on its own; ids[row] is the row's id within its piece.
+    const std::unique_ptr<Id[]> ids = std::make_unique_for_overwrite<Id[]>(rows);
+    std::vector<Piece> pieces =
+        pool.parallel_map_ranges<Piece>(rows, [&](std::size_t begin, std::size_t end) {
+            DistinctTable<Id> table;
+            std::size_t row = begin;
+            std::size_t check_at = begin + first_dedup_check;
+            for (; row < end; ++row) {
+                const std::string_view text = cells[row];
+                ids[row] = table.find_or_insert(text, dedup_hash(text));
+                if (row + 1 == check_at) {
+                    const std::size_t seen = row + 1 - begin;
+                    if (table.size() > seen / 4 * 3) {
+                        ++row;
+                        break;
+                    }
+                    check_at = begin + 2 * seen;
+                }
+            }
+            for (; row < end; ++row) ids[row] = table.append(cells[row]);
+            return Piece{begin, end, std::move(table.texts()), 0};
+        });
+
+    // 2. All pieces' distinct texts in one list, sorted; a text seen by several pieces appears
+    // once per piece.
+    std::size_t entry_count = 0;
+    for (Piece& piece : pieces) {
+        piece.first_entry = entry_count;
+        entry_count += piece.texts.size();
+    }
+    std::vector<Entry<Id>> entries(entry_count);
+    pool.parallel_for(pieces.size(), [&](std::size_t p) {
+        Piece& piece = pieces[p];
+        for (std::size_t id = 0; id < piece.texts.size(); ++id) {
+            const std::string_view text = piece.texts[id];
+            entries[piece.first_entry + id] =
+                Entry<Id>{sort_prefix(text), text, static_cast<Id>(piece.first_entry + id)};
+        }
+        piece.texts = {};
+    });
+    pool.parallel_sort(std::span<Entry<Id>>(entries),
+                       [](const Entry<Id>& a, const Entry<Id>& b) { return entry_less(a, b); });
+
+    // 3. Codes by rank: equal neighbours form one distinct text; markers get no code. First each
+    // run of entries counts the texts starting in it, then each run numbers its own.
+    std::vector<unsigned char> starts(entry_count);
+    std::vector<RankRange> runs =
+        pool.parallel_map_ranges<RankRange>(entry_count, [&](std::size_t begin, std::size_t end) {
+            RankRange run{begin, end, 0, 0};
+            for (std::size_t i = begin; i < end; ++i) {
+                const bool start = i == 0 || !same_text(entries[i - 1], entries[i]);
+                starts[i] = start;
+                if (start) {
+                    ++run.groups;
+                    run.coded += !is_missing_marker(entries[i].text);
+                }
+            }
+            return run;
+        });
+    std::size_t distinct_count = 0;
+    std::uint64_t coded_count = 0;
+    for (RankRange& run : runs) {
+        distinct_count += std::exchange(run.groups, distinct_count);
+        coded_count += std::exchange(run.coded, coded_count);
+    }
+    ForwardMap forward;
+    forward.reserve(distinct_count);
+    const SeededHash& hasher = forward.hash_function();
+    // Where each text will land: the usual hash-modulo-bucket-count placement. It only decides
+    // the insertion order below, never the map's contents.
+    const std::size_t bucket_count = forward.bucket_count();
+    std::vector<Distinct> distinct(distinct_count);
+    std::vector<double> entry_codes(entry_count);
+    pool.parallel_for(runs.size(), [&](std::size_t r) {
+        const RankRange& run = runs[r];
+        std::size_t group = run.groups;
+        std::uint64_t code = run.coded;
+        double value = missing_code;
+        if (!starts[run.begin]) {
+            // The run starts inside a text's group: it continues the code of the run before.
+            value = is_missing_marker(entries[run.begin].text) ? missing_code
+                                                               : static_cast<double>(code - 1);
+        }
+        constexpr std::size_t ahead = 16;  // texts are scattered: overlap the cache misses
+        for (std::size_t i = run.begin; i < run.end; ++i) {
+            if (i + ahead < run.end) prefetch(entries[i + ahead].text.data());
+            const Entry<Id>& entry = entries[i];
+            if (starts[i]) {
+                const bool marker = is_missing_marker(entry.text);
+                distinct[group++] = Distinct{hasher(entry.text) % bucket_count, entry.text,
+                                             marker ? no_code : code};
+                value = marker ? missing_code : static_cast<double>(code++);
+            }
+            entry_codes[entry.flat] = value;
+        }
+    });
+    entries = {};
+    starts = {};
+
+    // 4. The forward map, sized once. The copies are made in parallel in bucket order and inserted
+    // in that order, so each insertion touches memory next to the one before instead of a random
+    // bucket and node.
+    pool.parallel_sort(std::span<Distinct>(distinct),
+                       [](const Distinct& a, const Distinct& b) { return a.bucket < b.bucket; });
+    std::vector<std::string> keys(distinct_count);
+    pool.parallel_for_ranges(distinct_count, [&](std::size_t begin, std::size_t end) {
+        constexpr std::size_t ahead = 16;
+        for (std::size_t j = begin; j < end; ++j) {
+            if (j + ahead < end) prefetch(distinct[j + ahead].text.data());
+            keys[j] = std::string(distinct[j].text);
+        }
+    });
+    for (std::size_t j = 0; j < distinct_count; ++j) {
+        const std::uint64_t code = distinct[j].code;
+        forward.emplace(std::move(keys[j]),
+                        code == no_code ? std::nullopt : std::optional<std::uint64_t>(code));
+    }
+
+    // 5. Every row's code, through its piece's entry.
+    pool.parallel_for_ranges(rows, [&](std::size_t begin, std::size_t end) {
+        auto piece =
+            std::upper_bound(pieces.begin(), pieces.end(), begin,
+                             [](std::size_t row, const Piece& p) { return row < p.begin; });
+        --piece;
+        for (std::size_t row = begin; row < end; ++row) {
+            if (row >= piece->end) ++piece;
+            out[row * stride] = entry_codes[piece->first_entry + ids[row]];
+        }
+    });
+    return forward;
+}
+
+}  // namespace
 
 ForwardMap label_encode_into(std::span<const std::string_view> cells, double* out,
                              std::size_t stride, pool::ThreadPool& pool) {
-    std::vector<std::string_view> sorted(cells.begin(), cells.end());
-    pool.parallel_sort(std::span<std::string_view>(sorted), std::less<>{});
-    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-    ForwardMap forward;
-    forward.reserve(sorted.size());
-    std::uint64_t next = 0;
-    for (std::string_view text : sorted) {
-        if (is_missing_marker(text)) {
-            forward.emplace(std::string(text), std::nullopt);
-        } else {
-            forward.emplace(std::string(text), next++);
+    if (cells.empty()) return ForwardMap{};
+    if constexpr (sizeof(std::size_t) > sizeof(std::uint32_t)) {
+        if (cells.size() > std::numeric_limits<std::uint32_t>::max()) {
+            return encode_column<std::uint64_t>(cells, out, stride, pool);
         }
     }
-    pool.parallel_for(cells.size(), [&](std::size_t row) {
-        auto found = forward.find(cells[row]);
-        VX_ASSERT(found != forward.end(), "label_encode: text missing from its forward map");
-        out[row * stride] = found->second ? static_cast<double>(*found->second) : missing_code;
-    });
-    return forward;
+    return encode_column<std::uint32_t>(cells, out, stride, pool);
 }
 
 LabelEncoding label_encode(std::span<const std::string_view> cells, pool::ThreadPool& pool) {
