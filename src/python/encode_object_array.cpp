@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "internal_failure.h"
 #include "label_encode.h"
 #include "pool/pool.h"
 #include "python/cell_reader.h"
@@ -124,6 +125,10 @@ std::vector<CategoricalColumn> encode_columns(std::vector<ColumnCells>& columns,
         columns.size(), [&, target](std::size_t col) -> std::optional<CategoricalColumn> {
             ColumnCells& column = columns[col];
             double* const out = target->cells + col;
+            // The output is not zeroed: every row of every column must be written.
+            VX_ASSERT((column.categorical() ? column.texts().size() : column.numbers().size()) ==
+                          table.rows,
+                      "a column of the table lost cells");
             if (!column.categorical()) {
                 const std::span<const double> numbers = column.numbers();
                 pool.parallel_for(numbers.size(),
