@@ -178,7 +178,8 @@ def plot(run: dict, path: Path) -> bool:
     if not panels:
         return False
     heights = [0.32 * len(bars) + 0.7 for _, bars in panels]
-    figure, axes = plt.subplots(len(panels), 1, figsize=(9, sum(heights) + 0.8),
+    # One shared log axis, so that bar lengths compare across workloads.
+    figure, axes = plt.subplots(len(panels), 1, figsize=(9, sum(heights) + 0.8), sharex=True,
                                 gridspec_kw={"height_ratios": heights}, squeeze=False)
     for axis, (title, bars) in zip(axes[:, 0], panels):
         labels = [label for label, _ in bars]
@@ -192,7 +193,7 @@ def plot(run: dict, path: Path) -> bool:
         axis.set_title(title, fontsize=9, loc="left")
         for position, value in enumerate(values):
             axis.text(value, position, f" {value:.2g}x", va="center", fontsize=7)
-        axis.tick_params(axis="x", labelsize=7)
+        axis.tick_params(axis="x", labelsize=7, labelbottom=True)
     axes[-1, 0].set_xlabel("peer's median time / vexilo's (log scale; right of 1: vexilo faster)",
                            fontsize=8)
     info = run["machine"]
