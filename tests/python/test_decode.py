@@ -4,6 +4,7 @@ import math
 import re
 import struct
 import sys
+import threading
 
 import numpy as np
 import pandas as pd
@@ -424,3 +425,27 @@ def test_cell_calling_decode_during_decode_shares_the_borrow():
     result = encoder.decode(np.array([[cell]], dtype=object))
     assert cell.outcome.tolist() == [["b"]]
     assert result.tolist() == [["a"]]
+
+
+def test_threads_decoding_with_one_encoder_share_its_state():
+    encoder = Encoder()
+    codes, _ = encoder.encode(np.array([["a", 1], ["b", 2], ["nan", 3]] * 50, dtype=object))
+    frame = pd.DataFrame(codes, columns=["s", "n"])
+    expected_array, expected_frame = encoder.decode(codes), encoder.decode(frame)
+    barrier = threading.Barrier(4)
+    failures = []
+
+    def work():
+        barrier.wait()
+        for _ in range(20):
+            if encoder.decode(codes).tolist() != expected_array.tolist():
+                failures.append("array")
+            if not encoder.decode(frame).equals(expected_frame):
+                failures.append("frame")
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
