@@ -258,7 +258,8 @@ def test_decode_without_rows_checks_columns_only_against_frame_names():
     array = encoder.decode(np.zeros((0, 2)))
     assert array.dtype == object and array.shape == (0, 2)
     frame = pd.DataFrame(np.zeros((0, 2)), columns=["a", "b"])
-    expect_panic(lambda: encoder.decode(frame), "index out of bounds: the len is 2 but the index is 5")
+    message = "index out of bounds: the len is 2 but the index is 5"
+    expect_panic(lambda: encoder.decode(frame), message)
 
 
 @pytest.mark.parametrize("kind", ["array", "frame"])
@@ -298,7 +299,10 @@ def test_decode_output_error_is_raised_unchanged_and_state_kept(monkeypatch):
         ),
         (np.array([[1, 2], [3, -4]]), [[1.0, 2.0], [3.0, -4.0]]),
         (np.array([[1.5, 2], [3, 4]], dtype=np.float32), [[1.5, 2.0], [3.0, 4.0]]),
-        (np.array([["x", "10"], ["é", "9"], ["<NA>", ""]]), [["x", "10"], ["é", "9"], ["NaN", ""]]),
+        (
+            np.array([["x", "10"], ["é", "9"], ["<NA>", ""]]),
+            [["x", "10"], ["é", "9"], ["NaN", ""]],
+        ),
         (np.array([["x", 1.5], ["y", np.nan]], dtype=object), [["x", 1.5], ["y", math.nan]]),
     ],
     ids=["object", "int", "float32", "unicode", "numeric-nan"],
