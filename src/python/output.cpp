@@ -19,6 +19,14 @@ constexpr const char* buffer_capsule_name = "vexilo.table_buffer";
 // 2^64: every double at or above it saturates to the largest key.
 constexpr double key_limit = 18446744073709551616.0;
 
+// The lookup key of a code (never NaN): negatives give 0, values at or above 2^64 the largest
+// key, everything else is truncated toward zero.
+std::uint64_t code_key(double code) noexcept {
+    if (code < 0.0) return 0;
+    if (code >= key_limit) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(code);
+}
+
 void free_table_buffer(PyObject* capsule) {
     delete[] static_cast<double*>(PyCapsule_GetPointer(capsule, buffer_capsule_name));
 }
@@ -286,12 +294,6 @@ Result<PyRef> frame(const Table& table, const std::vector<std::string>& names,
 }
 
 }  // namespace
-
-std::uint64_t code_key(double code) noexcept {
-    if (code < 0.0) return 0;
-    if (code >= key_limit) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(code);
-}
 
 Result<PyRef> float_array(Table table) {
     npy_intp dims[2] = {static_cast<npy_intp>(table.rows), static_cast<npy_intp>(table.cols)};

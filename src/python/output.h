@@ -2,8 +2,6 @@
 // the categorical columns decoded back into their labels when a learned state is given.
 #pragma once
 
-#include <cstdint>
-
 #include "python/encoding_info.h"
 #include "python/py_err.h"
 #include "python/table.h"
@@ -24,9 +22,5 @@ Result<PyRef> arr_to_out(Table table, OUT out, const EncodingInfo* encoding_info
 // A new 2-D float64 array holding table's values, keeping its row- or column-major order. Takes
 // the buffer over without copying when the table is contiguous. Calling thread, interpreter held.
 Result<PyRef> float_array(Table table);
-
-// The lookup key of a code: NaN excluded by the caller, negatives give 0, values at or above 2^64
-// give the largest key, everything else is truncated toward zero. Pure; any thread.
-std::uint64_t code_key(double code) noexcept;
 
 }  // namespace vexilo::py
