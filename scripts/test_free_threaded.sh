@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs the Python suite on a free-threaded CPython 3.13 (built from Debian's source package by
+# scripts/free_threaded_python.sh and cached), with the module installed in a venv of it.
+# Fails unless the interpreter really runs without the GIL after importing vexilo.
+# Usage: scripts/test_free_threaded.sh [VENV_DIR]   (default .venv-3.13t)
+# Environment: VEXILO_FT_PREFIX (where the interpreter is built or found; default
+# ~/.cache/vexilo/python3.13t, so that later runs on the same machine reuse it).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+venv=${1:-.venv-3.13t}
+prefix=${VEXILO_FT_PREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vexilo/python3.13t}
+python=$(scripts/free_threaded_python.sh "$prefix" | tail -n 1)
+echo "free-threaded interpreter: $python ($("$python" --version))"
+# NumPy and pandas publish wheels for this interpreter; never fall back to building them.
+export PIP_ONLY_BINARY=numpy,pandas
+scripts/venv.sh "$python" "$venv"
+VEXILO_EXPECT_FREE_THREADED=1 scripts/test_python.sh "$venv" -rs
