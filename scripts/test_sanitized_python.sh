@@ -46,8 +46,19 @@ if not where.startswith(os.path.realpath(sys.argv[1]) + os.sep):
 print(f"sanitized module: {where}")
 PY
 
+# ASan's throwing operator new ends the process on an impossible size instead of throwing
+# std::bad_alloc, so the tests that expect MemoryError from such a size cannot run here.
+beyond_memory=(
+    tests/python/test_input_conversion.py::test_table_too_large_for_memory_is_a_memory_error
+)
+deselect=()
+for test in "${beyond_memory[@]}"; do
+    echo "not run under ASan (needs std::bad_alloc for an impossible size): $test"
+    deselect+=(--deselect "$test")
+done
+
 status=0
-scripts/test_python.sh "$venv" "$@" || status=$?
+scripts/test_python.sh "$venv" "${deselect[@]}" "$@" || status=$?
 if compgen -G "$reports/*" >/dev/null; then
     echo "sanitizer reports:" >&2
     for report in "$reports"/*; do
