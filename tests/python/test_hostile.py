@@ -330,6 +330,22 @@ def test_frame_columns_that_raise_while_iterating_fall_back_then_fail_cleanly():
     assert_still_trained(encoder)
 
 
+def test_empty_texts_are_ordinary_labels_wherever_they_come_first():
+    """An empty text sorts first and round-trips; reading its bytes must not touch a null
+    pointer (the sanitized suite checks that)."""
+
+    class Empty:
+        def __str__(self):
+            return ""
+
+    for first in ("", Empty()):
+        encoder = Encoder()
+        codes, columns = encoder.encode(column(first, "a", "a", "", Empty()))
+        assert columns == [0]
+        np.testing.assert_array_equal(codes, [[0.0], [1.0], [1.0], [0.0], [0.0]])
+        assert encoder.decode(codes)[:, 0].tolist() == ["", "a", "a", "", ""]
+
+
 # ---------------------------------------------------------------------------------------------
 # Sizes.
 
