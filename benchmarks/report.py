@@ -199,7 +199,7 @@ def plot(run: dict, path: Path) -> bool:
     info = run["machine"]
     figure.suptitle(f"vexilo speedup, {info['cpu_model']}, {info['usable_cpus']} CPUs",
                     fontsize=10)
-    figure.tight_layout()
+    figure.tight_layout(rect=(0, 0, 1, 1 - 0.5 / (sum(heights) + 0.8)))  # room for the title
     figure.savefig(path, dpi=110)
     plt.close(figure)
     return True
