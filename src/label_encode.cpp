@@ -131,7 +131,7 @@ private:
     // The bits that do not pick the slot, where size_t has them.
     static std::uint32_t tag_of(std::size_t hash) noexcept {
         if constexpr (sizeof(std::size_t) > sizeof(std::uint32_t)) {
-            return static_cast<std::uint32_t>(hash >> 32);
+            return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32);
         } else {
             return static_cast<std::uint32_t>(hash);
         }

@@ -128,6 +128,11 @@ TEST_P(LabelEncodeTest, FixedCases) {
     }
 }
 
+// A random number below bound, as size_t on every target.
+std::size_t below(std::mt19937_64& rng, std::size_t bound) {
+    return static_cast<std::size_t>(rng() % bound);
+}
+
 // Columns of every shape: few or many distinct texts, markers, short and long texts, NUL and
 // high bytes, texts that agree on long prefixes.
 std::vector<std::string> random_column(std::mt19937_64& rng, std::size_t rows,
@@ -135,8 +140,8 @@ std::vector<std::string> random_column(std::mt19937_64& rng, std::size_t rows,
     std::vector<std::string> vocabulary = {"nan", "NaN", "<NA>", "", "nan "};
     const std::string stem = "category-with-a-long-shared-stem";
     while (vocabulary.size() < vocabulary_size + 5) {
-        std::string text = rng() % 4 == 0 ? stem.substr(0, rng() % stem.size()) : std::string();
-        const std::size_t extra = rng() % 20;
+        std::string text = rng() % 4 == 0 ? stem.substr(0, below(rng, stem.size())) : std::string();
+        const std::size_t extra = below(rng, 20);
         for (std::size_t i = 0; i < extra; ++i) {
             const std::uint64_t kind = rng() % 10;
             text.push_back(kind == 0   ? static_cast<char>(rng() % 256)
@@ -146,15 +151,15 @@ std::vector<std::string> random_column(std::mt19937_64& rng, std::size_t rows,
         vocabulary.push_back(std::move(text));
     }
     std::vector<std::string> cells(rows);
-    for (std::string& cell : cells) cell = vocabulary[rng() % vocabulary.size()];
+    for (std::string& cell : cells) cell = vocabulary[below(rng, vocabulary.size())];
     return cells;
 }
 
 TEST_P(LabelEncodeTest, MatchesTheReferenceOnRandomColumns) {
     std::mt19937_64 rng(GetParam() * 7919);
     for (int round = 0; round < 300; ++round) {
-        const std::size_t rows = rng() % (round % 10 == 0 ? 20000 : 300);
-        const std::size_t vocabulary = 1 + rng() % (rng() % 2 ? 8 : 5000);
+        const std::size_t rows = below(rng, round % 10 == 0 ? 20000 : 300);
+        const std::size_t vocabulary = 1 + below(rng, rng() % 2 ? 8 : 5000);
         const std::vector<std::string> cells = random_column(rng, rows, vocabulary);
         const std::vector<std::string_view> views = views_of(cells);
         const LabelEncoding encoding = label_encode(views, pool);
