@@ -26,13 +26,17 @@ inline std::uint32_t load4(const char* p) noexcept {
     return v;
 }
 
-// Byte equality of two texts of equal size, without a library call for the short texts typical of
-// categories: two overlapping loads cover any size from 4 to 16.
+// Byte equality of two texts of equal size, without a library call or a size-dependent branch
+// for the 8 to 32 bytes typical of categories: four overlapping word loads cover them.
 inline bool same_bytes(const char* a, const char* b, std::size_t size) noexcept {
-    if (size >= 8) {
-        if (size > 16) return std::memcmp(a, b, size) == 0;
-        return load8(a) == load8(b) && load8(a + size - 8) == load8(b + size - 8);
+    if (size - 8 <= 24) {
+        const std::size_t middle = size >= 16 ? 8 : size - 8;
+        const std::size_t last = size - 8;
+        return ((load8(a) ^ load8(b)) | (load8(a + middle) ^ load8(b + middle)) |
+                (load8(a + last - middle) ^ load8(b + last - middle)) |
+                (load8(a + last) ^ load8(b + last))) == 0;
     }
+    if (size > 32) return std::memcmp(a, b, size) == 0;
     if (size >= 4) return load4(a) == load4(b) && load4(a + size - 4) == load4(b + size - 4);
     for (std::size_t i = 0; i < size; ++i) {
         if (a[i] != b[i]) return false;
@@ -55,15 +59,21 @@ struct DedupHash {
         const char* data = text.data();
         const std::size_t size = text.size();
         std::uint64_t a = 0, b = 0, state = key0;
-        if (size > 16) {
+        if (size - 8 <= 24) {
+            // 8 to 32 bytes: the same four overlapping words as same_bytes, hashed in two
+            // independent products.
+            const std::size_t middle = size >= 16 ? 8 : size - 8;
+            const std::size_t last = size - 8;
+            state = detail::fold_multiply(load8(data + middle) ^ key0,
+                                          load8(data + last - middle) ^ key1);
+            a = load8(data);
+            b = load8(data + last);
+        } else if (size > 32) {
             for (std::size_t at = 0; at + 16 < size; at += 16) {
                 state = detail::fold_multiply(load8(data + at) ^ key1 ^ state,
                                               load8(data + at + 8) ^ key0);
             }
             a = load8(data + size - 16);
-            b = load8(data + size - 8);
-        } else if (size >= 8) {
-            a = load8(data);
             b = load8(data + size - 8);
         } else if (size >= 4) {
             a = load4(data);
