@@ -90,6 +90,28 @@ def fmt_ratio(value) -> str:
     return "-" if value is None else (f"{value:.2f}x" if value < 10 else f"{value:.1f}x")
 
 
+SUMMARY_PEERS = [(SKLEARN, "scikit-learn"), (FACTORIZE, "pandas factorize/take"),
+                 ("pandas astype(category)", "pandas category"),
+                 ("category_encoders OrdinalEncoder", "category_encoders"),
+                 ("polars Categorical", "polars"), ("pyarrow dictionary_encode", "pyarrow"),
+                 (NUMPY_COPY, "numpy copy")]
+
+
+def summary(run: dict) -> str:
+    """One row per workload: vexilo's medians and its speedup over every peer."""
+    lines = ["| Workload | vexilo s | 1 thread s | " +
+             " | ".join(short for _, short in SUMMARY_PEERS) + " |",
+             "|---" * (3 + len(SUMMARY_PEERS)) + "|"]
+    for key, workload in run["workloads"].items():
+        if "error" in workload:
+            continue
+        cells = [key, fmt_seconds(median(workload, peers.VEXILO)),
+                 fmt_seconds(median(workload, SINGLE_THREAD))]
+        cells += [fmt_ratio(speedup(workload, name)) for name, _ in SUMMARY_PEERS]
+        lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
 def markdown(run: dict) -> str:
     info = run["machine"]
     versions = ", ".join(f"{name} {version}" for name, version in info["versions"].items()
@@ -115,6 +137,7 @@ def markdown(run: dict) -> str:
                    "is faster). CPU/wall is the process's CPU time over wall time during the "
                    "call. Peak is the rise of the peak resident set over the call."), ""]
 
+    lines += ["## Summary: speedup of vexilo over each peer", "", summary(run), ""]
     lines += ["## Targets", "", "| Workload | Comparison | Target | Measured | Met |",
               "|---|---|---|---|---|"]
     for row in targets(run):
