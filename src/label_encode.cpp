@@ -3,6 +3,7 @@
 #include "label_encode.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -225,6 +226,8 @@ inline void prefetch(const void* address) noexcept { __builtin_prefetch(address)
 // first check comes late enough that a column with tens of thousands of distinct texts, which
 // deduplicates well in the end, has seen most of them by then.
 constexpr std::size_t first_dedup_check = 65536;
+// How often a piece looks whether another piece of the column already gave up deduplicating.
+constexpr std::size_t dedup_glance = 4096;
 
 template <class Id>
 ForwardMap encode_column(std::span<const std::string_view> cells, double* out, std::size_t stride,
@@ -233,22 +236,33 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
     const DedupHash dedup_hash;
 
     // 1. Deduplicate each piece of rows on its own; ids[row] is the row's id within its piece.
+    // All pieces see the same mix of texts, so the first one that finds deduplication does not
+    // pay tells the others, which follow at their next glance.
     const std::unique_ptr<Id[]> ids = std::make_unique_for_overwrite<Id[]>(rows);
+    std::atomic<bool> skip_dedup{false};
     std::vector<Piece> pieces =
         pool.parallel_map_ranges<Piece>(rows, [&](std::size_t begin, std::size_t end) {
             DistinctTable<Id> table;
             std::size_t row = begin;
-            std::size_t check_at = begin + first_dedup_check;
+            std::size_t check_at = first_dedup_check;
             for (; row < end; ++row) {
                 const std::string_view text = cells[row];
                 ids[row] = table.find_or_insert(text, dedup_hash(text));
-                if (row + 1 == check_at) {
-                    const std::size_t seen = row + 1 - begin;
+                const std::size_t seen = row + 1 - begin;
+                if (seen % dedup_glance != 0) continue;
+                // relaxed: only a hint between pieces; either way the result is the same.
+                if (skip_dedup.load(std::memory_order_relaxed)) {
+                    ++row;
+                    break;
+                }
+                if (seen == check_at) {
                     if (table.size() > seen / 4 * 3) {
+                        // relaxed: a hint, as above.
+                        skip_dedup.store(true, std::memory_order_relaxed);
                         ++row;
                         break;
                     }
-                    check_at = begin + 2 * seen;
+                    check_at *= 2;
                 }
             }
             for (; row < end; ++row) ids[row] = table.append(cells[row]);
@@ -368,13 +382,20 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
 
 ForwardMap label_encode_into(std::span<const std::string_view> cells, double* out,
                              std::size_t stride, pool::ThreadPool& pool) {
-    if (cells.empty()) return ForwardMap{};
-    if constexpr (sizeof(std::size_t) > sizeof(std::uint32_t)) {
-        if (cells.size() > std::numeric_limits<std::uint32_t>::max()) {
-            return encode_column<std::uint64_t>(cells, out, stride, pool);
+    ForwardMap forward;
+    if (cells.empty()) return forward;
+    // The phases run as nested work of one job, so the workers pass straight from one phase to
+    // the next instead of being handed and woken for each.
+    pool.run_inside([&] {
+        if constexpr (sizeof(std::size_t) > sizeof(std::uint32_t)) {
+            if (cells.size() > std::numeric_limits<std::uint32_t>::max()) {
+                forward = encode_column<std::uint64_t>(cells, out, stride, pool);
+                return;
+            }
         }
-    }
-    return encode_column<std::uint32_t>(cells, out, stride, pool);
+        forward = encode_column<std::uint32_t>(cells, out, stride, pool);
+    });
+    return forward;
 }
 
 LabelEncoding label_encode(std::span<const std::string_view> cells, pool::ThreadPool& pool) {

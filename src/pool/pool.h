@@ -208,6 +208,14 @@ public:
         run([&](bool) { join_context([&](bool) { a(); }, [&](bool) { b(); }); });
     }
 
+    // Runs fn() on a worker of this pool (directly when the caller is one) and returns when it is
+    // done, rethrowing its exception. Operations that fn starts on this pool then run as nested
+    // work, without a hand-off and a wake-up for each of them.
+    template <class Fn>
+    void run_inside(Fn&& fn) {
+        run([&](bool) { fn(); });
+    }
+
     // Calls fn(begin, end) over disjoint ranges that cover [0, count) exactly, on any threads, any
     // number at once. How the range is cut adapts to the load; callers must not assume a size.
     template <class Fn>
