@@ -221,6 +221,10 @@ TEST_P(PoolTest, TasksRunOnNamedWorkersAndFailuresNameThem) {
         EXPECT_EQ(name, "vexilo-worker-" + std::to_string(index));
         EXPECT_LT(index, pool.thread_count());
     }
+    std::string inside;
+    pool.run_inside([&] { inside = current_thread_name(); });
+    EXPECT_EQ(inside.rfind("vexilo-worker-", 0), 0u) << inside;
+    EXPECT_THROW(pool.run_inside([] { throw std::logic_error("inside"); }), std::logic_error);
     try {
         pool.parallel_for(3, [](std::size_t i) {
             if (i == 2) throw InternalFailure("task failed");
