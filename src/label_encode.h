@@ -27,9 +27,13 @@ struct LabelEncoding {
     ForwardMap forward_map;     // one entry per distinct text
 };
 
-// Numbers one column. cells are borrowed for the call only; the map owns copies of the distinct
-// texts. Pure and re-entrant: safe to call from several pool tasks at once. Never fails except by
-// std::bad_alloc or an InternalFailure from a broken invariant.
+// Numbers one column: returns the code of every cell in row order (codes 0 .. k-1 in byte-wise
+// order of the k distinct non-marker texts, the quiet NaN missing_code for markers) and a new
+// forward map with one entry per distinct text, markers mapped to no code. cells are borrowed for
+// the call only; the map owns one copy of each distinct text. The work runs on pool, from any
+// thread, including a task of that pool; the calling thread blocks until it is done. Pure and
+// re-entrant: several calls may run at once. Fails only by std::bad_alloc, or by the
+// InternalFailure of a pool whose threads cannot start.
 LabelEncoding label_encode(std::span<const std::string_view> cells,
                            pool::ThreadPool& pool = pool::global_pool());
 
