@@ -49,7 +49,7 @@ Result<Table> uninitialised_table(std::size_t rows, std::size_t cols, bool colum
     }
     Table table;
     // Every cell is written by the caller, so the buffer is not zeroed first.
-    table.data = std::make_unique_for_overwrite<double[]>(rows * cols);
+    table.data = allocate_cells(rows * cols);
     table.rows = rows;
     table.cols = cols;
     table.row_stride = column_major ? 1 : cols;

@@ -28,7 +28,7 @@ std::uint64_t code_key(double code) noexcept {
 }
 
 void free_table_buffer(PyObject* capsule) {
-    delete[] static_cast<double*>(PyCapsule_GetPointer(capsule, buffer_capsule_name));
+    CellBufferDeleter()(static_cast<double*>(PyCapsule_GetPointer(capsule, buffer_capsule_name)));
 }
 
 Result<PyRef> new_str(std::string_view text) {

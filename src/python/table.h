@@ -2,6 +2,7 @@
 // Plain records with no interpreter objects. Interpreter-free.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -9,10 +10,21 @@
 
 namespace vexilo {
 
+// Frees a cell buffer made by allocate_cells.
+struct CellBufferDeleter {
+    void operator()(double* cells) const noexcept;
+};
+using CellBuffer = std::unique_ptr<double[], CellBufferDeleter>;
+
+// An uninitialised buffer of count doubles (never null, even for 0). Large buffers are aligned
+// and advised to use transparent huge pages, which saves most of the page faults of a first write
+// to a big table. Throws std::bad_alloc. Safe on any thread.
+CellBuffer allocate_cells(std::size_t count);
+
 // A dense rows x cols table of doubles that owns its values. Cell (r, c) lives at
 // data[r * row_stride + c * col_stride] (strides in elements), so it may be row- or column-major.
 struct Table {
-    std::unique_ptr<double[]> data;
+    CellBuffer data;
     std::size_t rows = 0;
     std::size_t cols = 0;
     std::size_t row_stride = 0;
@@ -21,7 +33,8 @@ struct Table {
     // A zero-filled row-major table.
     static Table row_major(std::size_t rows, std::size_t cols) {
         Table t;
-        t.data = std::make_unique<double[]>(rows * cols);
+        t.data = allocate_cells(rows * cols);
+        std::fill_n(t.data.get(), rows * cols, 0.0);
         t.rows = rows;
         t.cols = cols;
         t.row_stride = cols;
