@@ -135,7 +135,11 @@ def markdown(run: dict) -> str:
         lines.append(f"Note: {run['note']}")
     lines += ["", ("Speedup is the peer's median over vexilo's from the same run (above 1: vexilo "
                    "is faster). CPU/wall is the process's CPU time over wall time during the "
-                   "call. Peak is the rise of the peak resident set over the call."), ""]
+                   "call. Calling thread CPU s is the CPU time of the thread that made the call (for "
+                   "vexilo: reading the cells and building the result, which no worker can "
+                   "share); Queued is the time the process's threads were ready but had no CPU, "
+                   "over the call's wall time (other processes on the machine). Peak is the rise "
+                   "of the peak resident set over the call."), ""]
 
     lines += ["## Summary: speedup of vexilo over each peer", "", summary(run), ""]
     lines += ["## Targets", "", "| Workload | Comparison | Target | Measured | Met |",
@@ -152,12 +156,13 @@ def markdown(run: dict) -> str:
             lines += [f"Failed: {workload['error']}", ""]
             continue
         lines += [("| Candidate | Median s | Min-max s | Calls | Speedup of vexilo | CPU/wall | "
-                   "Peak MiB | Correctness (sample) |"), "|---|---|---|---|---|---|---|---|"]
+                   "Calling thread CPU s | Queued | Peak MiB | Correctness (sample) |"),
+                  "|---|---|---|---|---|---|---|---|---|---|"]
         for name, record in workload["candidates"].items():
             shown = display_name(workload, name)
             if "error" in record:
                 lines.append(f"| {shown} | failed: {record['error'].splitlines()[0][:90]} "
-                             f"| | | | | | |")
+                             f"| | | | | | | | |")
                 continue
             if name == peers.VEXILO:
                 ratio = "(reference)"
@@ -167,11 +172,14 @@ def markdown(run: dict) -> str:
                 ratio = fmt_ratio(speedup(workload, name))
             peak = record.get("peak_bytes")
             correct = record.get("self_check") or record.get("correct") or "-"
+            threads = record.get("threads") or {}
+            main_cpu = fmt_seconds(threads.get("main_cpu_s"))
+            queued = f"{threads['queued_share']:.0%}" if "queued_share" in threads else "-"
             lines.append(
                 f"| {shown} | {fmt_seconds(record['median_s'])} | "
                 f"{fmt_seconds(record['min_s'])}-{fmt_seconds(record['max_s'])} | "
-                f"{record['repeats']} | {ratio} | {record['cpu_per_wall']:.2f} | "
-                f"{'-' if peak is None else f'{peak / MIB:.0f}'} | {correct} |")
+                f"{record['repeats']} | {ratio} | {record['cpu_per_wall']:.2f} | {main_cpu} | "
+                f"{queued} | {'-' if peak is None else f'{peak / MIB:.0f}'} | {correct} |")
         lines.append("")
     return "\n".join(lines)
 

@@ -85,6 +85,36 @@ def cpu_seconds() -> float:
     return usage.ru_utime + usage.ru_stime
 
 
+def thread_times() -> dict[str, tuple[float, float]]:
+    """Per thread of this process: (seconds on a CPU, seconds runnable but waiting for one)."""
+    times = {}
+    try:
+        tasks = os.listdir("/proc/self/task")
+    except OSError:
+        return times
+    for tid in tasks:
+        try:
+            with open(f"/proc/self/task/{tid}/schedstat") as stat:
+                running, waiting, _ = (int(field) for field in stat.read().split())
+        except (OSError, ValueError):
+            continue
+        times[tid] = (running / 1e9, waiting / 1e9)
+    return times
+
+
+def thread_split(before: dict, after: dict, wall: float) -> dict:
+    """How a call's threads spent it: the calling thread's CPU time, the other threads' CPU time,
+    and the time every thread was ready to run but had no CPU (other processes held them)."""
+    main = str(os.getpid())
+    split = {"main_cpu_s": 0.0, "other_cpu_s": 0.0, "queued_s": 0.0}
+    for tid, (running, waiting) in after.items():
+        run0, wait0 = before.get(tid, (0.0, 0.0))
+        split["main_cpu_s" if tid == main else "other_cpu_s"] += running - run0
+        split["queued_s"] += waiting - wait0
+    split["queued_share"] = split["queued_s"] / wall if wall > 0 else 0.0
+    return split
+
+
 def call_once(candidate, work, fitted):
     """One timed job: (its output table, the fitted state for an encode, else None)."""
     if work.operation == "encode":
@@ -146,14 +176,16 @@ def measure(candidate, work, repeats: int, budget_s: float, rows: np.ndarray, sa
         fitted = candidate.encode(work)
         record["fit_s"] = time.perf_counter() - started
 
-    times, cpu_ratios = [], []
+    times, cpu_ratios, splits = [], [], []
     method = reset_peak()
     rss_before = read_status("VmRSS") or 0
     maxrss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     for i in range(repeats):
+        threads_before = thread_times()
         cpu_before, started = cpu_seconds(), time.perf_counter()
         out, state = call_once(candidate, work, fitted)
         elapsed, cpu = time.perf_counter() - started, cpu_seconds() - cpu_before
+        splits.append(thread_split(threads_before, thread_times(), elapsed))
         if i == 0:
             record["peak_bytes"] = peak_since(method, rss_before, maxrss_before)
             record["memory_method"] = method
@@ -172,6 +204,8 @@ def measure(candidate, work, repeats: int, budget_s: float, rows: np.ndarray, sa
             break
     record.update(summary(times))
     record["cpu_per_wall"] = statistics.median(cpu_ratios)
+    # The call with the median time: where its threads' time went.
+    record["threads"] = splits[times.index(sorted(times)[(len(times) - 1) // 2])]
     return record
 
 
