@@ -122,8 +122,13 @@ Result<std::optional<Table>> copy_float_array(PyObject* obj) {
     if (!PyArray_Check(obj)) return std::optional<Table>();
     PyArrayObject* const array = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_NDIM(array) != 2) return std::optional<Table>();
-    PyArray_Descr* const float64 = PyArray_DescrFromType(NPY_DOUBLE);  // borrowed builtin
-    if (!PyArray_EquivTypes(PyArray_DESCR(array), float64)) return std::optional<Table>();
+    // A new reference, even to a builtin descriptor.
+    PyRef float64 = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
+    if (!float64) return PyErr::fetch();
+    if (!PyArray_EquivTypes(PyArray_DESCR(array),
+                            reinterpret_cast<PyArray_Descr*>(float64.get()))) {
+        return std::optional<Table>();
+    }
 
     const std::size_t rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
     const std::size_t cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
