@@ -213,6 +213,65 @@ def test_ten_thousand_mixed_calls_leak_nothing(capfd):
     assert trained.decode(codes)[:, 0].tolist() == obj_table[:, 0].tolist()
 
 
+SHARED_OBJECTS = {
+    "float64 dtype": np.dtype("float64"),
+    "object dtype": np.dtype(object),
+    "ndarray type": np.ndarray,
+    "Encoder type": Encoder,
+    "TypeError": TypeError,
+}
+# NumPy 2.4's own zeros()/empty() keep a float64 descriptor reference per call (np.zeros from
+# Python does the same); the frame output builds its table with zeros(), so frames are exempt.
+NUMPY_ZEROS = {"float64 dtype"}
+
+
+def _operations():
+    objects = np.array([["b", 1.5], ["a", None]], dtype=object)
+    floats = np.arange(6, dtype=np.float64).reshape(3, 2)
+    frame = pd.DataFrame({"a": ["x", "y"], "b": [1.0, 2.0]})
+    trained = Encoder()
+    codes, _ = trained.encode(objects)
+    frame_codes, _ = trained.encode(frame)
+    trained.encode(objects)
+
+    def refused(call, *args):
+        try:
+            call(*args)
+        except BaseException:  # noqa: BLE001 - only the references matter here
+            pass
+
+    column_major = np.asfortranarray(floats)
+    return {
+        "encode object array": (lambda: Encoder().encode(objects), set()),
+        "encode float array": (lambda: Encoder().encode(floats), set()),
+        "encode float column-major": (lambda: Encoder().encode(column_major), set()),
+        "encode 1-D float array": (lambda: refused(Encoder().encode, floats[:, 0]), set()),
+        "decode float array": (lambda: trained.decode(codes), set()),
+        "decode without state": (lambda: Encoder().decode(floats), set()),
+        "encode frame": (lambda: Encoder().encode(frame), NUMPY_ZEROS),
+        "decode frame": (lambda: trained.decode(frame_codes), NUMPY_ZEROS),
+        "refused input": (lambda: refused(Encoder().encode, [1]), set()),
+        "refused state": (lambda: refused(Encoder().__setstate__, None), set()),
+    }
+
+
+@pytest.mark.parametrize("operation", list(_operations()))
+def test_calls_keep_the_reference_counts_of_shared_objects(operation, capfd):
+    """Descriptors, types and singletons that every call touches must not gain references."""
+    call, exempt = _operations()[operation]
+    watched = {name: each for name, each in SHARED_OBJECTS.items() if name not in exempt}
+    for _ in range(5):
+        call()
+    gc.collect()
+    before = {name: sys.getrefcount(each) for name, each in watched.items()}
+    for _ in range(200):
+        call()
+    gc.collect()
+    after = {name: sys.getrefcount(each) for name, each in watched.items()}
+    capfd.readouterr()
+    assert {name: after[name] - before[name] for name in after if after[name] != before[name]} == {}
+
+
 @pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
 def test_total_reference_count_does_not_drift():
     table = np.array([["a", 1], ["b", None]], dtype=object)
