@@ -270,23 +270,3 @@ def test_calls_keep_the_reference_counts_of_shared_objects(operation, capfd):
     after = {name: sys.getrefcount(each) for name, each in watched.items()}
     capfd.readouterr()
     assert {name: after[name] - before[name] for name in after if after[name] != before[name]} == {}
-
-
-@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
-def test_total_reference_count_does_not_drift():
-    table = np.array([["a", 1], ["b", None]], dtype=object)
-    encoder = Encoder()
-
-    def calls():
-        codes, _ = encoder.encode(table)
-        encoder.decode(codes)
-        encoder.__setstate__(encoder.__getstate__())
-
-    for _ in range(20):
-        calls()
-    gc.collect()
-    before = sys.gettotalrefcount()
-    for _ in range(200):
-        calls()
-    gc.collect()
-    assert sys.gettotalrefcount() - before < 50
