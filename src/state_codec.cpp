@@ -64,9 +64,8 @@ public:
 
 private:
     void room(std::size_t size) const {
-        // A plain standard exception rather than VX_ASSERT keeps this file free of
-        // std::source_location, so the fuzzing build with clang 14 can compile it; the method
-        // frame reports any std::exception as an internal failure all the same.
+        // A broken size pass; the method frame reports any std::exception as an internal
+        // failure, and callers that size their own buffer can catch std::logic_error.
         if (static_cast<std::size_t>(end_ - out_) < size) {
             throw std::logic_error("state buffer is smaller than the state");
         }
