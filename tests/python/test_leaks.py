@@ -183,6 +183,7 @@ def test_ten_thousand_mixed_calls_leak_nothing(capfd):
         # as names used for lookups land in new slots; empty it so that only leaks remain.
         sys._clear_type_cache()
         gc.collect()
+        heap.append((done, _c_heap_in_use()))
         return sys.getallocatedblocks()
 
     for _ in range(WARM_UP):
@@ -190,9 +191,9 @@ def test_ten_thousand_mixed_calls_leak_nothing(capfd):
     counts_before = refcounts()
     # After the warm-up, a short and a long phase, three times. A leak grows the long phase by
     # SHORT rounds' worth more than the short one in every pair; what each measurement costs by
-    # itself (a constant, seen on free-threaded builds once another thread has run) cancels out.
-    # The C heap is sampled every few rounds instead: its noise (the worker threads' allocator
-    # caches) does not add up, so the slope over all samples shows a leak of even one chunk a round.
+    # itself (a constant, seen on free-threaded builds once other threads have run) cancels out.
+    # The C heap's noise (the worker threads' allocator caches) does not add up, so the slope of
+    # its samples over the rounds shows a leak of even one chunk a round.
     growth = []
     heap = []
     done = 0
@@ -202,9 +203,6 @@ def test_ten_thousand_mixed_calls_leak_nothing(capfd):
             for _ in range(rounds):
                 one_round()
                 done += 1
-                if done % 10 == 0:
-                    gc.collect()
-                    heap.append((done, _c_heap_in_use()))
             growth.append(snapshot() - before)
     counts_after = refcounts()
     capfd.readouterr()
