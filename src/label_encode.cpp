@@ -182,7 +182,8 @@ struct Entry {
 
 std::uint64_t sort_prefix(std::string_view text) noexcept {
     unsigned char bytes[8] = {};
-    std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 8));
+    // An empty view may carry a null pointer, which memcpy must not see even for zero bytes.
+    if (!text.empty()) std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 8));
     std::uint64_t prefix = 0;
     for (unsigned char byte : bytes) prefix = (prefix << 8) | byte;
     return prefix;
