@@ -12,7 +12,7 @@ prefix=${VEXILO_FT_PREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vexilo/python3.13t}
 python=$(scripts/free_threaded_python.sh "$prefix" | tail -n 1)
 echo "free-threaded interpreter: $python ($("$python" --version))"
 # NumPy, pandas and Hypothesis publish wheels usable here; never fall back to building them
-# (the newest Hypothesis sdist needs Rust crates from outside the reachable registries).
+# (building the newest Hypothesis from source needs packages from outside the reachable registries).
 export PIP_ONLY_BINARY=numpy,pandas,hypothesis
 scripts/venv.sh "$python" "$venv"
 VEXILO_EXPECT_FREE_THREADED=1 scripts/test_python.sh "$venv" -rs
