@@ -193,20 +193,25 @@ def test_getitem_returning_a_new_object_each_time_reads_every_cell_once_column_b
     assert encoder.decode(codes).tolist() == [["v0", "v3"], ["v1", "v4"], ["v2", "v5"]]
 
 
+def call_every_method(encoder, outcomes):
+    """Calls each method of encoder once, recording "ran" or the RuntimeError's message."""
+    for name, call in [("encode", lambda: encoder.encode(TRAINING)),
+                       ("decode", lambda: encoder.decode(TRAINED_CODES)),
+                       ("__getstate__", encoder.__getstate__),
+                       ("__setstate__", lambda: encoder.__setstate__(b"\0" * 5))]:
+        try:
+            call()
+            outcomes[name] = "ran"
+        except RuntimeError as error:
+            outcomes[name] = str(error)
+
+
 def test_getitem_that_calls_back_into_the_encoder_is_refused_and_the_encode_completes():
     encoder = trained_encoder()
     outcomes = {}
 
     def getitem(key):
-        for name, call in [("encode", lambda: encoder.encode(TRAINING)),
-                           ("decode", lambda: encoder.decode(TRAINED_CODES)),
-                           ("__getstate__", encoder.__getstate__),
-                           ("__setstate__", lambda: encoder.__setstate__(b"\0" * 5))]:
-            try:
-                call()
-                outcomes[name] = "ran"
-            except RuntimeError as error:
-                outcomes[name] = str(error)
+        call_every_method(encoder, outcomes)
         return "q"
 
     codes, columns = encoder.encode(ndarray((1, 1), getitem))
@@ -386,15 +391,7 @@ def test_second_thread_is_refused_while_a_call_waits_inside_a_cell(outer):
     def other():
         assert inside.wait(30)
         try:
-            for name, call in [("encode", lambda: encoder.encode(TRAINING)),
-                               ("decode", lambda: encoder.decode(TRAINED_CODES)),
-                               ("__getstate__", encoder.__getstate__),
-                               ("__setstate__", lambda: encoder.__setstate__(b"\0" * 5))]:
-                try:
-                    call()
-                    outcomes[name] = "ran"
-                except RuntimeError as error:
-                    outcomes[name] = str(error)
+            call_every_method(encoder, outcomes)
         finally:
             release.set()
 
