@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -379,6 +380,9 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
     return forward;
 }
 
+// Below this many entries an inverse map is built on the calling task alone.
+constexpr std::size_t parallel_inverse_min = std::size_t{1} << 14;
+
 }  // namespace
 
 ForwardMap label_encode_into(std::span<const std::string_view> cells, double* out,
@@ -404,6 +408,25 @@ LabelEncoding label_encode(std::span<const std::string_view> cells, pool::Thread
     result.codes.resize(cells.size());
     result.forward_map = label_encode_into(cells, result.codes.data(), 1, pool);
     return result;
+}
+
+InverseMap build_inverse_map(const ForwardMap& forward, pool::ThreadPool& pool) {
+    if (forward.size() < parallel_inverse_min) return invert_forward_map(forward);
+    // Copying the texts is the costly part and runs in parallel; the map is then filled by moves.
+    std::vector<const ForwardMap::value_type*> entries;
+    entries.reserve(forward.size());
+    for (const auto& entry : forward) entries.push_back(&entry);
+    using Pair = std::pair<std::uint64_t, std::string>;
+    std::vector<Pair> pairs =
+        pool.parallel_filter_map<Pair>(entries.size(), [&](std::size_t i) -> std::optional<Pair> {
+            const auto& [text, code] = *entries[i];
+            if (!code) return std::nullopt;
+            return Pair{*code, text};
+        });
+    InverseMap inverse;
+    inverse.reserve(pairs.size());
+    for (Pair& pair : pairs) inverse.emplace(pair.first, std::move(pair.second));
+    return inverse;
 }
 
 }  // namespace vexilo

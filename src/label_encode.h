@@ -42,4 +42,9 @@ LabelEncoding label_encode(std::span<const std::string_view> cells,
 ForwardMap label_encode_into(std::span<const std::string_view> cells, double* out,
                              std::size_t stride, pool::ThreadPool& pool = pool::global_pool());
 
+// The inverse of a forward map built by label_encode: one (code, text) entry per text that has a
+// code. The text copies are made in parallel on pool; same contract as label_encode otherwise.
+InverseMap build_inverse_map(const ForwardMap& forward,
+                             pool::ThreadPool& pool = pool::global_pool());
+
 }  // namespace vexilo

@@ -21,8 +21,6 @@ namespace {
 // Room made for a column's cells at once; a longer column grows as it is read, so a false shape
 // cannot cause a large allocation before the cells are there.
 constexpr std::size_t column_reserve_limit = std::size_t{1} << 20;
-// Below this many entries an inverse map is built on the calling task alone.
-constexpr std::size_t parallel_inverse_min = std::size_t{1} << 14;
 
 struct Shape {
     std::size_t rows = 0;
@@ -95,25 +93,6 @@ Result<std::vector<ColumnCells>> read_columns(PyRef cells, Shape shape, Pins& pi
     return columns;
 }
 
-InverseMap build_inverse(const ForwardMap& forward, pool::ThreadPool& pool) {
-    if (forward.size() < parallel_inverse_min) return invert_forward_map(forward);
-    // Copying the texts is the costly part and runs in parallel; the map is then filled by moves.
-    std::vector<const ForwardMap::value_type*> entries;
-    entries.reserve(forward.size());
-    for (const auto& entry : forward) entries.push_back(&entry);
-    using Pair = std::pair<std::uint64_t, std::string>;
-    std::vector<Pair> pairs =
-        pool.parallel_filter_map<Pair>(entries.size(), [&](std::size_t i) -> std::optional<Pair> {
-            const auto& [text, code] = *entries[i];
-            if (!code) return std::nullopt;
-            return Pair{*code, text};
-        });
-    InverseMap inverse;
-    inverse.reserve(pairs.size());
-    for (Pair& pair : pairs) inverse.emplace(pair.first, std::move(pair.second));
-    return inverse;
-}
-
 // Phase 2: each column written straight into the row-major output, the categorical ones through
 // label_encode. The calling thread waits, holding the interpreter; no task touches it.
 std::vector<CategoricalColumn> encode_columns(std::vector<ColumnCells>& columns, Table& table) {
@@ -138,7 +117,7 @@ std::vector<CategoricalColumn> encode_columns(std::vector<ColumnCells>& columns,
             }
             ForwardMap forward = label_encode_into(column.texts(), out, stride, pool);
             column.release();
-            InverseMap inverse = build_inverse(forward, pool);
+            InverseMap inverse = build_inverse_map(forward, pool);
             return CategoricalColumn{col, std::move(forward), std::move(inverse)};
         });
 }
