@@ -51,7 +51,11 @@ Result<std::optional<double>> as_number(PyObject* cell) {
     return std::optional<double>(value);
 }
 
-Result<bool> is_numpy_memmap(PyObject* table) {
+}  // namespace
+
+Result<bool> is_exact_array(PyObject* table) {
+    if (Py_TYPE(table) == &PyArray_Type) return true;
+
     // numpy.memmap derives from ndarray directly; anything else cannot be it.
     if (Py_TYPE(table)->tp_base != &PyArray_Type) return false;
     PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
@@ -62,8 +66,6 @@ Result<bool> is_numpy_memmap(PyObject* table) {
     }
     return reinterpret_cast<PyObject*>(Py_TYPE(table)) == memmap.get();
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 
@@ -213,8 +215,7 @@ Result<CellSource> CellSource::open(PyRef table) {
 Result<CellSource::Layout> CellSource::layout_of(PyObject* table) {
     // Subclasses may change item access, so only the two NumPy types themselves are read from
     // memory.
-    if (!PyArray_Check(table)) return Layout::Items;
-    if (Py_TYPE(table) != &PyArray_Type && !VX_TRY(is_numpy_memmap(table))) return Layout::Items;
+    if (!VX_TRY(is_exact_array(table))) return Layout::Items;
     PyArrayObject* const array = reinterpret_cast<PyArrayObject*>(table);
     if (!PyArray_ISNOTSWAPPED(array)) return Layout::Items;
     const PyArray_Descr* descr = PyArray_DESCR(array);

@@ -46,6 +46,9 @@ public:
     // such a cell never converts to a double. Any thread.
     void add_code_points(const char* data, std::size_t count);
 
+    // How many texts a categorical column has collected; before finish() only.
+    std::size_t entry_count() const noexcept { return slots_.size(); }
+
     // Ends the collection: builds the views of a categorical column. Any thread.
     void finish();
 
@@ -76,6 +79,10 @@ private:
     std::vector<char> buffer_;  // no small-buffer storage: views survive moving the column
     std::vector<std::string_view> views_;
 };
+
+// True for an object of exactly numpy.ndarray or numpy.memmap type: the array types whose cells
+// may be read from memory, since a subclass may change item access. Only an interrupt fails.
+Result<bool> is_exact_array(PyObject* table);
 
 // Where the cells of a table come from. An object of exactly numpy.ndarray or numpy.memmap type
 // with an object, unicode, boolean, integer or floating element type in native byte order is read

@@ -14,6 +14,7 @@
 #include "pool/pool.h"
 #include "python/cell_reader.h"
 #include "python/conversion_support.h"
+#include "python/object_scan.h"
 
 namespace vexilo::py {
 namespace {
@@ -122,21 +123,102 @@ std::vector<CategoricalColumn> encode_columns(std::vector<ColumnCells>& columns,
         });
 }
 
-}  // namespace
+// The columns of a table that the scan may read, with the arrays that hold them.
+struct ScanSource {
+    std::vector<PyRef> arrays;
+    std::vector<ColumnMemory> columns;
+};
 
-Result<ObjectArrayEncoding> encode_object_array(PyObject* obj, bool is_dataframe) {
-    const Shape shape = VX_TRY(read_shape(obj));
-    PyRef cells = VX_TRY(cell_table(obj, is_dataframe));
-    // Views into pinned str objects outlive the columns' encoding, so the pins go last.
-    Pins pins;
-    std::vector<ColumnCells> columns = VX_TRY(read_columns(std::move(cells), shape, pins));
+// Nothing, for a failed probe of a table that may still be read cell by cell; an interrupt is
+// returned.
+Result<std::optional<ScanSource>> no_scan() {
+    if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
+    return std::optional<ScanSource>();
+}
 
-    // Allocated only now that every cell has been read: a shape that claims more than the table
-    // holds fails at its first missing cell, not here.
-    ObjectArrayEncoding result{VX_TRY(uninitialised_table(shape.rows, shape.cols, false)), {}};
-    std::vector<CategoricalColumn> categorical = encode_columns(columns, result.table);
+Result<std::optional<ScanSource>> array_source(PyObject* table, Shape shape) {
+    if (!VX_TRY(is_exact_array(table))) return std::optional<ScanSource>();
+    PyArrayObject* const array = reinterpret_cast<PyArrayObject*>(table);
+    if (PyArray_NDIM(array) != 2 || static_cast<std::size_t>(PyArray_DIM(array, 0)) != shape.rows ||
+        static_cast<std::size_t>(PyArray_DIM(array, 1)) != shape.cols) {
+        return std::optional<ScanSource>();
+    }
+    const std::optional<ColumnMemory::Kind> kind = scannable_kind(PyArray_DESCR(array));
+    if (!kind) return std::optional<ScanSource>();
+    ScanSource source;
+    source.arrays.push_back(PyRef::borrow(table));
+    const char* const base = PyArray_BYTES(array);
+    for (std::size_t col = 0; col < shape.cols; ++col) {
+        source.columns.push_back({base + static_cast<npy_intp>(col) * PyArray_STRIDE(array, 1),
+                                  PyArray_STRIDE(array, 0), *kind});
+    }
+    return std::optional<ScanSource>(std::move(source));
+}
 
-    EncodingInfo& info = result.encoding_info;
+// The columns of a pandas DataFrame (exactly that type) each held by a one-dimensional NumPy array
+// of a scannable element type. Their cells are what the frame's values would give: the same
+// objects for object columns, and numbers whose conversion to a double is the same as that of
+// the values' boxed or converted numbers. Any other frame gets nothing and is read through values.
+// A column's array comes from the frame's own accessor of its stored column, by position: public
+// ways to a column make a Series, and pandas keeps a record of every such view of its blocks.
+Result<std::optional<ScanSource>> frame_source(PyObject* frame, Shape shape) {
+    PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
+    if (!pandas) return no_scan();
+    PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+    if (!frame_type) return no_scan();
+    if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type.get()) {
+        return std::optional<ScanSource>();
+    }
+    PyRef column_array = PyRef::steal(PyObject_GetAttrString(frame, "_get_column_array"));
+    if (!column_array) return no_scan();
+    ScanSource source;
+    for (std::size_t col = 0; col < shape.cols; ++col) {
+        PyRef index = PyRef::steal(PyLong_FromSize_t(col));
+        PyRef values =
+            index ? PyRef::steal(PyObject_CallOneArg(column_array.get(), index.get())) : PyRef();
+        if (!values) return no_scan();
+        if (!PyArray_CheckExact(values.get())) return std::optional<ScanSource>();
+        PyArrayObject* const array = reinterpret_cast<PyArrayObject*>(values.get());
+        if (PyArray_NDIM(array) != 1 ||
+            static_cast<std::size_t>(PyArray_DIM(array, 0)) != shape.rows) {
+            return std::optional<ScanSource>();
+        }
+        const std::optional<ColumnMemory::Kind> kind = scannable_kind(PyArray_DESCR(array));
+        if (!kind) return std::optional<ScanSource>();
+        source.columns.push_back({PyArray_BYTES(array), PyArray_STRIDE(array, 0), *kind});
+        source.arrays.push_back(std::move(values));
+    }
+    return std::optional<ScanSource>(std::move(source));
+}
+
+// Phase 2 after a scan: numeric columns are already in place; each categorical column's cells hold
+// their entry indices, replaced here by the codes that label_encode gives the entries.
+std::vector<CategoricalColumn> encode_scanned(std::vector<ScannedColumn>& columns, Table& table) {
+    pool::ThreadPool& pool = pool::global_pool();
+    const std::size_t stride = table.cols;
+    const std::size_t rows = table.rows;
+    const auto target = std::make_shared<const SendPtr>(SendPtr{table.data.get()});
+    return pool.parallel_filter_map<CategoricalColumn>(
+        columns.size(), [&, target](std::size_t col) -> std::optional<CategoricalColumn> {
+            ColumnCells& cells = columns[col].cells;
+            if (!cells.categorical()) return std::nullopt;
+            double* const out = target->cells + col;
+            LabelEncoding encoded = label_encode(cells.texts(), pool);
+            cells.release();
+            const std::span<const double> codes = encoded.codes;
+            pool.parallel_for(rows, [&](std::size_t row) {
+                double& cell = out[row * stride];
+                const auto entry = static_cast<std::size_t>(cell);
+                VX_ASSERT(entry < codes.size(), "a cell of the table names no entry");
+                cell = codes[entry];
+            });
+            InverseMap inverse = build_inverse_map(encoded.forward_map, pool);
+            return CategoricalColumn{col, std::move(encoded.forward_map), std::move(inverse)};
+        });
+}
+
+EncodingInfo assemble(std::vector<CategoricalColumn> categorical) {
+    EncodingInfo info;
     info.categorical_columns.reserve(categorical.size());
     info.forward_maps.reserve(categorical.size());
     info.inverse_maps.reserve(categorical.size());
@@ -145,6 +227,44 @@ Result<ObjectArrayEncoding> encode_object_array(PyObject* obj, bool is_dataframe
         info.forward_maps.emplace(column.col, std::move(column.forward));
         info.inverse_maps.emplace(column.col, std::move(column.inverse));
     }
+    return info;
+}
+
+// The whole table in one scan when its memory allows one and no cell runs Python code; nothing
+// otherwise, with nothing run or kept.
+Result<std::optional<ObjectArrayEncoding>> encode_by_scan(PyObject* obj, bool is_dataframe,
+                                                          Shape shape) {
+    if (shape.rows == 0 || shape.cols == 0) return std::optional<ObjectArrayEncoding>();
+    std::optional<ScanSource> source =
+        VX_TRY(is_dataframe ? frame_source(obj, shape) : array_source(obj, shape));
+    if (!source) return std::optional<ObjectArrayEncoding>();
+    // The shape is that of arrays in memory, so the output may be made before the cells are read.
+    Table table = VX_TRY(uninitialised_table(shape.rows, shape.cols, false));
+    Pins pins;  // outlives the columns, whose texts it keeps valid
+    std::optional<std::vector<ScannedColumn>> columns =
+        scan_columns(source->columns, shape.rows, table, pins);
+    if (!columns) return std::optional<ObjectArrayEncoding>();
+    EncodingInfo info = assemble(encode_scanned(*columns, table));
+    return std::optional<ObjectArrayEncoding>(
+        ObjectArrayEncoding{std::move(table), std::move(info)});
+}
+
+}  // namespace
+
+Result<ObjectArrayEncoding> encode_object_array(PyObject* obj, bool is_dataframe) {
+    const Shape shape = VX_TRY(read_shape(obj));
+    std::optional<ObjectArrayEncoding> scanned = VX_TRY(encode_by_scan(obj, is_dataframe, shape));
+    if (scanned) return std::move(*scanned);
+
+    PyRef cells = VX_TRY(cell_table(obj, is_dataframe));
+    // Views into pinned str objects outlive the columns' encoding, so the pins go last.
+    Pins pins;
+    std::vector<ColumnCells> columns = VX_TRY(read_columns(std::move(cells), shape, pins));
+
+    // Allocated only now that every cell has been read: a shape that claims more than the table
+    // holds fails at its first missing cell, not here.
+    ObjectArrayEncoding result{VX_TRY(uninitialised_table(shape.rows, shape.cols, false)), {}};
+    result.encoding_info = assemble(encode_columns(columns, result.table));
     return result;
 }
 

@@ -1,0 +1,59 @@
+// One pass over a table whose cells can all be read without running Python code: object cells
+// that are exact str, float, int or bool objects or None, and typed numbers. Equal cell objects of
+// a categorical column share one text entry, so a column of a few distinct objects costs a pointer
+// lookup per cell.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "python/cell_reader.h"
+#include "python/table.h"
+
+namespace vexilo::py {
+
+// Where one column's cells lie: the first cell and the byte distance between rows. The memory
+// belongs to an array that the caller keeps referenced and unchanged for the whole scan.
+struct ColumnMemory {
+    enum class Kind {
+        Objects,
+        Bool,
+        Int8,
+        Int16,
+        Int32,
+        Int64,
+        UInt8,
+        UInt16,
+        UInt32,
+        UInt64,
+        Float,
+        Double
+    };
+    const char* first = nullptr;
+    std::ptrdiff_t row_step = 0;
+    Kind kind = Kind::Objects;
+};
+
+// The element kind of a native-order NumPy element type that the scan reads, if it is one.
+std::optional<ColumnMemory::Kind> scannable_kind(const PyArray_Descr* descr) noexcept;
+
+// A column after a successful scan. A numeric column has written its numbers into the table. A
+// categorical column holds its distinct entries in `cells` (finished: texts() lists them) and has
+// written into the table, for every row, the index of the row's entry as a double.
+struct ScannedColumn {
+    ColumnCells cells{0};
+};
+
+// Reads the rows x columns.size() cells into table (row-major, same shape, not yet written), in
+// blocks of rows across all columns when rows lie close together in memory. A column is numeric
+// while every cell converts to a double and categorical from its first cell that does not, with
+// the same numbers and texts as the cell-by-cell reading in column order gives. Text entries of
+// str cells are views into the objects, which pins holds. Returns nothing, having run no Python
+// code, written nothing to pins and left no exception set, when a cell is of any other type or
+// its text cannot be made: the caller then reads the table cell by cell, which reports the cause
+// in column order. Calling thread, interpreter held.
+std::optional<std::vector<ScannedColumn>> scan_columns(const std::vector<ColumnMemory>& columns,
+                                                       std::size_t rows, Table& table, Pins& pins);
+
+}  // namespace vexilo::py
