@@ -192,28 +192,51 @@ Result<std::optional<ScanSource>> frame_source(PyObject* frame, Shape shape) {
 }
 
 // Phase 2 after a scan: numeric columns are already in place; each categorical column's cells hold
-// their entry indices, replaced here by the codes that label_encode gives the entries.
+// their entry indices. The columns' entries are numbered in parallel, then the indices are
+// replaced by codes in one pass over blocks of rows, since column by column every pass over a
+// row-major table would read all of it.
 std::vector<CategoricalColumn> encode_scanned(std::vector<ScannedColumn>& columns, Table& table) {
     pool::ThreadPool& pool = pool::global_pool();
-    const std::size_t stride = table.cols;
-    const std::size_t rows = table.rows;
-    const auto target = std::make_shared<const SendPtr>(SendPtr{table.data.get()});
-    return pool.parallel_filter_map<CategoricalColumn>(
-        columns.size(), [&, target](std::size_t col) -> std::optional<CategoricalColumn> {
+    struct Numbered {
+        ColumnIndex col;
+        LabelEncoding encoding;  // codes per entry
+    };
+    std::vector<Numbered> numbered = pool.parallel_filter_map<Numbered>(
+        columns.size(), [&](std::size_t col) -> std::optional<Numbered> {
             ColumnCells& cells = columns[col].cells;
             if (!cells.categorical()) return std::nullopt;
-            double* const out = target->cells + col;
-            LabelEncoding encoded = label_encode(cells.texts(), pool);
+            LabelEncoding encoding = label_encode(cells.texts(), pool);
             cells.release();
-            const std::span<const double> codes = encoded.codes;
-            pool.parallel_for(rows, [&](std::size_t row) {
-                double& cell = out[row * stride];
-                const auto entry = static_cast<std::size_t>(cell);
-                VX_ASSERT(entry < codes.size(), "a cell of the table names no entry");
-                cell = codes[entry];
-            });
-            InverseMap inverse = build_inverse_map(encoded.forward_map, pool);
-            return CategoricalColumn{col, std::move(encoded.forward_map), std::move(inverse)};
+            return Numbered{col, std::move(encoding)};
+        });
+    if (numbered.empty()) return {};
+
+    const std::size_t stride = table.cols;
+    const auto target = std::make_shared<const SendPtr>(SendPtr{table.data.get()});
+    pool.parallel_for_ranges(table.rows, [&, target](std::size_t begin, std::size_t end) {
+        constexpr std::size_t block = 512;
+        for (std::size_t first = begin; first < end; first += block) {
+            const std::size_t last = std::min(end, first + block);
+            for (const Numbered& column : numbered) {
+                const std::span<const double> codes = column.encoding.codes;
+                double* const out = target->cells + column.col;
+                for (std::size_t row = first; row < last; ++row) {
+                    double& cell = out[row * stride];
+                    const auto entry = static_cast<std::size_t>(cell);
+                    VX_ASSERT(entry < codes.size(), "a cell of the table names no entry");
+                    cell = codes[entry];
+                }
+            }
+        }
+    });
+
+    return pool.parallel_filter_map<CategoricalColumn>(
+        numbered.size(), [&](std::size_t i) -> std::optional<CategoricalColumn> {
+            Numbered& column = numbered[i];
+            column.encoding.codes = std::vector<double>();
+            InverseMap inverse = build_inverse_map(column.encoding.forward_map, pool);
+            return CategoricalColumn{column.col, std::move(column.encoding.forward_map),
+                                     std::move(inverse)};
         });
 }
 

@@ -17,6 +17,8 @@ constexpr std::size_t block_bytes = std::size_t{256} << 10;
 constexpr std::size_t min_block_rows = 64;
 // How many rows ahead an object is prefetched when its header is going to be read.
 constexpr std::size_t prefetch_distance = 8;
+// How many rows ahead the index slot of an object is prefetched.
+constexpr std::size_t index_prefetch_distance = 16;
 // Deduplication by object stops paying when nearly every cell is an object of its own: checked
 // once the index holds this many objects.
 constexpr std::size_t dedup_check_size = std::size_t{1} << 18;
@@ -50,6 +52,11 @@ public:
     void insert(Slot& slot, const PyObject* key, std::size_t entry) {
         slot = Slot{key, entry};
         if (++size_ * 2 > slots_.size()) grow();
+    }
+
+    // Asks for the slot where a lookup of key starts, ahead of the lookup.
+    void prefetch(const PyObject* key) const noexcept {
+        __builtin_prefetch(&slots_[position(key)]);
     }
 
     std::size_t size() const noexcept { return size_; }
@@ -156,7 +163,14 @@ private:
         std::size_t row = begin;
         if (!cells_.categorical()) row = read_numbers(row, end, out, stride, pins);
         if (dedup_) {
-            for (; row < end && dedup_; ++row) out[row * stride] = shared_entry(row, pins);
+            // A column with many distinct objects has an index larger than the cache: its slots
+            // are asked for a few rows ahead, so that several lookups wait on memory at once.
+            for (; row < end && dedup_; ++row) {
+                if (row + index_prefetch_distance < end) {
+                    index_.prefetch(object(row + index_prefetch_distance));
+                }
+                out[row * stride] = shared_entry(row, pins);
+            }
         }
         for (; row < end; ++row) {
             if (row + prefetch_distance < end) __builtin_prefetch(object(row + prefetch_distance));
