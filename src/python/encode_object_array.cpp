@@ -162,8 +162,12 @@ Result<std::optional<ScanSource>> array_source(PyObject* table, Shape shape) {
 // A column's array comes from the frame's own accessor of its stored column, by position: public
 // ways to a column make a Series, and pandas keeps a record of every such view of its blocks.
 Result<std::optional<ScanSource>> frame_source(PyObject* frame, Shape shape) {
-    PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
-    if (!pandas) return no_scan();
+    PyRef name = PyRef::steal(PyUnicode_FromString("pandas"));
+    if (!name) return no_scan();
+    // A frame of pandas' own type exists only once pandas has been imported; nothing is imported
+    // here.
+    PyRef pandas = PyRef::steal(PyImport_GetModule(name.get()));
+    if (!pandas) return PyErr_Occurred() ? no_scan() : std::optional<ScanSource>();
     PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
     if (!frame_type) return no_scan();
     if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type.get()) {
@@ -253,19 +257,14 @@ EncodingInfo assemble(std::vector<CategoricalColumn> categorical) {
     return info;
 }
 
-// The whole table in one scan when its memory allows one and no cell runs Python code; nothing
-// otherwise, with nothing run or kept.
-Result<std::optional<ObjectArrayEncoding>> encode_by_scan(PyObject* obj, bool is_dataframe,
-                                                          Shape shape) {
-    if (shape.rows == 0 || shape.cols == 0) return std::optional<ObjectArrayEncoding>();
-    std::optional<ScanSource> source =
-        VX_TRY(is_dataframe ? frame_source(obj, shape) : array_source(obj, shape));
-    if (!source) return std::optional<ObjectArrayEncoding>();
+// The whole table in one scan of source; nothing when a cell needs Python code, with nothing run
+// or kept.
+Result<std::optional<ObjectArrayEncoding>> encode_by_scan(const ScanSource& source, Shape shape) {
     // The shape is that of arrays in memory, so the output may be made before the cells are read.
     Table table = VX_TRY(uninitialised_table(shape.rows, shape.cols, false));
     Pins pins;  // outlives the columns, whose texts it keeps valid
     std::optional<std::vector<ScannedColumn>> columns =
-        scan_columns(source->columns, shape.rows, table, pins);
+        scan_columns(source.columns, shape.rows, table, pins);
     if (!columns) return std::optional<ObjectArrayEncoding>();
     EncodingInfo info = assemble(encode_scanned(*columns, table));
     return std::optional<ObjectArrayEncoding>(
@@ -276,10 +275,21 @@ Result<std::optional<ObjectArrayEncoding>> encode_by_scan(PyObject* obj, bool is
 
 Result<ObjectArrayEncoding> encode_object_array(PyObject* obj, bool is_dataframe) {
     const Shape shape = VX_TRY(read_shape(obj));
-    std::optional<ObjectArrayEncoding> scanned = VX_TRY(encode_by_scan(obj, is_dataframe, shape));
-    if (scanned) return std::move(*scanned);
-
+    const bool scannable = shape.rows > 0 && shape.cols > 0;
+    if (scannable && is_dataframe) {
+        if (std::optional<ScanSource> source = VX_TRY(frame_source(obj, shape))) {
+            auto scanned = VX_TRY(encode_by_scan(*source, shape));
+            if (scanned) return std::move(*scanned);
+        }
+    }
     PyRef cells = VX_TRY(cell_table(obj, is_dataframe));
+    if (scannable) {
+        if (std::optional<ScanSource> source = VX_TRY(array_source(cells.get(), shape))) {
+            auto scanned = VX_TRY(encode_by_scan(*source, shape));
+            if (scanned) return std::move(*scanned);
+        }
+    }
+
     // Views into pinned str objects outlive the columns' encoding, so the pins go last.
     Pins pins;
     std::vector<ColumnCells> columns = VX_TRY(read_columns(std::move(cells), shape, pins));
