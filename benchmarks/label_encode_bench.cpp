@@ -1,5 +1,6 @@
-// label_encode over one million cells at several numbers of distinct texts, on pools of one and two
-// threads, next to a single-threaded sort and unique of the same views as a yardstick.
+// label_encode over one million cells at several numbers of distinct texts, and the inverse of its
+// forward map, on pools of one and two threads, next to a single-threaded sort and unique of the
+// same views as a yardstick.
 // Run: label_encode_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 // (per_cell is the time per cell; the "min" aggregate is the figure least disturbed by other load
 // on the machine; the CPU column is the whole process's CPU time, all threads together).
@@ -77,6 +78,21 @@ void label_encode(benchmark::State& state) {
     report_per_cell(state);
 }
 
+// The inverse of the forward map of a column, as the table encoding builds it after each column.
+void inverse_map(benchmark::State& state) {
+    const Column& column = column_with(static_cast<std::size_t>(state.range(0)));
+    vexilo::pool::ThreadPool& pool = pool_of(static_cast<std::size_t>(state.range(1)));
+    const vexilo::ForwardMap forward = vexilo::label_encode(column.cells, pool).forward_map;
+    for (auto _ : state) {
+        vexilo::InverseMap inverse = vexilo::build_inverse_map(forward, pool);
+        benchmark::DoNotOptimize(inverse.size());
+        state.PauseTiming();
+        inverse = vexilo::InverseMap();
+        state.ResumeTiming();
+    }
+    report_per_cell(state);
+}
+
 void sort_unique_yardstick(benchmark::State& state) {
     const Column& column = column_with(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
@@ -91,6 +107,13 @@ void sort_unique_yardstick(benchmark::State& state) {
 BENCHMARK(label_encode)
     ->ArgNames({"distinct", "threads"})
     ->ArgsProduct({{10, 1'000, 100'000, 1'000'000}, {1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->ComputeStatistics("min", fastest);
+BENCHMARK(inverse_map)
+    ->ArgNames({"distinct", "threads"})
+    ->ArgsProduct({{100'000, 1'000'000}, {1, 2}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MeasureProcessCPUTime()

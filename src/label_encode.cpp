@@ -50,52 +50,6 @@ inline bool same_text(std::string_view a, std::string_view b) noexcept {
     return a.size() == b.size() && same_bytes(a.data(), b.data(), a.size());
 }
 
-// Keyed hash for the private deduplication tables, cheaper than the maps' hash on short texts:
-// overlapping word loads cover up to 16 bytes with no loop and no library call. The random key
-// keeps crafted inputs from piling up in one probe chain.
-struct DedupHash {
-    std::uint64_t key0 = random_hash_key();
-    std::uint64_t key1 = random_hash_key();
-
-    std::size_t operator()(std::string_view text) const noexcept {
-        const char* data = text.data();
-        const std::size_t size = text.size();
-        std::uint64_t a = 0, b = 0, state = key0;
-        if (size - 8 <= 24) {
-            // 8 to 32 bytes: the same four overlapping words as same_bytes, hashed in two
-            // independent products.
-            const std::size_t middle = size >= 16 ? 8 : size - 8;
-            const std::size_t last = size - 8;
-            state = detail::fold_multiply(load8(data + middle) ^ key0,
-                                          load8(data + last - middle) ^ key1);
-            a = load8(data);
-            b = load8(data + last);
-        } else if (size > 32) {
-            for (std::size_t at = 0; at + 16 < size; at += 16) {
-                state = detail::fold_multiply(load8(data + at) ^ key1 ^ state,
-                                              load8(data + at + 8) ^ key0);
-            }
-            a = load8(data + size - 16);
-            b = load8(data + size - 8);
-        } else if (size >= 4) {
-            a = load4(data);
-            b = load4(data + size - 4);
-        } else if (size > 0) {
-            a = (std::uint64_t{static_cast<unsigned char>(data[0])} << 16) |
-                (std::uint64_t{static_cast<unsigned char>(data[size / 2])} << 8) |
-                static_cast<unsigned char>(data[size - 1]);
-        }
-        const std::uint64_t mixed = detail::fold_multiply(a ^ key1 ^ state, b ^ key0);
-        const std::uint64_t h = detail::fold_multiply(mixed ^ static_cast<std::uint64_t>(size),
-                                                      key1 ^ 0x9E3779B97F4A7C15ULL);
-        if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
-            return static_cast<std::size_t>(h ^ (h >> 32));
-        } else {
-            return static_cast<std::size_t>(h);
-        }
-    }
-};
-
 // The distinct texts of one piece of rows, in order of first occurrence: local id i names
 // texts[i]. A private open-addressing table (linear probing, at most half full); each slot keeps
 // the high half of the text's hash, so most mismatches are rejected without reading the text.
@@ -121,6 +75,14 @@ public:
             if (slot.tag == tag && same_text(texts_[id], text)) return static_cast<Id>(id);
             at = (at + 1) & mask();
         }
+    }
+
+    // Ends the finding: frees the lookup table and makes room for `more` texts to append. Only
+    // append may follow.
+    void stop_finding(std::size_t more) {
+        slots_ = std::vector<Slot>();
+        hashes_ = std::vector<std::size_t>();
+        texts_.reserve(texts_.size() + more);
     }
 
     // Adds text as a new id without looking for an earlier copy; the table stops finding texts.
@@ -213,12 +175,18 @@ struct RankRange {
     std::uint64_t coded;
 };
 
-// A distinct text with its code and the forward map bucket it will land in.
+// A distinct text with its code and the slot of the forward map's index where it belongs.
 struct Distinct {
-    std::size_t bucket;
+    std::size_t home;
     std::string_view text;
     std::uint64_t code;  // no_code for markers
 };
+
+// Frees a vector's storage now: assigning {} would keep its capacity.
+template <class T>
+void release(std::vector<T>& items) noexcept {
+    std::vector<T>().swap(items);
+}
 
 inline void prefetch(const void* address) noexcept { __builtin_prefetch(address); }
 
@@ -235,7 +203,7 @@ template <class Id>
 ForwardMap encode_column(std::span<const std::string_view> cells, double* out, std::size_t stride,
                          pool::ThreadPool& pool) {
     const std::size_t rows = cells.size();
-    const DedupHash dedup_hash;
+    const SeededHash dedup_hash;
 
     // 1. Deduplicate each piece of rows on its own; ids[row] is the row's id within its piece.
     // All pieces see the same mix of texts, so the first one that finds deduplication does not
@@ -267,6 +235,7 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
                     check_at *= 2;
                 }
             }
+            if (row < end) table.stop_finding(end - row);
             for (; row < end; ++row) ids[row] = table.append(cells[row]);
             return Piece{begin, end, std::move(table.texts()), 0};
         });
@@ -286,7 +255,7 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
             entries[piece.first_entry + id] =
                 Entry<Id>{sort_prefix(text), text, static_cast<Id>(piece.first_entry + id)};
         }
-        piece.texts = {};
+        release(piece.texts);
     });
     pool.parallel_sort(std::span<Entry<Id>>(entries),
                        [](const Entry<Id>& a, const Entry<Id>& b) { return entry_less(a, b); });
@@ -314,11 +283,7 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
         coded_count += std::exchange(run.coded, coded_count);
     }
     ForwardMap forward;
-    forward.reserve(distinct_count);
-    const SeededHash& hasher = forward.hash_function();
-    // Where each text will land: the usual hash-modulo-bucket-count placement. It only decides
-    // the insertion order below, never the map's contents.
-    const std::size_t bucket_count = forward.bucket_count();
+    const std::size_t slot_count = ForwardMap::slot_count_for(distinct_count);
     std::vector<Distinct> distinct(distinct_count);
     std::vector<double> entry_codes(entry_count);
     pool.parallel_for(runs.size(), [&](std::size_t r) {
@@ -337,34 +302,33 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
             const Entry<Id>& entry = entries[i];
             if (starts[i]) {
                 const bool marker = is_missing_marker(entry.text);
-                distinct[group++] = Distinct{hasher(entry.text) % bucket_count, entry.text,
+                distinct[group++] = Distinct{forward.home_slot(entry.text, slot_count), entry.text,
                                              marker ? no_code : code};
                 value = marker ? missing_code : static_cast<double>(code++);
             }
             entry_codes[entry.flat] = value;
         }
     });
-    entries = {};
-    starts = {};
+    release(entries);
+    release(starts);
 
-    // 4. The forward map, sized once. The copies are made in parallel in bucket order and inserted
-    // in that order, so each insertion touches memory next to the one before instead of a random
-    // bucket and node.
+    // 4. The forward map's entries, copied in parallel straight into the map's storage, in the
+    // order of their index slots: the index is then filled front to back, and the map's iteration
+    // order is its own hasher's.
     pool.parallel_sort(std::span<Distinct>(distinct),
-                       [](const Distinct& a, const Distinct& b) { return a.bucket < b.bucket; });
-    std::vector<std::string> keys(distinct_count);
+                       [](const Distinct& a, const Distinct& b) { return a.home < b.home; });
+    std::vector<ForwardMap::value_type> map_entries(distinct_count);
     pool.parallel_for_ranges(distinct_count, [&](std::size_t begin, std::size_t end) {
         constexpr std::size_t ahead = 16;
         for (std::size_t j = begin; j < end; ++j) {
             if (j + ahead < end) prefetch(distinct[j + ahead].text.data());
-            keys[j] = std::string(distinct[j].text);
+            auto& [text, code] = map_entries[j];
+            text.assign(distinct[j].text);
+            if (distinct[j].code != no_code) code = distinct[j].code;
         }
     });
-    for (std::size_t j = 0; j < distinct_count; ++j) {
-        const std::uint64_t code = distinct[j].code;
-        forward.emplace(std::move(keys[j]),
-                        code == no_code ? std::nullopt : std::optional<std::uint64_t>(code));
-    }
+    release(distinct);
+    forward.assign_distinct(std::move(map_entries));
 
     // 5. Every row's code, through its piece's entry.
     pool.parallel_for_ranges(rows, [&](std::size_t begin, std::size_t end) {
@@ -412,20 +376,22 @@ LabelEncoding label_encode(std::span<const std::string_view> cells, pool::Thread
 
 InverseMap build_inverse_map(const ForwardMap& forward, pool::ThreadPool& pool) {
     if (forward.size() < parallel_inverse_min) return invert_forward_map(forward);
-    // Copying the texts is the costly part and runs in parallel; the map is then filled by moves.
-    std::vector<const ForwardMap::value_type*> entries;
-    entries.reserve(forward.size());
-    for (const auto& entry : forward) entries.push_back(&entry);
-    using Pair = std::pair<std::uint64_t, std::string>;
-    std::vector<Pair> pairs =
-        pool.parallel_filter_map<Pair>(entries.size(), [&](std::size_t i) -> std::optional<Pair> {
-            const auto& [text, code] = *entries[i];
-            if (!code) return std::nullopt;
-            return Pair{*code, text};
-        });
+    const std::optional<std::size_t> coded = positional_code_count(forward);
+    if (!coded) return invert_forward_map(forward);
+    // Each code names its own entry, so the texts are copied in parallel straight into place.
+    std::vector<InverseMap::value_type> entries(*coded);
+    pool.parallel_for_ranges(forward.size(), [&](std::size_t begin, std::size_t end) {
+        const auto first = forward.begin();
+        for (std::size_t i = begin; i < end; ++i) {
+            const auto& [text, code] = first[static_cast<std::ptrdiff_t>(i)];
+            if (!code) continue;
+            auto& entry = entries[static_cast<std::size_t>(*code)];
+            entry.first = *code;
+            entry.second.assign(text);
+        }
+    });
     InverseMap inverse;
-    inverse.reserve(pairs.size());
-    for (Pair& pair : pairs) inverse.emplace(pair.first, std::move(pair.second));
+    inverse.assign_distinct(std::move(entries));
     return inverse;
 }
 

@@ -1,15 +1,21 @@
-// Keyed hashing for the learned-state maps: every hasher carries its own random key, so no input
-// can be crafted to collide and map iteration order differs between maps. Interpreter-free.
+// Keyed hashing and the hash map of the learned state: every hasher carries its own random key, so
+// no input can be crafted to collide and map iteration order differs between maps.
+// Interpreter-free.
 #pragma once
 
+#include <algorithm>  // std::max
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
+#include <limits>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace vexilo {
 
@@ -43,31 +49,47 @@ inline std::uint64_t load_u64(const char* p) noexcept {
     return v;
 }
 
+inline std::uint64_t load_u32(const char* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 }  // namespace detail
 
 // Keyed hash of a byte string. Both multiplicands of every round carry key material, so a chosen
-// input block cannot cancel the key out.
+// input block cannot cancel the key out. Texts of up to 32 bytes, the usual categories, are read
+// with a few overlapping word loads: no loop and no variable-length copy.
 inline std::uint64_t hash_bytes(std::uint64_t key0, std::uint64_t key1, const char* data,
                                 std::size_t size) noexcept {
-    constexpr std::uint64_t k_a = 0xa0761d6478bd642fULL;
-    constexpr std::uint64_t k_b = 0xe7037ed1a0b428dbULL;
-    std::uint64_t h = key0 ^ (static_cast<std::uint64_t>(size) * k_a);
-    const char* p = data;
-    std::size_t left = size;
-    while (left >= 16) {
-        h = detail::fold_multiply(detail::load_u64(p) ^ key1 ^ h, detail::load_u64(p + 8) ^ key0);
-        p += 16;
-        left -= 16;
+    std::uint64_t a = 0, b = 0, state = key0;
+    if (size - 8 <= 24) {
+        // 8 to 32 bytes: four words that together cover every byte, two of them mixed here.
+        const std::size_t middle = size >= 16 ? 8 : size - 8;
+        const std::size_t last = size - 8;
+        state = detail::fold_multiply(detail::load_u64(data + middle) ^ key0,
+                                      detail::load_u64(data + last - middle) ^ key1);
+        a = detail::load_u64(data);
+        b = detail::load_u64(data + last);
+    } else if (size > 32) {
+        for (std::size_t at = 0; at + 16 < size; at += 16) {
+            state = detail::fold_multiply(detail::load_u64(data + at) ^ key1 ^ state,
+                                          detail::load_u64(data + at + 8) ^ key0);
+        }
+        a = detail::load_u64(data + size - 16);
+        b = detail::load_u64(data + size - 8);
+    } else if (size >= 4) {
+        a = detail::load_u32(data);
+        b = detail::load_u32(data + size - 4);
+    } else if (size > 0) {
+        a = (std::uint64_t{static_cast<unsigned char>(data[0])} << 16) |
+            (std::uint64_t{static_cast<unsigned char>(data[size / 2])} << 8) |
+            static_cast<unsigned char>(data[size - 1]);
     }
-    std::uint64_t a = 0, b = 0;
-    if (left >= 8) {
-        a = detail::load_u64(p);
-        std::memcpy(&b, p + 8, left - 8);
-    } else {
-        std::memcpy(&a, p, left);
-    }
-    h = detail::fold_multiply(a ^ key1 ^ h, b ^ key0 ^ k_b);
-    return detail::fold_multiply(h ^ k_a, key1 ^ static_cast<std::uint64_t>(size));
+    // The size goes in last, so texts whose overlapping words coincide still differ.
+    const std::uint64_t mixed = detail::fold_multiply(a ^ key1 ^ state, b ^ key0);
+    return detail::fold_multiply(mixed ^ static_cast<std::uint64_t>(size),
+                                 key1 ^ 0x9E3779B97F4A7C15ULL);
 }
 
 // Hasher for the learned-state maps: strings (with heterogeneous lookup by string_view) and
@@ -78,15 +100,22 @@ struct SeededHash {
     std::uint64_t key0 = random_hash_key();
     std::uint64_t key1 = random_hash_key();
 
-    std::size_t operator()(std::string_view text) const noexcept {
-        return fold(hash_bytes(key0, key1, text.data(), text.size()));
+    // The full 64-bit hash, whatever the width of size_t.
+    std::uint64_t hash64(std::string_view text) const noexcept {
+        return hash_bytes(key0, key1, text.data(), text.size());
     }
+    template <std::unsigned_integral T>
+    std::uint64_t hash64(T value) const noexcept {
+        return detail::fold_multiply(static_cast<std::uint64_t>(value) ^ key0, key1 | 1);
+    }
+
+    std::size_t operator()(std::string_view text) const noexcept { return fold(hash64(text)); }
     std::size_t operator()(const std::string& text) const noexcept {
         return (*this)(std::string_view(text));
     }
     template <std::unsigned_integral T>
     std::size_t operator()(T value) const noexcept {
-        return fold(detail::fold_multiply(static_cast<std::uint64_t>(value) ^ key0, key1 | 1));
+        return fold(hash64(value));
     }
 
 private:
@@ -99,7 +128,275 @@ private:
     }
 };
 
+// A hash map from std::string or an unsigned integer to Value, keyed by its own SeededHash.
+//
+// The entries lie in one contiguous array, in insertion order, which is also the iteration order;
+// a separate index of 8-byte slots (linear probing, at most three quarters full) holds each
+// entry's position and 24 more bits of its hash, so most mismatches cost no look at the entry.
+// A map with integer keys 0, 1, ..., n-1 inserted in that order (an inverse map, a table's
+// columns) keeps no index at all: the key is the position.
+//
+// Unlike std::unordered_map, an insertion may move the entries: it invalidates every iterator,
+// pointer and reference into the map. value_type is std::pair<Key, Value>; never change a key
+// through an iterator. Not thread-safe for writing; any number of threads may read at once.
 template <class Key, class Value>
-using HashMap = std::unordered_map<Key, Value, SeededHash, std::equal_to<>>;
+class HashMap {
+    static_assert(std::same_as<Key, std::string> || std::unsigned_integral<Key>,
+                  "keys are strings or unsigned integers");
+    static constexpr bool positional_keys = std::unsigned_integral<Key>;
+
+public:
+    using key_type = Key;
+    using mapped_type = Value;
+    using value_type = std::pair<Key, Value>;
+    using size_type = std::size_t;
+    using hasher = SeededHash;
+    // What lookups take: any text for string keys.
+    using lookup_type = std::conditional_t<positional_keys, Key, std::string_view>;
+    using iterator = typename std::vector<value_type>::iterator;
+    using const_iterator = typename std::vector<value_type>::const_iterator;
+
+    HashMap() = default;
+    HashMap(const HashMap&) = default;
+    HashMap& operator=(const HashMap&) = default;
+    // A moved-from map is empty.
+    HashMap(HashMap&& other) noexcept
+        : hash_(other.hash_),
+          entries_(std::exchange(other.entries_, {})),
+          slots_(std::exchange(other.slots_, {})) {}
+    HashMap& operator=(HashMap&& other) noexcept {
+        hash_ = other.hash_;
+        entries_ = std::exchange(other.entries_, {});
+        slots_ = std::exchange(other.slots_, {});
+        return *this;
+    }
+
+    size_type size() const noexcept { return entries_.size(); }
+    bool empty() const noexcept { return entries_.empty(); }
+    const hasher& hash_function() const noexcept { return hash_; }
+
+    iterator begin() noexcept { return entries_.begin(); }
+    iterator end() noexcept { return entries_.end(); }
+    const_iterator begin() const noexcept { return entries_.begin(); }
+    const_iterator end() const noexcept { return entries_.end(); }
+    const_iterator cbegin() const noexcept { return entries_.begin(); }
+    const_iterator cend() const noexcept { return entries_.end(); }
+
+    // Makes room for count entries, so that inserting up to that many reallocates nothing. An
+    // index not built yet is built at the first insertion, sized for the room made here.
+    void reserve(size_type count) {
+        if (count <= entries_.size()) return;
+        entries_.reserve(count);
+        if (!slots_.empty() && slot_count_for(count) > slots_.size()) {
+            rebuild_index(slot_count_for(count));
+        }
+    }
+
+    void clear() noexcept {
+        entries_.clear();
+        slots_.clear();
+    }
+
+    iterator find(lookup_type key) noexcept {
+        const std::size_t at = locate(key);
+        return at == npos ? end() : begin() + static_cast<std::ptrdiff_t>(at);
+    }
+    const_iterator find(lookup_type key) const noexcept {
+        const std::size_t at = locate(key);
+        return at == npos ? end() : begin() + static_cast<std::ptrdiff_t>(at);
+    }
+    bool contains(lookup_type key) const noexcept { return locate(key) != npos; }
+    size_type count(lookup_type key) const noexcept { return contains(key) ? 1 : 0; }
+
+    // The value of key; throws std::out_of_range when there is none.
+    Value& at(lookup_type key) {
+        const std::size_t at = locate(key);
+        if (at == npos) throw std::out_of_range("HashMap::at: no entry for the key");
+        return entries_[at].second;
+    }
+    const Value& at(lookup_type key) const {
+        const std::size_t at = locate(key);
+        if (at == npos) throw std::out_of_range("HashMap::at: no entry for the key");
+        return entries_[at].second;
+    }
+
+    // Inserts (key, Value(args...)) unless key is present; returns the entry of key and whether
+    // it was inserted. Nothing is constructed from args, and args are left untouched, when key is
+    // present.
+    template <class... Args>
+    std::pair<iterator, bool> try_emplace(Key key, Args&&... args) {
+        const lookup_type lookup(key);  // for a text, views key until key is moved in below
+        if (slots_.empty()) {
+            if constexpr (positional_keys) {
+                if (lookup < entries_.size()) {
+                    return {begin() + static_cast<std::ptrdiff_t>(lookup), false};
+                }
+                if (lookup == entries_.size()) {
+                    entries_.emplace_back(std::piecewise_construct,
+                                          std::forward_as_tuple(std::move(key)),
+                                          std::forward_as_tuple(std::forward<Args>(args)...));
+                    return {end() - 1, true};
+                }
+            }
+            // The first key out of position, or the first entry of a text map: index them all.
+            rebuild_index(slot_count_for(std::max(entries_.size() + 1, entries_.capacity())));
+        }
+        const std::uint64_t hash = hash_.hash64(lookup);
+        std::size_t at = probe(hash, lookup);
+        if (slots_[at] != 0) {
+            return {begin() + static_cast<std::ptrdiff_t>(slot_index(slots_[at])), false};
+        }
+        if (slot_count_for(entries_.size() + 1) > slots_.size()) {
+            if (entries_.size() == entries_.capacity()) entries_.reserve(grown_capacity());
+            rebuild_index(slot_count_for(entries_.capacity()));
+            at = probe(hash, lookup);
+        }
+        entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(std::move(key)),
+                              std::forward_as_tuple(std::forward<Args>(args)...));
+        // The slot is written last, so a failed construction leaves the index as it was.
+        slots_[at] = make_slot(hash, entries_.size() - 1);
+        return {end() - 1, true};
+    }
+
+    template <class V>
+    std::pair<iterator, bool> emplace(Key key, V&& value) {
+        return try_emplace(std::move(key), std::forward<V>(value));
+    }
+
+    // Inserts (key, value), or assigns value to the entry key already has.
+    template <class V>
+    std::pair<iterator, bool> insert_or_assign(Key key, V&& value) {
+        auto [entry, inserted] = try_emplace(std::move(key), std::forward<V>(value));
+        // try_emplace left value untouched when the key was present.
+        if (!inserted) entry->second = std::forward<V>(value);
+        return {entry, inserted};
+    }
+
+    // The value of key, inserted value-initialised when key is absent.
+    Value& operator[](Key key) { return try_emplace(std::move(key)).first->second; }
+
+    // Replaces the content by entries, whose keys must all differ, taking over their storage
+    // without copying. Iteration then follows their order. Throws std::invalid_argument on a
+    // repeated key (the map is then unchanged) and std::bad_alloc.
+    void assign_distinct(std::vector<value_type>&& entries) {
+        std::vector<value_type> taken = std::move(entries);
+        if constexpr (positional_keys) {
+            bool positional = true;
+            for (std::size_t i = 0; i < taken.size() && positional; ++i) {
+                positional = taken[i].first == i;
+            }
+            if (positional) {
+                entries_ = std::move(taken);
+                slots_.clear();
+                return;
+            }
+        }
+        std::vector<std::uint64_t> slots(taken.empty() ? 0 : slot_count_for(taken.size()));
+        const std::size_t mask = slots.size() - 1;
+        for (std::size_t i = 0; i < taken.size(); ++i) {
+            const std::uint64_t hash = hash_.hash64(lookup_type(taken[i].first));
+            const std::uint64_t tag = hash >> index_bits;
+            std::size_t at = static_cast<std::size_t>(hash) & mask;
+            for (; slots[at] != 0; at = (at + 1) & mask) {
+                if ((slots[at] >> index_bits) == tag &&
+                    taken[slot_index(slots[at])].first == taken[i].first) {
+                    throw std::invalid_argument("HashMap::assign_distinct: repeated key");
+                }
+            }
+            slots[at] = make_slot(hash, i);
+        }
+        entries_ = std::move(taken);
+        slots_ = std::move(slots);
+    }
+
+    // The number of index slots of a map holding count hashed entries (a power of two).
+    static size_type slot_count_for(size_type count) {
+        if (count > max_entries) throw std::length_error("HashMap: too many entries");
+        size_type slots = 16;
+        while (slots / 4 * 3 < count) slots *= 2;
+        return slots;
+    }
+
+    // Where an index of slot_count slots (slot_count_for of the entry count) first looks for key.
+    // Entries handed to assign_distinct in ascending order of this place fill the index front to
+    // back, each touching memory next to the one before.
+    size_type home_slot(lookup_type key, size_type slot_count) const noexcept {
+        return static_cast<size_type>(hash_.hash64(key)) & (slot_count - 1);
+    }
+
+    // Equal content: the same keys with equal values, whatever the order or hashers.
+    friend bool operator==(const HashMap& a, const HashMap& b) {
+        if (a.size() != b.size()) return false;
+        for (const value_type& entry : a.entries_) {
+            const auto other = b.find(lookup_type(entry.first));
+            if (other == b.end() || !(other->second == entry.second)) return false;
+        }
+        return true;
+    }
+
+private:
+    static constexpr std::size_t npos = std::numeric_limits<std::size_t>::max();
+    // A slot holds 0 (empty) or, above index_bits, the top bits of the hash and, below, the
+    // entry's position plus one.
+    static constexpr int index_bits = 40;
+    static constexpr std::uint64_t index_mask = (std::uint64_t{1} << index_bits) - 1;
+    static constexpr std::uint64_t max_entries_u64 =
+        index_mask - 1 < std::numeric_limits<std::size_t>::max() / 4
+            ? index_mask - 1
+            : std::numeric_limits<std::size_t>::max() / 4;
+    static constexpr size_type max_entries = static_cast<size_type>(max_entries_u64);
+
+    static std::uint64_t make_slot(std::uint64_t hash, std::size_t index) noexcept {
+        return (hash >> index_bits << index_bits) | (static_cast<std::uint64_t>(index) + 1);
+    }
+    static std::size_t slot_index(std::uint64_t slot) noexcept {
+        return slot == 0 ? npos : static_cast<std::size_t>((slot & index_mask) - 1);
+    }
+
+    // The slot holding key, or the empty slot where it would go. The index must not be empty.
+    std::size_t probe(std::uint64_t hash, lookup_type key) const noexcept {
+        const std::size_t mask = slots_.size() - 1;
+        const std::uint64_t tag = hash >> index_bits;
+        for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
+            const std::uint64_t slot = slots_[at];
+            if (slot == 0) return at;
+            if ((slot >> index_bits) == tag && entries_[slot_index(slot)].first == key) return at;
+        }
+    }
+
+    std::size_t locate(lookup_type key) const noexcept {
+        if (slots_.empty()) {
+            if constexpr (positional_keys) {
+                return key < entries_.size() ? static_cast<std::size_t>(key) : npos;
+            } else {
+                return npos;
+            }
+        }
+        return slot_index(slots_[probe(hash_.hash64(key), key)]);
+    }
+
+    std::size_t grown_capacity() const noexcept {
+        if (entries_.size() < 8) return 16;
+        return entries_.size() < max_entries / 2 ? entries_.size() * 2 : max_entries;
+    }
+
+    // Rebuilds the index with slot_count slots from the entries' keys. The map is unchanged if
+    // this throws.
+    void rebuild_index(std::size_t slot_count) {
+        std::vector<std::uint64_t> slots(slot_count);
+        const std::size_t mask = slot_count - 1;
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            const std::uint64_t hash = hash_.hash64(lookup_type(entries_[i].first));
+            std::size_t at = static_cast<std::size_t>(hash) & mask;
+            while (slots[at] != 0) at = (at + 1) & mask;
+            slots[at] = make_slot(hash, i);
+        }
+        slots_ = std::move(slots);
+    }
+
+    SeededHash hash_;
+    std::vector<value_type> entries_;
+    std::vector<std::uint64_t> slots_;  // empty, or a power of two of them
+};
 
 }  // namespace vexilo

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <random>
+#include <utility>
 
 namespace vexilo {
 
@@ -26,8 +27,29 @@ std::uint64_t random_hash_key() noexcept {
     return z ^ (z >> 31);
 }
 
+std::optional<std::size_t> positional_code_count(const ForwardMap& forward) {
+    std::size_t coded = 0;
+    for (const auto& entry : forward) coded += entry.second.has_value();
+    std::vector<bool> seen(coded);
+    for (const auto& [text, code] : forward) {
+        if (!code) continue;
+        // coded distinct codes below coded: each of 0 .. coded-1 exactly once.
+        if (*code >= coded || seen[static_cast<std::size_t>(*code)]) return std::nullopt;
+        seen[static_cast<std::size_t>(*code)] = true;
+    }
+    return coded;
+}
+
 InverseMap invert_forward_map(const ForwardMap& forward) {
     InverseMap inverse;
+    if (const std::optional<std::size_t> coded = positional_code_count(forward)) {
+        std::vector<InverseMap::value_type> entries(*coded);
+        for (const auto& [text, code] : forward) {
+            if (code) entries[static_cast<std::size_t>(*code)] = {*code, text};
+        }
+        inverse.assign_distinct(std::move(entries));
+        return inverse;
+    }
     inverse.reserve(forward.size());
     for (const auto& [text, code] : forward) {
         if (code) inverse.emplace(*code, text);

@@ -40,6 +40,11 @@ struct Encoder {
 // Returns a new map; never fails except by std::bad_alloc.
 InverseMap invert_forward_map(const ForwardMap& forward);
 
+// k when the present codes of forward are exactly 0 .. k-1, each once, as in every map that
+// encoding builds; otherwise nothing. The inverse of such a map needs no index: code is position.
+// Never fails except by std::bad_alloc.
+std::optional<std::size_t> positional_code_count(const ForwardMap& forward);
+
 // True when both states hold the same entries (map iteration order is ignored).
 bool same_content(const EncodingInfo& a, const EncodingInfo& b);
 

@@ -199,6 +199,44 @@ TEST_P(LabelEncodeTest, WritesOnlyItsStridedSlotsAndRepeatsExactly) {
     expect_codes(again.codes, {2, nan, 1, 2, 0}, "again");
 }
 
+// Inverse maps of encoded columns (codes 0 .. k-1) and of hand-made forward maps whose codes
+// have gaps or repeats, as a restored state may hold; small and large enough to go parallel.
+TEST_P(LabelEncodeTest, InverseMapsMatchANaiveInversion) {
+    std::vector<ForwardMap> forwards;
+    for (const std::size_t distinct : {5u, 40'000u}) {
+        std::vector<std::string> cells;
+        for (std::size_t i = 0; i < distinct; ++i) cells.push_back("v" + std::to_string(i * 7));
+        cells.push_back("nan");
+        cells.push_back("<NA>");
+        forwards.push_back(label_encode(views_of(cells), pool).forward_map);
+        ForwardMap gaps;
+        for (std::size_t i = 0; i < distinct; ++i) {
+            gaps.emplace("g" + std::to_string(i),
+                         i % 9 == 0 ? std::nullopt : std::optional<std::uint64_t>(i * 3));
+        }
+        forwards.push_back(std::move(gaps));
+        ForwardMap repeats;  // two texts share each code
+        for (std::size_t i = 0; i < distinct; ++i) repeats.emplace("r" + std::to_string(i), i / 2);
+        forwards.push_back(std::move(repeats));
+    }
+    for (const ForwardMap& forward : forwards) {
+        std::map<std::uint64_t, std::vector<std::string>> naive;
+        for (const auto& [text, code] : forward) {
+            if (code) naive[*code].push_back(text);
+        }
+        for (const InverseMap& inverse :
+             {build_inverse_map(forward, pool), invert_forward_map(forward)}) {
+            ASSERT_EQ(inverse.size(), naive.size());
+            for (const auto& [code, texts] : naive) {
+                // With repeated codes, any one of the texts may win.
+                const auto found = inverse.find(code);
+                ASSERT_NE(found, inverse.end()) << code;
+                EXPECT_NE(std::find(texts.begin(), texts.end(), found->second), texts.end());
+            }
+        }
+    }
+}
+
 TEST(LabelEncode, MissingMarkersAndTheirCode) {
     for (const char* marker : {"nan", "NaN", "<NA>"}) EXPECT_TRUE(is_missing_marker(marker));
     for (const char* other : {"NAN", "Nan", "na", "nan ", " nan", "<na>", "None", ""}) {

@@ -1,0 +1,200 @@
+// The learned-state hash map: agreement with an ordered reference under random operations, the
+// index-free layout of positional integer keys and the moment it is left, bulk assignment, and
+// the keyed hash on texts of every length.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "seeded_hash.h"
+
+namespace vexilo {
+namespace {
+
+using TextMap = HashMap<std::string, std::optional<std::uint64_t>>;
+using CodeMap = HashMap<std::uint64_t, std::string>;
+
+template <class Map, class Reference>
+void expect_same(const Map& map, const Reference& reference, const std::string& label) {
+    ASSERT_EQ(map.size(), reference.size()) << label;
+    std::size_t visited = 0;
+    for (const auto& [key, value] : map) {
+        const auto expected = reference.find(key);
+        ASSERT_NE(expected, reference.end()) << label;
+        ASSERT_EQ(value, expected->second) << label;
+        ++visited;
+    }
+    ASSERT_EQ(visited, reference.size()) << label;
+    for (const auto& [key, value] : reference) {
+        ASSERT_TRUE(map.contains(key)) << label;
+        ASSERT_EQ(map.at(key), value) << label;
+    }
+}
+
+// Random interleavings of every way in: emplace, try_emplace, insert_or_assign, operator[],
+// reserve and copies, over keys drawn so that many repeat.
+TEST(HashMap, TextMapAgreesWithAnOrderedMap) {
+    std::mt19937_64 rng(7);
+    for (const std::size_t key_range : {3u, 50u, 5000u}) {
+        TextMap map;
+        std::map<std::string, std::optional<std::uint64_t>> reference;
+        for (int step = 0; step < 20000; ++step) {
+            // Keys of 0 to 40 bytes, embedded zero bytes included, so every hash path is taken.
+            const std::uint64_t pick = rng() % key_range;
+            std::string key(pick % 41, '\0');
+            for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<char>(pick >> i);
+            const std::optional<std::uint64_t> value =
+                rng() % 4 == 0 ? std::nullopt : std::optional<std::uint64_t>(rng());
+            switch (rng() % 5) {
+                case 0:
+                    EXPECT_EQ(map.emplace(key, value).second, reference.emplace(key, value).second);
+                    break;
+                case 1:
+                    EXPECT_EQ(map.try_emplace(key, value).second,
+                              reference.try_emplace(key, value).second);
+                    break;
+                case 2:
+                    map.insert_or_assign(key, value);
+                    reference.insert_or_assign(key, value);
+                    break;
+                case 3:
+                    map[key] = value;
+                    reference[key] = value;
+                    break;
+                default:
+                    map.reserve(map.size() + rng() % 100);
+                    break;
+            }
+        }
+        expect_same(map, reference, "keys below " + std::to_string(key_range));
+        const TextMap copy = map;
+        EXPECT_TRUE(copy == map);
+        expect_same(copy, reference, "copy");
+        EXPECT_FALSE(map.contains("absent key, longer than anything stored above"));
+    }
+}
+
+// Integer keys stay index-free while they arrive as 0, 1, 2, ...; any other key leaves that
+// layout, and every entry must stay reachable across the switch.
+TEST(HashMap, PositionalKeysAndTheSwitchToAnIndex) {
+    const std::vector<std::vector<std::uint64_t>> orders = {
+        {0, 1, 2, 3},           // stays positional
+        {0, 1, 2, 2, 1, 0, 3},  // repeats stay positional too
+        {0, 1, 5, 2, 3},        // a gap
+        {1, 0},                 // not starting at 0
+        {0, ~0ull, 1, 2},       // the largest key
+        {3, 2, 1, 0, 4},        // all positions, in the wrong order
+    };
+    for (const auto& order : orders) {
+        CodeMap map;
+        std::map<std::uint64_t, std::string> reference;
+        for (const std::uint64_t key : order) {
+            map.emplace(key, std::to_string(key));
+            reference.emplace(key, std::to_string(key));
+        }
+        expect_same(map, reference, ::testing::PrintToString(order));
+        EXPECT_FALSE(map.contains(order.size() + 100));
+        EXPECT_THROW(map.at(order.size() + 100), std::out_of_range);
+    }
+    // Many keys after a switch, so the index grows several times.
+    CodeMap map;
+    map.emplace(7, "7");
+    for (std::uint64_t key = 0; key < 5000; ++key) map.try_emplace(key, std::to_string(key));
+    ASSERT_EQ(map.size(), 5000u);
+    for (std::uint64_t key = 0; key < 5000; ++key) ASSERT_EQ(map.at(key), std::to_string(key));
+}
+
+TEST(HashMap, AssignDistinctTakesEntriesAndRefusesRepeats) {
+    const std::vector<std::pair<std::vector<std::uint64_t>, bool>> cases = {
+        {{}, true},        {{0, 1, 2}, true},  {{2, 0, 1}, true},
+        {{0, 9, 4}, true}, {{0, 1, 1}, false}, {{5, 3, 5}, false},
+    };
+    for (const auto& [keys, distinct] : cases) {
+        CodeMap map;
+        map.emplace(42, "old");
+        std::vector<CodeMap::value_type> entries;
+        for (const std::uint64_t key : keys) entries.emplace_back(key, "v" + std::to_string(key));
+        if (!distinct) {
+            EXPECT_THROW(map.assign_distinct(std::move(entries)), std::invalid_argument);
+            EXPECT_EQ(map.size(), 1u);  // unchanged
+            EXPECT_EQ(map.at(42), "old");
+            continue;
+        }
+        map.assign_distinct(std::move(entries));
+        ASSERT_EQ(map.size(), keys.size());
+        for (const std::uint64_t key : keys) EXPECT_EQ(map.at(key), "v" + std::to_string(key));
+        EXPECT_FALSE(map.contains(42));
+        // Later insertions still find the adopted entries.
+        EXPECT_EQ(map.emplace(keys.empty() ? 0 : keys[0], "new").second, keys.empty());
+        map.emplace(1000, "x");
+        EXPECT_EQ(map.at(1000), "x");
+    }
+    TextMap texts;
+    std::vector<TextMap::value_type> entries = {{"b", 1}, {"", 0}, {"nan", std::nullopt}};
+    texts.assign_distinct(std::move(entries));
+    EXPECT_EQ(texts.at(""), std::optional<std::uint64_t>(0));
+    EXPECT_EQ(texts.at("nan"), std::nullopt);
+    std::vector<TextMap::value_type> repeated = {{"a", 1}, {"b", 2}, {"a", 3}};
+    EXPECT_THROW(texts.assign_distinct(std::move(repeated)), std::invalid_argument);
+    EXPECT_EQ(texts.size(), 3u);
+}
+
+TEST(HashMap, MovedFromMapIsEmptyAndUsable) {
+    TextMap map;
+    for (int i = 0; i < 100; ++i) map.emplace(std::to_string(i), i);
+    TextMap moved = std::move(map);
+    EXPECT_EQ(moved.size(), 100u);
+    EXPECT_TRUE(map.empty());  // NOLINT(bugprone-use-after-move): the contract under test
+    EXPECT_FALSE(map.contains("1"));
+    map.emplace("again", 1);
+    EXPECT_EQ(map.at("again"), std::optional<std::uint64_t>(1));
+    CodeMap codes;
+    codes.emplace(5, "five");  // leaves the positional layout
+    CodeMap other;
+    other = std::move(codes);
+    EXPECT_TRUE(codes.empty());  // NOLINT(bugprone-use-after-move)
+    codes.emplace(0, "zero");
+    EXPECT_EQ(codes.at(0), "zero");
+    EXPECT_EQ(other.at(5), "five");
+}
+
+// Values that can only be moved are kept and found; equality ignores order and hasher.
+TEST(HashMap, MoveOnlyValuesAndOrderFreeEquality) {
+    HashMap<std::uint64_t, std::unique_ptr<int>> owners;
+    for (int i = 0; i < 200; ++i) owners.emplace(static_cast<std::uint64_t>(i * 3), new int(i));
+    for (int i = 0; i < 200; ++i) EXPECT_EQ(*owners.at(static_cast<std::uint64_t>(i * 3)), i);
+
+    TextMap a, b;
+    for (int i = 0; i < 50; ++i) a.emplace(std::to_string(i), i);
+    for (int i = 49; i >= 0; --i) b.emplace(std::to_string(i), i);
+    EXPECT_TRUE(a == b);
+    b["7"] = std::nullopt;
+    EXPECT_FALSE(a == b);
+    b["7"] = 7;
+    b.emplace("extra", 1);
+    EXPECT_FALSE(a == b);
+}
+
+TEST(SeededHash, ShortTextsDifferingInAnyOneByteHashApart) {
+    const SeededHash hash;
+    std::mt19937_64 rng(3);
+    for (std::size_t length = 1; length <= 70; ++length) {
+        std::string text(length, ' ');
+        for (char& c : text) c = static_cast<char>(rng());
+        const std::uint64_t original = hash.hash64(text);
+        for (std::size_t at = 0; at < length; ++at) {
+            std::string changed = text;
+            changed[at] = static_cast<char>(changed[at] ^ 0x01);
+            EXPECT_NE(hash.hash64(changed), original) << length << " " << at;
+        }
+        // A text and the same text with a zero byte appended differ only by length.
+        EXPECT_NE(hash.hash64(text + '\0'), original) << length;
+    }
+}
+
+}  // namespace
+}  // namespace vexilo
