@@ -71,7 +71,7 @@ Result<bool> is_exact_array(PyObject* table) {
 
 void ColumnCells::make_categorical() {
     categorical_ = true;
-    slots_.reserve(std::max(reserve_hint_, numbers_.size() + 1));
+    views_.reserve(std::max(reserve_hint_, numbers_.size() + 1));
     for (double number : numbers_) {
         char text[format_double_capacity];
         add_owned(std::string_view(text, format_double(number, text)));
@@ -81,7 +81,8 @@ void ColumnCells::make_categorical() {
 
 void ColumnCells::add_owned(std::string_view text) {
     buffer_.insert(buffer_.end(), text.begin(), text.end());
-    slots_.push_back({nullptr, text.size()});
+    owned_.push_back({views_.size(), text.size()});
+    views_.emplace_back();
 }
 
 Status ColumnCells::add_object(PyRef cell, Pins* pins) {
@@ -107,7 +108,7 @@ Status ColumnCells::add_text(PyRef cell, Pins* pins) {
             return add_lenient_text(object);
         }
         if (pins) {
-            slots_.push_back({utf8, static_cast<std::size_t>(size)});
+            views_.emplace_back(utf8, static_cast<std::size_t>(size));
             pins->push_back(std::move(cell));
         } else {
             add_owned(std::string_view(utf8, static_cast<std::size_t>(size)));
@@ -169,30 +170,26 @@ void ColumnCells::add_code_points(const char* data, std::size_t count) {
             buffer_.push_back(static_cast<char>(0x80 | (point & 0x3F)));
         }
     }
-    slots_.push_back({nullptr, buffer_.size() - start});
+    owned_.push_back({views_.size(), buffer_.size() - start});
+    views_.emplace_back();
 }
 
 void ColumnCells::finish() {
     if (!categorical_) return;
     // The buffer no longer grows, so views into it stay valid from here on.
-    views_.reserve(slots_.size());
     // An empty buffer may have no address at all; its (empty) views still need a valid one.
     const char* const base = buffer_.empty() ? "" : buffer_.data();
     std::size_t offset = 0;
-    for (const TextSlot& slot : slots_) {
-        if (slot.data) {
-            views_.emplace_back(slot.data, slot.size);
-        } else {
-            views_.emplace_back(base + offset, slot.size);
-            offset += slot.size;
-        }
+    for (const OwnedText& text : owned_) {
+        views_[text.index] = std::string_view(base + offset, text.size);
+        offset += text.size;
     }
-    slots_ = std::vector<TextSlot>();
+    owned_ = std::vector<OwnedText>();
 }
 
 void ColumnCells::release() noexcept {
     numbers_ = std::vector<double>();
-    slots_ = std::vector<TextSlot>();
+    owned_ = std::vector<OwnedText>();
     buffer_ = std::vector<char>();
     views_ = std::vector<std::string_view>();
 }

@@ -47,7 +47,7 @@ public:
     void add_code_points(const char* data, std::size_t count);
 
     // How many texts a categorical column has collected; before finish() only.
-    std::size_t entry_count() const noexcept { return slots_.size(); }
+    std::size_t entry_count() const noexcept { return views_.size(); }
 
     // Ends the collection: builds the views of a categorical column. Any thread.
     void finish();
@@ -61,9 +61,10 @@ public:
     void release() noexcept;
 
 private:
-    // A text in place (data set) or the next stretch of the column's buffer (data null).
-    struct TextSlot {
-        const char* data;
+    // A text in the column's buffer: its view (empty until finish(), since the buffer may still
+    // move) and its length. Owned texts lie in the buffer one after another in the order of views.
+    struct OwnedText {
+        std::size_t index;
         std::size_t size;
     };
 
@@ -75,9 +76,9 @@ private:
     std::size_t reserve_hint_;
     bool categorical_ = false;
     std::vector<double> numbers_;
-    std::vector<TextSlot> slots_;
+    std::vector<std::string_view> views_;  // str cells viewed in place; owned texts from finish()
+    std::vector<OwnedText> owned_;
     std::vector<char> buffer_;  // no small-buffer storage: views survive moving the column
-    std::vector<std::string_view> views_;
 };
 
 // True for an object of exactly numpy.ndarray or numpy.memmap type: the array types whose cells

@@ -203,26 +203,34 @@ std::vector<CategoricalColumn> encode_scanned(std::vector<ScannedColumn>& column
     pool::ThreadPool& pool = pool::global_pool();
     struct Numbered {
         ColumnIndex col;
-        LabelEncoding encoding;  // codes per entry
+        LabelEncoding encoding;  // codes per entry; none when the codes went straight to the table
     };
+    const std::size_t stride = table.cols;
+    const auto target = std::make_shared<const SendPtr>(SendPtr{table.data.get()});
     std::vector<Numbered> numbered = pool.parallel_filter_map<Numbered>(
-        columns.size(), [&](std::size_t col) -> std::optional<Numbered> {
+        columns.size(), [&, target](std::size_t col) -> std::optional<Numbered> {
             ColumnCells& cells = columns[col].cells;
             if (!cells.categorical()) return std::nullopt;
-            LabelEncoding encoding = label_encode(cells.texts(), pool);
+            LabelEncoding encoding;
+            if (cells.texts().size() == table.rows) {
+                // An entry per row, in row order: the codes of the entries are those of the rows.
+                encoding.forward_map =
+                    label_encode_into(cells.texts(), target->cells + col, stride, pool);
+            } else {
+                encoding = label_encode(cells.texts(), pool);
+            }
             cells.release();
             return Numbered{col, std::move(encoding)};
         });
     if (numbered.empty()) return {};
 
-    const std::size_t stride = table.cols;
-    const auto target = std::make_shared<const SendPtr>(SendPtr{table.data.get()});
     pool.parallel_for_ranges(table.rows, [&, target](std::size_t begin, std::size_t end) {
         constexpr std::size_t block = 512;
         for (std::size_t first = begin; first < end; first += block) {
             const std::size_t last = std::min(end, first + block);
             for (const Numbered& column : numbered) {
                 const std::span<const double> codes = column.encoding.codes;
+                if (codes.empty()) continue;
                 double* const out = target->cells + column.col;
                 for (std::size_t row = first; row < last; ++row) {
                     double& cell = out[row * stride];
