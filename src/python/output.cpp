@@ -2,12 +2,15 @@
 // object arrays and object frame columns.
 #include "python/output.h"
 
-#include <algorithm>  // std::min
+#include <algorithm>  // std::count, std::max, std::min
+#include <bit>        // std::bit_cast, std::bit_floor, std::countr_zero
 #include <cmath>      // std::isnan
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>  // std::exchange
 #include <vector>
 
 #include "internal_failure.h"
@@ -71,6 +74,19 @@ public:
     // Settles the cells handed out so far, so that a partly filled result is released safely.
     ~LabelColumn() { settle(); }
 
+    // Makes the str of every indexed label at once, walking the inverse map in its storage order,
+    // which is far kinder to the caches than making them in the random order cells meet them.
+    // Worth it when the column has enough cells to meet nearly every label.
+    Status make_all() {
+        if (slots_.empty()) return Unit{};
+        for (const auto& [code, label] : *inverse_) {
+            if (code < slots_.size()) {
+                slots_[static_cast<std::size_t>(code)].value = VX_TRY(new_str(label));
+            }
+        }
+        return Unit{};
+    }
+
     // The value for a cell holding code, or null when the code has not been met yet (then call
     // make). The cell holds no reference of its own until settle runs.
     PyObject* take(double code) noexcept {
@@ -126,7 +142,9 @@ private:
     };
 
     static void add_references(PyObject* value, std::size_t& cells) noexcept {
-        for (; cells > 0; --cells) Py_INCREF(value);
+        // A local count, so that the compiler need not assume each increment may change it.
+        std::size_t count = std::exchange(cells, 0);
+        for (; count > 0; --count) Py_INCREF(value);
     }
 
     const InverseMap* inverse_;
@@ -136,6 +154,108 @@ private:
     std::vector<Slot> slots_;                 // by code, when indexed
     HashMap<std::uint64_t, Slot> other_codes_;
 };
+
+// Python floats for the cells of one number column of an object array. Equal doubles, bit for bit
+// (so -0.0 and 0.0, and NaNs of different payloads, stay apart), share one float object while a
+// small direct-mapped cache keeps finding them: a column of prices or counts then allocates a
+// fraction of its floats. A column whose values rarely repeat turns the cache off after a window
+// of cells, and tries it again after a growing pause. As in LabelColumn, the cells a cached float
+// is handed to are counted and get their references when it leaves the cache (settle), so that
+// a hit touches the cache entry only, never the float.
+class FloatColumn {
+public:
+    // entries: the cache's size, a power of two; 0 makes every cell a float of its own.
+    explicit FloatColumn(std::size_t entries)
+        : cache_(entries),
+          shift_(64 - std::countr_zero(std::max<std::size_t>(entries, 2))),
+          on_(entries > 0),
+          left_(window) {}
+    FloatColumn(FloatColumn&&) = default;
+    FloatColumn& operator=(FloatColumn&&) = delete;
+    // Settles the cells handed out so far, so that a partly filled result is released safely.
+    ~FloatColumn() { settle(); }
+
+    // A float holding number for one cell. The cell holds no reference of its own until settle
+    // runs (or the float is evicted from the cache).
+    Result<PyObject*> make(double number) {
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(number);
+        Entry* entry = nullptr;
+        if (on_) {
+            entry = &cache_[static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> shift_)];
+            if (entry->value && entry->bits == bits) {
+                ++entry->cells;
+                ++hits_;
+                count_cell();
+                return entry->value;
+            }
+        }
+        PyObject* made = VX_TRY(checked(PyFloat_FromDouble(number))).release();
+        if (entry) {
+            // The new float's own reference goes to this cell; the cache adds none.
+            add_references(*entry);
+            *entry = Entry{bits, made, 0};
+        }
+        count_cell();
+        return made;
+    }
+
+    // Gives every cell handed a cached float so far its own reference. Must run before the
+    // cells are seen by any Python code.
+    void settle() noexcept {
+        for (Entry& entry : cache_) add_references(entry);
+    }
+
+private:
+    struct Entry {
+        std::uint64_t bits = 0;
+        PyObject* value = nullptr;  // held by the cells it was handed to; null: empty
+        std::size_t cells = 0;      // cells handed value by the cache, not yet given a reference
+    };
+    static constexpr std::size_t window = 4096;
+    static constexpr std::size_t longest_pause = 64;  // windows
+
+    static void add_references(Entry& entry) noexcept {
+        for (std::size_t count = std::exchange(entry.cells, 0); count > 0; --count) {
+            Py_INCREF(entry.value);
+        }
+    }
+
+    void count_cell() noexcept {
+        if (--left_ > 0) return;
+        left_ = window;
+        if (on_) {
+            // A hit saves an allocation; a miss costs a little hashing. Below one hit in eight the
+            // cache no longer pays for itself.
+            if (hits_ < window / 8) {
+                on_ = false;
+                paused_ = pause_;
+                pause_ = std::min(pause_ * 2, longest_pause);
+            }
+            hits_ = 0;
+        } else if (!cache_.empty() && --paused_ == 0) {
+            on_ = true;
+        }
+    }
+
+    std::vector<Entry> cache_;
+    int shift_;
+    bool on_;
+    std::size_t left_;
+    std::size_t hits_ = 0;
+    std::size_t pause_ = 2;  // windows off after the next failed window
+    std::size_t paused_ = 0;
+};
+
+// The cache size for each number column of a table: worth its set-up only on long columns, and
+// kept within about 4 MiB for the whole table.
+std::size_t float_cache_entries(std::size_t rows, std::size_t number_columns) {
+    constexpr std::size_t most = std::size_t{1} << 14;
+    constexpr std::size_t least = std::size_t{1} << 10;
+    constexpr std::size_t total = std::size_t{1} << 18;
+    if (rows < 2 * most || number_columns == 0) return 0;
+    const std::size_t share = std::bit_floor(total / number_columns);
+    return share < least ? 0 : std::min(share, most);
+}
 
 // The inverse map of each listed column, checked in stored order, each column's checks in the
 // order decoding meets them: no inverse map, then (when there are rows) an index beyond the
@@ -174,8 +294,18 @@ Result<PyRef> decoded_array(const Table& table, const EncodingInfo& info) {
                                              0, column_major ? 1 : 0, nullptr)));
     // Declared after the array: on an early return they settle before it is released.
     std::vector<std::optional<LabelColumn>> labels(table.cols);
+    const std::size_t number_columns =
+        static_cast<std::size_t>(std::count(maps.begin(), maps.end(), nullptr));
+    std::vector<FloatColumn> numbers;
+    numbers.reserve(number_columns);
+    std::vector<FloatColumn*> number_of(table.cols, nullptr);
     for (std::size_t c = 0; c < table.cols; ++c) {
-        if (maps[c]) labels[c].emplace(*maps[c], nan_text.get(), table.rows);
+        if (!maps[c]) {
+            number_of[c] = &numbers.emplace_back(float_cache_entries(table.rows, number_columns));
+            continue;
+        }
+        labels[c].emplace(*maps[c], nan_text.get(), table.rows);
+        if (table.rows / 2 >= maps[c]->size()) VX_TRY(labels[c]->make_all());
     }
 
     PyObject** cell = array_data<PyObject*>(array);
@@ -190,14 +320,14 @@ Result<PyRef> decoded_array(const Table& table, const EncodingInfo& info) {
                 PyObject* label = labels[c]->take(code);
                 *cell = label ? label : VX_TRY(labels[c]->make(code));
             } else {
-                PyRef number = VX_TRY(checked(PyFloat_FromDouble(code)));
-                *cell = number.release();
+                *cell = VX_TRY(number_of[c]->make(code));
             }
         }
     }
     for (std::optional<LabelColumn>& column : labels) {
         if (column) column->settle();
     }
+    for (FloatColumn& column : numbers) column.settle();
     return array;
 }
 

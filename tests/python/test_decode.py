@@ -167,6 +167,79 @@ def test_decode_array_shares_one_str_per_label_and_owns_one_reference_per_cell()
     assert held - sys.getrefcount(b) == 3 and sys.getrefcount(b) == unshared_refcount()
 
 
+# Long tables: enough rows that labels are made ahead of the cells and number columns share
+# equal floats. Number columns mix the cases such sharing must keep apart bit for bit: -0.0 and
+# 0.0, NaNs with different payloads, long runs of distinct values between runs of repeats.
+LONG_ROWS = 40_000
+
+
+def nan_with_payload(payload):
+    return np.array([0x7FF8000000000000 | payload], dtype=np.uint64).view(np.float64)[0]
+
+
+def long_codes(order):
+    rng = np.random.default_rng(11)
+    codes = np.empty((LONG_ROWS, 5))
+    codes[:, 0] = rng.choice([0.0, 1.0, 2.9, 7.0, 1e20, np.nan, 5.0], LONG_ROWS)
+    repeats = rng.choice([0.0, -0.0, 1.5, np.inf, nan_with_payload(1), nan_with_payload(2)],
+                         LONG_ROWS)
+    distinct = rng.standard_normal(LONG_ROWS)
+    # Repeats, then distinct values long enough to turn sharing off, then repeats again.
+    codes[:, 1] = np.where((np.arange(LONG_ROWS) // 10_000) % 2 == 1, distinct, repeats)
+    codes[:, 2] = rng.choice([0.0, 1.0, 2.0, 3.0, np.nan], LONG_ROWS)
+    codes[:, 3] = distinct[::-1]
+    codes[:, 4] = np.round(rng.gamma(2.0, 30.0, LONG_ROWS), 2)
+    return np.asfortranarray(codes) if order == "F" else codes
+
+
+def assert_same_float_bits(result, codes, column):
+    cells = result[:, column].tolist()
+    assert {type(cell) for cell in cells} == {float}
+    got = np.array(cells, dtype=np.float64).view(np.uint64)
+    assert (got == codes[:, column].view(np.uint64)).all()
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_decode_long_array_matches_the_reference_route(order):
+    codes = long_codes(order)
+    result = encoder_with([0, 2], INVERSE).decode(codes)
+    assert_same_cells(result, reference_array(codes, [0, 2], INVERSE))
+    for column in (1, 3, 4):
+        assert_same_float_bits(result, codes, column)
+
+
+def test_decode_long_array_shares_equal_floats_only():
+    codes = long_codes("C")
+    result = encoder_with([0, 2], INVERSE).decode(codes)
+    numbers = result[:, 1]
+    zero = [cell for cell in numbers if cell == 0.0]
+    # Equal values may share an object, never values of different bits.
+    assert {math.copysign(1.0, cell) for cell in zero} == {1.0, -1.0}
+    assert all(math.copysign(1.0, a) == math.copysign(1.0, b) for a in zero for b in zero[:3]
+               if a is b)
+    # Rows 0-10k repeat six values; rows 20k-30k repeat them again after 10k distinct values.
+    assert len({id(cell) for cell in numbers[:10_000]}) < 100
+    assert len({id(cell) for cell in numbers[20_000:30_000]}) < 5_000
+    # The prices column repeats a lot too; the column of distinct values shares nothing.
+    assert len({id(cell) for cell in result[:, 4]}) < LONG_ROWS // 2
+    assert len({id(cell) for cell in result[:, 3]}) == LONG_ROWS
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_decode_long_array_owns_one_reference_per_cell(order):
+    result = encoder_with([0, 2], INVERSE).decode(long_codes(order))
+    cells = result.ravel(order="K").tolist()
+    distinct = {id(cell): cell for cell in cells}
+    uses = dict.fromkeys(distinct, 0)
+    for cell in cells:
+        uses[id(cell)] += 1
+    del cells, cell
+    held = {i: sys.getrefcount(o) for i, o in distinct.items()}
+    del result
+    # Each cell owned exactly one reference: releasing the result gives back one per use.
+    assert all(held[i] - sys.getrefcount(o) == uses[i] for i, o in distinct.items())
+
+
 @pytest.mark.parametrize(
     "names",
     [["p", "q", "r"], ["0", "1", "2"], ["b", "a", "c"]],
