@@ -394,7 +394,10 @@ Result<PyRef> frame(const Table& table, const std::vector<std::string>& names,
     }
     // Declared after the arrays: on an early return they settle before the arrays are released.
     std::vector<std::optional<LabelColumn>> labels(table.cols);
-    for (const std::size_t c : decoded) labels[c].emplace(*maps[c], Py_None, table.rows);
+    for (const std::size_t c : decoded) {
+        labels[c].emplace(*maps[c], Py_None, table.rows);
+        if (table.rows / 2 >= maps[c]->size()) VX_TRY(labels[c]->make_all());
+    }
     // Row by row, so the table is read in its (row-major) order once for all decoded columns.
     for (std::size_t r = 0; r < table.rows; ++r) {
         for (const std::size_t c : decoded) {

@@ -240,6 +240,15 @@ def test_decode_long_array_owns_one_reference_per_cell(order):
     assert all(held[i] - sys.getrefcount(o) == uses[i] for i, o in distinct.items())
 
 
+def test_decode_long_frame_matches_the_reference_route():
+    codes = long_codes("C")
+    names = ["a", "b", "c", "d", "b"]
+    result = encoder_with([0, 2], INVERSE).decode(pd.DataFrame(codes, columns=names))
+    assert_same_frame(result, reference_frame(codes, ["a", "b", "c", "d", "e"], [0, 2], INVERSE)
+                      .set_axis(names, axis=1))
+    assert (result.iloc[:, 1].to_numpy().view(np.uint64) == codes[:, 1].view(np.uint64)).all()
+
+
 @pytest.mark.parametrize(
     "names",
     [["p", "q", "r"], ["0", "1", "2"], ["b", "a", "c"]],
