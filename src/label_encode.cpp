@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>  // std::countr_zero
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -166,6 +167,10 @@ bool same_text(const Entry<Id>& a, const Entry<Id>& b) noexcept {
 
 constexpr std::uint64_t no_code = std::numeric_limits<std::uint64_t>::max();
 
+// At most 2^12 stretches of the forward map's index when placing its entries: 32 KiB of counts
+// per run, and a stretch of a large index is still only a few KiB.
+constexpr int max_stretch_bits = 12;
+
 // A run of sorted entries with the number of distinct texts (groups) and of coded texts starting
 // in it; after numbering, the counts are replaced by the totals before the run.
 struct RankRange {
@@ -175,9 +180,9 @@ struct RankRange {
     std::uint64_t coded;
 };
 
-// A distinct text with its code and the slot of the forward map's index where it belongs.
+// A distinct text with its code and the stretch of the forward map's index where it belongs.
 struct Distinct {
-    std::size_t home;
+    std::uint64_t hash;  // the forward map's
     std::string_view text;
     std::uint64_t code;  // no_code for markers
 };
@@ -282,12 +287,23 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
         distinct_count += std::exchange(run.groups, distinct_count);
         coded_count += std::exchange(run.coded, coded_count);
     }
+    // The forward map's index is cut into stretches of consecutive slots, and each run counts
+    // how many of its texts belong in each stretch.
     ForwardMap forward;
     const std::size_t slot_count = ForwardMap::slot_count_for(distinct_count);
+    const int slot_bits = std::countr_zero(slot_count);
+    const int stretch_shift = slot_bits - std::min(slot_bits, max_stretch_bits);
+    const std::size_t stretch_count = slot_count >> stretch_shift;
+    std::vector<std::size_t> placed(runs.size() * stretch_count);
+    const SeededHash& hasher = forward.hash_function();
+    const auto stretch_of = [&](std::uint64_t hash) {
+        return ForwardMap::home_slot(hash, slot_count) >> stretch_shift;
+    };
     std::vector<Distinct> distinct(distinct_count);
     std::vector<double> entry_codes(entry_count);
     pool.parallel_for(runs.size(), [&](std::size_t r) {
         const RankRange& run = runs[r];
+        std::size_t* const stretch_sizes = placed.data() + r * stretch_count;
         std::size_t group = run.groups;
         std::uint64_t code = run.coded;
         double value = missing_code;
@@ -302,8 +318,9 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
             const Entry<Id>& entry = entries[i];
             if (starts[i]) {
                 const bool marker = is_missing_marker(entry.text);
-                distinct[group++] = Distinct{forward.home_slot(entry.text, slot_count), entry.text,
-                                             marker ? no_code : code};
+                const std::uint64_t hash = hasher.hash64(entry.text);
+                ++stretch_sizes[stretch_of(hash)];
+                distinct[group++] = Distinct{hash, entry.text, marker ? no_code : code};
                 value = marker ? missing_code : static_cast<double>(code++);
             }
             entry_codes[entry.flat] = value;
@@ -312,23 +329,34 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
     release(entries);
     release(starts);
 
-    // 4. The forward map's entries, copied in parallel straight into the map's storage, in the
-    // order of their index slots: the index is then filled front to back, and the map's iteration
-    // order is its own hasher's.
-    pool.parallel_sort(std::span<Distinct>(distinct),
-                       [](const Distinct& a, const Distinct& b) { return a.home < b.home; });
+    // 4. The forward map's entries, copied in parallel straight into the map's storage, ordered
+    // by stretch (a counting sort: stretch by stretch, each run's texts of the stretch in turn).
+    // Filling the index then moves from one stretch to the next, each small enough to stay in
+    // cache, and the map's iteration order is its own hasher's.
+    std::size_t next_place = 0;
+    for (std::size_t stretch = 0; stretch < stretch_count; ++stretch) {
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            next_place += std::exchange(placed[r * stretch_count + stretch], next_place);
+        }
+    }
     std::vector<ForwardMap::value_type> map_entries(distinct_count);
-    pool.parallel_for_ranges(distinct_count, [&](std::size_t begin, std::size_t end) {
+    std::vector<std::uint64_t> hashes(distinct_count);
+    pool.parallel_for(runs.size(), [&](std::size_t r) {
+        std::size_t* const places = placed.data() + r * stretch_count;
+        const std::size_t begin = runs[r].groups;
+        const std::size_t end = r + 1 < runs.size() ? runs[r + 1].groups : distinct_count;
         constexpr std::size_t ahead = 16;
-        for (std::size_t j = begin; j < end; ++j) {
-            if (j + ahead < end) prefetch(distinct[j + ahead].text.data());
-            auto& [text, code] = map_entries[j];
-            text.assign(distinct[j].text);
-            if (distinct[j].code != no_code) code = distinct[j].code;
+        for (std::size_t g = begin; g < end; ++g) {
+            if (g + ahead < end) prefetch(distinct[g + ahead].text.data());
+            const std::size_t place = places[stretch_of(distinct[g].hash)]++;
+            hashes[place] = distinct[g].hash;
+            auto& [text, code] = map_entries[place];
+            text.assign(distinct[g].text);
+            if (distinct[g].code != no_code) code = distinct[g].code;
         }
     });
     release(distinct);
-    forward.assign_distinct(std::move(map_entries));
+    forward.assign_distinct(std::move(map_entries), hashes);
 
     // 5. Every row's code, through its piece's entry.
     pool.parallel_for_ranges(rows, [&](std::size_t begin, std::size_t end) {
@@ -382,7 +410,13 @@ InverseMap build_inverse_map(const ForwardMap& forward, pool::ThreadPool& pool) 
     std::vector<InverseMap::value_type> entries(*coded);
     pool.parallel_for_ranges(forward.size(), [&](std::size_t begin, std::size_t end) {
         const auto first = forward.begin();
+        constexpr std::size_t ahead = 16;  // codes are scattered: overlap the cache misses
         for (std::size_t i = begin; i < end; ++i) {
+            if (i + ahead < end) {
+                const auto& later = first[static_cast<std::ptrdiff_t>(i + ahead)].second;
+                if (later) __builtin_prefetch(&entries[static_cast<std::size_t>(*later)], 1);
+                prefetch(first[static_cast<std::ptrdiff_t>(i + ahead)].first.data());
+            }
             const auto& [text, code] = first[static_cast<std::ptrdiff_t>(i)];
             if (!code) continue;
             auto& entry = entries[static_cast<std::size_t>(*code)];

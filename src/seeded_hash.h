@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -279,6 +280,49 @@ public:
     // without copying. Iteration then follows their order. Throws std::invalid_argument on a
     // repeated key (the map is then unchanged) and std::bad_alloc.
     void assign_distinct(std::vector<value_type>&& entries) {
+        adopt(std::move(entries), [&](const value_type& entry, std::size_t) {
+            return hash_.hash64(lookup_type(entry.first));
+        });
+    }
+
+    // As above, with hashes[i] = hash_function().hash64(entries[i].first) computed by the caller,
+    // so that the keys need not be read again; wrong hashes make lookups miss. Also throws
+    // std::invalid_argument when the counts differ.
+    void assign_distinct(std::vector<value_type>&& entries, std::span<const std::uint64_t> hashes) {
+        if (hashes.size() != entries.size()) {
+            throw std::invalid_argument("HashMap::assign_distinct: one hash per entry");
+        }
+        adopt(std::move(entries), [&](const value_type&, std::size_t i) { return hashes[i]; });
+    }
+
+    // The number of index slots of a map holding count hashed entries (a power of two).
+    static size_type slot_count_for(size_type count) {
+        if (count > max_entries) throw std::length_error("HashMap: too many entries");
+        size_type slots = 16;
+        while (slots / 4 * 3 < count) slots *= 2;
+        return slots;
+    }
+
+    // The slot where an index of slot_count slots (slot_count_for of the entry count) first looks
+    // for a key of the given hash64. Entries handed to assign_distinct in about ascending order of
+    // this place fill the index front to back instead of at random.
+    static size_type home_slot(std::uint64_t hash, size_type slot_count) noexcept {
+        return static_cast<size_type>(hash) & (slot_count - 1);
+    }
+
+    // Equal content: the same keys with equal values, whatever the order or hashers.
+    friend bool operator==(const HashMap& a, const HashMap& b) {
+        if (a.size() != b.size()) return false;
+        for (const value_type& entry : a.entries_) {
+            const auto other = b.find(lookup_type(entry.first));
+            if (other == b.end() || !(other->second == entry.second)) return false;
+        }
+        return true;
+    }
+
+private:
+    template <class HashOf>
+    void adopt(std::vector<value_type>&& entries, HashOf hash_of) {
         std::vector<value_type> taken = std::move(entries);
         if constexpr (positional_keys) {
             bool positional = true;
@@ -294,7 +338,7 @@ public:
         std::vector<std::uint64_t> slots(taken.empty() ? 0 : slot_count_for(taken.size()));
         const std::size_t mask = slots.size() - 1;
         for (std::size_t i = 0; i < taken.size(); ++i) {
-            const std::uint64_t hash = hash_.hash64(lookup_type(taken[i].first));
+            const std::uint64_t hash = hash_of(taken[i], i);
             const std::uint64_t tag = hash >> index_bits;
             std::size_t at = static_cast<std::size_t>(hash) & mask;
             for (; slots[at] != 0; at = (at + 1) & mask) {
@@ -309,32 +353,6 @@ public:
         slots_ = std::move(slots);
     }
 
-    // The number of index slots of a map holding count hashed entries (a power of two).
-    static size_type slot_count_for(size_type count) {
-        if (count > max_entries) throw std::length_error("HashMap: too many entries");
-        size_type slots = 16;
-        while (slots / 4 * 3 < count) slots *= 2;
-        return slots;
-    }
-
-    // Where an index of slot_count slots (slot_count_for of the entry count) first looks for key.
-    // Entries handed to assign_distinct in ascending order of this place fill the index front to
-    // back, each touching memory next to the one before.
-    size_type home_slot(lookup_type key, size_type slot_count) const noexcept {
-        return static_cast<size_type>(hash_.hash64(key)) & (slot_count - 1);
-    }
-
-    // Equal content: the same keys with equal values, whatever the order or hashers.
-    friend bool operator==(const HashMap& a, const HashMap& b) {
-        if (a.size() != b.size()) return false;
-        for (const value_type& entry : a.entries_) {
-            const auto other = b.find(lookup_type(entry.first));
-            if (other == b.end() || !(other->second == entry.second)) return false;
-        }
-        return true;
-    }
-
-private:
     static constexpr std::size_t npos = std::numeric_limits<std::size_t>::max();
     // A slot holds 0 (empty) or, above index_bits, the top bits of the hash and, below, the
     // entry's position plus one.
