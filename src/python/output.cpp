@@ -22,6 +22,10 @@ constexpr const char* buffer_capsule_name = "vexilo.table_buffer";
 // 2^64: every double at or above it saturates to the largest key.
 constexpr double key_limit = 18446744073709551616.0;
 
+// The rows a decoding loop takes at a time, column by column: few enough that their part of the
+// table and of the result stays in the cache while the columns pass over them.
+constexpr std::size_t decode_block_rows = 256;
+
 // The lookup key of a code (never NaN): negatives give 0, values at or above 2^64 the largest
 // key, everything else is truncated toward zero.
 std::uint64_t code_key(double code) noexcept {
@@ -308,19 +312,28 @@ Result<PyRef> decoded_array(const Table& table, const EncodingInfo& info) {
         if (table.rows / 2 >= maps[c]->size()) VX_TRY(labels[c]->make_all());
     }
 
-    PyObject** cell = array_data<PyObject*>(array);
-    const std::size_t outer = column_major ? table.cols : table.rows;
-    const std::size_t inner = column_major ? table.rows : table.cols;
-    for (std::size_t o = 0; o < outer; ++o) {
-        for (std::size_t i = 0; i < inner; ++i, ++cell) {
-            const std::size_t r = column_major ? i : o;
-            const std::size_t c = column_major ? o : i;
-            const double code = table.at(r, c);
+    // In blocks of rows, and column by column within a block: each column's label slots or float
+    // cache then has the caches to itself for a run of cells, while the block's part of the table
+    // and of the result stays cached across the columns.
+    PyObject** cells = array_data<PyObject*>(array);
+    const std::size_t row_step = column_major ? 1 : table.cols;
+    const std::size_t col_step = column_major ? table.rows : 1;
+    for (std::size_t first = 0; first < table.rows; first += decode_block_rows) {
+        const std::size_t last = std::min(table.rows, first + decode_block_rows);
+        for (std::size_t c = 0; c < table.cols; ++c) {
+            PyObject** cell = cells + first * row_step + c * col_step;
             if (labels[c]) {
-                PyObject* label = labels[c]->take(code);
-                *cell = label ? label : VX_TRY(labels[c]->make(code));
+                LabelColumn& column = *labels[c];
+                for (std::size_t r = first; r < last; ++r, cell += row_step) {
+                    const double code = table.at(r, c);
+                    PyObject* label = column.take(code);
+                    *cell = label ? label : VX_TRY(column.make(code));
+                }
             } else {
-                *cell = VX_TRY(number_of[c]->make(code));
+                FloatColumn& column = *number_of[c];
+                for (std::size_t r = first; r < last; ++r, cell += row_step) {
+                    *cell = VX_TRY(column.make(table.at(r, c)));
+                }
             }
         }
     }
@@ -398,12 +411,16 @@ Result<PyRef> frame(const Table& table, const std::vector<std::string>& names,
         labels[c].emplace(*maps[c], Py_None, table.rows);
         if (table.rows / 2 >= maps[c]->size()) VX_TRY(labels[c]->make_all());
     }
-    // Row by row, so the table is read in its (row-major) order once for all decoded columns.
-    for (std::size_t r = 0; r < table.rows; ++r) {
+    // In blocks of rows, column by column within a block, as in decoded_array.
+    for (std::size_t first = 0; first < table.rows; first += decode_block_rows) {
+        const std::size_t last = std::min(table.rows, first + decode_block_rows);
         for (const std::size_t c : decoded) {
-            const double code = table.at(r, c);
-            PyObject* label = labels[c]->take(code);
-            cells[c][r] = label ? label : VX_TRY(labels[c]->make(code));
+            LabelColumn& column = *labels[c];
+            for (std::size_t r = first; r < last; ++r) {
+                const double code = table.at(r, c);
+                PyObject* label = column.take(code);
+                cells[c][r] = label ? label : VX_TRY(column.make(code));
+            }
         }
     }
     for (const std::size_t c : decoded) labels[c]->settle();
