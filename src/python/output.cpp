@@ -5,8 +5,11 @@
 #include <algorithm>  // std::count, std::max, std::min
 #include <bit>        // std::bit_cast, std::bit_floor, std::countr_zero
 #include <cmath>      // std::isnan
+#include <cstddef>    // std::byte
 #include <cstdint>
+#include <cstring>  // std::memcpy
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +22,7 @@ namespace vexilo::py {
 namespace {
 
 constexpr const char* buffer_capsule_name = "vexilo.table_buffer";
+constexpr const char* decoded_capsule_name = "vexilo.decoded_cells";
 // 2^64: every double at or above it saturates to the largest key.
 constexpr double key_limit = 18446744073709551616.0;
 
@@ -285,17 +289,66 @@ std::vector<const InverseMap*> listed_maps(const EncodingInfo& info, const Table
     return maps;
 }
 
+// Where decoding stopped when making a cell's value failed: the block of rows starting at
+// first, column c, row r.
+struct FillStop {
+    std::size_t first = 0;
+    std::size_t c = 0;
+    std::size_t r = 0;
+};
+
+void store_object(std::byte* at, PyObject* value) noexcept {
+    std::memcpy(at, &value, sizeof value);
+}
+
+// Releases the reference held by each of count object cells (null cells hold none).
+void release_objects(const std::byte* cells, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i, cells += sizeof(PyObject*)) {
+        PyObject* value = nullptr;
+        std::memcpy(&value, cells, sizeof value);
+        Py_XDECREF(value);
+    }
+}
+
+// A table's buffer turned into object cells, each holding one reference, that an object array
+// took over as its memory. The array's base capsule owns it.
+struct DecodedCells {
+    CellBuffer buffer;
+    std::size_t count = 0;
+};
+
+void free_decoded_cells(PyObject* capsule) {
+    std::unique_ptr<DecodedCells> cells(
+        static_cast<DecodedCells*>(PyCapsule_GetPointer(capsule, decoded_capsule_name)));
+    release_objects(reinterpret_cast<const std::byte*>(cells->buffer.get()), cells->count);
+}
+
 // The NdArray result with a state: an object array of Python floats whose listed columns hold
 // str labels, "NaN" for NaN and for codes without a label. Laid out in the memory order of the
 // table's float copy (column-major only for a column-major table that is not also row-major).
-Result<PyRef> decoded_array(const Table& table, const EncodingInfo& info) {
+// A contiguous table is decoded in place where a pointer is as wide as a double: each cell's
+// code is read and then overwritten by its value, and the array takes the buffer over, which
+// spares a second table-sized allocation and its page faults.
+Result<PyRef> decoded_array(Table table, const EncodingInfo& info) {
     const std::vector<const InverseMap*> maps = listed_maps(info, table, nullptr);
     PyRef nan_text = VX_TRY(new_str("NaN"));
-    const bool column_major = !table.is_row_major() && table.is_col_major();
+    const bool row_major = table.is_row_major();
+    const bool column_major = !row_major && table.is_col_major();
+    const std::size_t count = table.rows * table.cols;
+    const bool in_place = sizeof(PyObject*) == sizeof(double) && table.data && count > 0 &&
+                          (row_major || column_major);
     npy_intp dims[2] = {static_cast<npy_intp>(table.rows), static_cast<npy_intp>(table.cols)};
-    // NumPy zero-fills new object arrays, so an early error return releases only the cells set.
-    PyRef array = VX_TRY(checked(PyArray_New(&PyArray_Type, 2, dims, NPY_OBJECT, nullptr, nullptr,
-                                             0, column_major ? 1 : 0, nullptr)));
+    PyRef array;
+    std::byte* cells = nullptr;
+    if (in_place) {
+        cells = reinterpret_cast<std::byte*>(table.data.get());
+    } else {
+        // NumPy zero-fills new object arrays, so an early error return releases only the cells
+        // set.
+        array = VX_TRY(checked(PyArray_New(&PyArray_Type, 2, dims, NPY_OBJECT, nullptr, nullptr, 0,
+                                           column_major ? 1 : 0, nullptr)));
+        cells = array_data<std::byte>(array);
+    }
     // Declared after the array: on an early return they settle before it is released.
     std::vector<std::optional<LabelColumn>> labels(table.cols);
     const std::size_t number_columns =
@@ -311,36 +364,75 @@ Result<PyRef> decoded_array(const Table& table, const EncodingInfo& info) {
         labels[c].emplace(*maps[c], nan_text.get(), table.rows);
         if (table.rows / 2 >= maps[c]->size()) VX_TRY(labels[c]->make_all());
     }
+    const auto settle = [&] {
+        for (std::optional<LabelColumn>& column : labels) {
+            if (column) column->settle();
+        }
+        for (FloatColumn& column : numbers) column.settle();
+    };
 
     // In blocks of rows, and column by column within a block: each column's label slots or float
     // cache then has the caches to itself for a run of cells, while the block's part of the table
-    // and of the result stays cached across the columns.
-    PyObject** cells = array_data<PyObject*>(array);
-    const std::size_t row_step = column_major ? 1 : table.cols;
-    const std::size_t col_step = column_major ? table.rows : 1;
-    for (std::size_t first = 0; first < table.rows; first += decode_block_rows) {
-        const std::size_t last = std::min(table.rows, first + decode_block_rows);
-        for (std::size_t c = 0; c < table.cols; ++c) {
-            PyObject** cell = cells + first * row_step + c * col_step;
-            if (labels[c]) {
-                LabelColumn& column = *labels[c];
-                for (std::size_t r = first; r < last; ++r, cell += row_step) {
-                    const double code = table.at(r, c);
-                    PyObject* label = column.take(code);
-                    *cell = label ? label : VX_TRY(column.make(code));
-                }
-            } else {
-                FloatColumn& column = *number_of[c];
-                for (std::size_t r = first; r < last; ++r, cell += row_step) {
-                    *cell = VX_TRY(column.make(table.at(r, c)));
+    // and of the result stays cached across the columns. Each cell's code is read before its
+    // value is stored, so decoding in place reads no overwritten code.
+    const std::size_t row_step = (column_major ? 1 : table.cols) * sizeof(PyObject*);
+    const std::size_t col_step = (column_major ? table.rows : 1) * sizeof(PyObject*);
+    FillStop stop;
+    const auto fill = [&]() -> Status {
+        for (stop.first = 0; stop.first < table.rows; stop.first += decode_block_rows) {
+            const std::size_t last = std::min(table.rows, stop.first + decode_block_rows);
+            for (stop.c = 0; stop.c < table.cols; ++stop.c) {
+                const std::size_t c = stop.c;
+                std::byte* cell = cells + stop.first * row_step + c * col_step;
+                if (labels[c]) {
+                    LabelColumn& column = *labels[c];
+                    for (stop.r = stop.first; stop.r < last; ++stop.r, cell += row_step) {
+                        const double code = table.at(stop.r, c);
+                        PyObject* label = column.take(code);
+                        store_object(cell, label ? label : VX_TRY(column.make(code)));
+                    }
+                } else {
+                    FloatColumn& column = *number_of[c];
+                    for (stop.r = stop.first; stop.r < last; ++stop.r, cell += row_step) {
+                        store_object(cell, VX_TRY(column.make(table.at(stop.r, c))));
+                    }
                 }
             }
         }
+        return Unit{};
+    };
+    Status filled = fill();
+    if (!filled && in_place) {
+        // The cells not reached still hold codes: clear them, in the order decoding would have
+        // visited them, and release the values stored so far.
+        for (std::size_t first = stop.first; first < table.rows; first += decode_block_rows) {
+            const std::size_t last = std::min(table.rows, first + decode_block_rows);
+            for (std::size_t c = first == stop.first ? stop.c : 0; c < table.cols; ++c) {
+                std::size_t r = first == stop.first && c == stop.c ? stop.r : first;
+                for (; r < last; ++r) store_object(cells + r * row_step + c * col_step, nullptr);
+            }
+        }
+        settle();
+        release_objects(cells, count);
     }
-    for (std::optional<LabelColumn>& column : labels) {
-        if (column) column->settle();
+    if (!filled) return std::move(filled).error();
+    settle();
+    if (!in_place) return array;
+
+    auto owned = std::make_unique<DecodedCells>(DecodedCells{std::move(table.data), count});
+    PyObject* made = PyCapsule_New(owned.get(), decoded_capsule_name, free_decoded_cells);
+    if (!made) {
+        release_objects(cells, count);
+        return PyErr::fetch();
     }
-    for (FloatColumn& column : numbers) column.settle();
+    // From here the capsule owns the cells: releasing it releases them.
+    PyRef owner = PyRef::steal(made);
+    static_cast<void>(owned.release());
+    array =
+        VX_TRY(checked(PyArray_New(&PyArray_Type, 2, dims, NPY_OBJECT, nullptr, cells, 0,
+                                   column_major ? NPY_ARRAY_FARRAY : NPY_ARRAY_CARRAY, nullptr)));
+    // Steals the capsule's reference even when it fails.
+    if (PyArray_SetBaseObject(as_array(array), owner.release()) < 0) return PyErr::fetch();
     return array;
 }
 
@@ -472,7 +564,7 @@ Result<PyRef> float_array(Table table) {
 Result<PyRef> arr_to_out(Table table, OUT out, const EncodingInfo* encoding_info) {
     if (out.kind == OUT::Kind::DataFrame) return frame(table, out.column_names, encoding_info);
     if (!encoding_info) return float_array(std::move(table));
-    return decoded_array(table, *encoding_info);
+    return decoded_array(std::move(table), *encoding_info);
 }
 
 }  // namespace vexilo::py

@@ -240,6 +240,28 @@ def test_decode_long_array_owns_one_reference_per_cell(order):
     assert all(held[i] - sys.getrefcount(o) == uses[i] for i, o in distinct.items())
 
 
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_decode_long_array_failing_allocation_at_any_point_raises_and_releases(order):
+    testcapi = pytest.importorskip("_testcapi")
+    codes = long_codes(order)
+    encoder = encoder_with([0, 2], INVERSE)
+    outcomes = set()
+    # Allocation n fails: early ones hit the labels, later ones the floats of the cells, at
+    # points spread over the table; the last ones succeed.
+    for start in [1, 2, 3, 5, 8, 30, 300, 3_000, 9_000, 20_000, 35_000, 10**9]:
+        testcapi.set_nomemory(start)
+        try:
+            result = encoder.decode(codes)
+        except MemoryError:
+            result = None
+        finally:
+            testcapi.remove_mem_hooks()
+        outcomes.add(result is None)
+        del result
+    assert outcomes == {True, False}
+    assert_same_cells(encoder.decode(codes[:50]), reference_array(codes[:50], [0, 2], INVERSE))
+
+
 def test_decode_long_frame_matches_the_reference_route():
     codes = long_codes("C")
     names = ["a", "b", "c", "d", "b"]
