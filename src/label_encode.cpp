@@ -330,9 +330,9 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
     release(starts);
 
     // 4. The forward map's entries, copied in parallel straight into the map's storage, ordered
-    // by stretch (a counting sort: stretch by stretch, each run's texts of the stretch in turn).
-    // Filling the index then moves from one stretch to the next, each small enough to stay in
-    // cache, and the map's iteration order is its own hasher's.
+    // by stretch (a counting sort: stretch by stretch, each run's texts of the stretch in turn),
+    // so that the map iterates in the order of its own hasher, and an index, once a lookup
+    // builds one, fills one cached stretch after the other.
     std::size_t next_place = 0;
     for (std::size_t stretch = 0; stretch < stretch_count; ++stretch) {
         for (std::size_t r = 0; r < runs.size(); ++r) {
@@ -340,7 +340,6 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
         }
     }
     std::vector<ForwardMap::value_type> map_entries(distinct_count);
-    std::vector<std::uint64_t> hashes(distinct_count);
     pool.parallel_for(runs.size(), [&](std::size_t r) {
         std::size_t* const places = placed.data() + r * stretch_count;
         const std::size_t begin = runs[r].groups;
@@ -349,14 +348,14 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
         for (std::size_t g = begin; g < end; ++g) {
             if (g + ahead < end) prefetch(distinct[g + ahead].text.data());
             const std::size_t place = places[stretch_of(distinct[g].hash)]++;
-            hashes[place] = distinct[g].hash;
             auto& [text, code] = map_entries[place];
             text.assign(distinct[g].text);
             if (distinct[g].code != no_code) code = distinct[g].code;
         }
     });
     release(distinct);
-    forward.assign_distinct(std::move(map_entries), hashes);
+    // Forward maps are kept and pickled but rarely looked into: the index waits for a lookup.
+    forward.assign_distinct_unindexed(std::move(map_entries));
 
     // 5. Every row's code, through its piece's entry.
     pool.parallel_for_ranges(rows, [&](std::size_t begin, std::size_t end) {

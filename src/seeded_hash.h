@@ -4,12 +4,14 @@
 #pragma once
 
 #include <algorithm>  // std::max
+#include <atomic>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <span>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -135,7 +137,8 @@ private:
 // a separate index of 8-byte slots (linear probing, at most three quarters full) holds each
 // entry's position and 24 more bits of its hash, so most mismatches cost no look at the entry.
 // A map with integer keys 0, 1, ..., n-1 inserted in that order (an inverse map, a table's
-// columns) keeps no index at all: the key is the position.
+// columns) keeps no index at all: the key is the position. A text map may also leave its index to
+// the first lookup (assign_distinct_unindexed), for maps that are mostly kept and iterated.
 //
 // Unlike std::unordered_map, an insertion may move the entries: it invalidates every iterator,
 // pointer and reference into the map. value_type is std::pair<Key, Value>; never change a key
@@ -158,17 +161,30 @@ public:
     using const_iterator = typename std::vector<value_type>::const_iterator;
 
     HashMap() = default;
-    HashMap(const HashMap&) = default;
-    HashMap& operator=(const HashMap&) = default;
+    // A copy of a map whose index is deferred defers its own.
+    HashMap(const HashMap& other) : hash_(other.hash_), entries_(other.entries_) {
+        // acquire: pairs with the release that publishes a deferred index built meanwhile.
+        if (other.deferred_ && !other.deferred_->built.load(std::memory_order_acquire)) {
+            deferred_ = std::make_unique<DeferredIndex>();
+        } else {
+            slots_ = other.slots_;
+        }
+    }
+    HashMap& operator=(const HashMap& other) {
+        if (this != &other) *this = HashMap(other);
+        return *this;
+    }
     // A moved-from map is empty.
     HashMap(HashMap&& other) noexcept
         : hash_(other.hash_),
           entries_(std::exchange(other.entries_, {})),
-          slots_(std::exchange(other.slots_, {})) {}
+          slots_(std::exchange(other.slots_, {})),
+          deferred_(std::move(other.deferred_)) {}
     HashMap& operator=(HashMap&& other) noexcept {
         hash_ = other.hash_;
         entries_ = std::exchange(other.entries_, {});
         slots_ = std::exchange(other.slots_, {});
+        deferred_ = std::move(other.deferred_);
         return *this;
     }
 
@@ -196,18 +212,21 @@ public:
     void clear() noexcept {
         entries_.clear();
         slots_.clear();
+        deferred_.reset();
     }
 
-    iterator find(lookup_type key) noexcept {
+    // Lookups of a map whose index was deferred build it first, once, under a lock: they may
+    // then throw std::bad_alloc.
+    iterator find(lookup_type key) {
         const std::size_t at = locate(key);
         return at == npos ? end() : begin() + static_cast<std::ptrdiff_t>(at);
     }
-    const_iterator find(lookup_type key) const noexcept {
+    const_iterator find(lookup_type key) const {
         const std::size_t at = locate(key);
         return at == npos ? end() : begin() + static_cast<std::ptrdiff_t>(at);
     }
-    bool contains(lookup_type key) const noexcept { return locate(key) != npos; }
-    size_type count(lookup_type key) const noexcept { return contains(key) ? 1 : 0; }
+    bool contains(lookup_type key) const { return locate(key) != npos; }
+    size_type count(lookup_type key) const { return contains(key) ? 1 : 0; }
 
     // The value of key; throws std::out_of_range when there is none.
     Value& at(lookup_type key) {
@@ -226,6 +245,8 @@ public:
     // present.
     template <class... Args>
     std::pair<iterator, bool> try_emplace(Key key, Args&&... args) {
+        // A deferred index not built yet is missing, and built below like any missing one.
+        deferred_.reset();
         const lookup_type lookup(key);  // for a text, views key until key is moved in below
         if (slots_.empty()) {
             if constexpr (positional_keys) {
@@ -280,19 +301,32 @@ public:
     // without copying. Iteration then follows their order. Throws std::invalid_argument on a
     // repeated key (the map is then unchanged) and std::bad_alloc.
     void assign_distinct(std::vector<value_type>&& entries) {
-        adopt(std::move(entries), [&](const value_type& entry, std::size_t) {
-            return hash_.hash64(lookup_type(entry.first));
-        });
+        std::vector<value_type> taken = std::move(entries);
+        std::vector<std::uint64_t> slots;
+        bool positional = positional_keys;
+        if constexpr (positional_keys) {
+            for (std::size_t i = 0; i < taken.size() && positional; ++i) {
+                positional = taken[i].first == i;
+            }
+        }
+        if (!positional) {
+            slots = index_of(
+                taken, [&](std::size_t i) { return hash_.hash64(lookup_type(taken[i].first)); });
+        }
+        entries_ = std::move(taken);
+        slots_ = std::move(slots);
+        deferred_.reset();
     }
 
-    // As above, with hashes[i] = hash_function().hash64(entries[i].first) computed by the caller,
-    // so that the keys need not be read again; wrong hashes make lookups miss. Also throws
-    // std::invalid_argument when the counts differ.
-    void assign_distinct(std::vector<value_type>&& entries, std::span<const std::uint64_t> hashes) {
-        if (hashes.size() != entries.size()) {
-            throw std::invalid_argument("HashMap::assign_distinct: one hash per entry");
-        }
-        adopt(std::move(entries), [&](const value_type&, std::size_t i) { return hashes[i]; });
+    // As assign_distinct, but the index is built only when first needed, by a lookup or an
+    // insertion; until then the map costs its entries alone. For text maps, which are often
+    // kept and iterated but never looked into. Throws std::bad_alloc only: repeated keys are
+    // found (std::invalid_argument) when the index is built.
+    void assign_distinct_unindexed(std::vector<value_type>&& entries) requires(!positional_keys) {
+        std::unique_ptr<DeferredIndex> deferred = std::make_unique<DeferredIndex>();
+        entries_ = std::move(entries);
+        slots_.clear();
+        deferred_ = std::move(deferred);
     }
 
     // The number of index slots of a map holding count hashed entries (a power of two).
@@ -304,8 +338,8 @@ public:
     }
 
     // The slot where an index of slot_count slots (slot_count_for of the entry count) first looks
-    // for a key of the given hash64. Entries handed to assign_distinct in about ascending order of
-    // this place fill the index front to back instead of at random.
+    // for a key of the given hash64. Entries assigned in about ascending order of this place fill
+    // the index front to back instead of at random, and iterate in the order of the hasher.
     static size_type home_slot(std::uint64_t hash, size_type slot_count) noexcept {
         return static_cast<size_type>(hash) & (slot_count - 1);
     }
@@ -321,36 +355,26 @@ public:
     }
 
 private:
+    // An index over entries, hash_of(i) being the hash64 of entry i's key. Throws
+    // std::invalid_argument when two keys are equal, and std::bad_alloc.
     template <class HashOf>
-    void adopt(std::vector<value_type>&& entries, HashOf hash_of) {
-        std::vector<value_type> taken = std::move(entries);
-        if constexpr (positional_keys) {
-            bool positional = true;
-            for (std::size_t i = 0; i < taken.size() && positional; ++i) {
-                positional = taken[i].first == i;
-            }
-            if (positional) {
-                entries_ = std::move(taken);
-                slots_.clear();
-                return;
-            }
-        }
-        std::vector<std::uint64_t> slots(taken.empty() ? 0 : slot_count_for(taken.size()));
+    static std::vector<std::uint64_t> index_of(const std::vector<value_type>& entries,
+                                               HashOf hash_of) {
+        std::vector<std::uint64_t> slots(entries.empty() ? 0 : slot_count_for(entries.size()));
         const std::size_t mask = slots.size() - 1;
-        for (std::size_t i = 0; i < taken.size(); ++i) {
-            const std::uint64_t hash = hash_of(taken[i], i);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const std::uint64_t hash = hash_of(i);
             const std::uint64_t tag = hash >> index_bits;
             std::size_t at = static_cast<std::size_t>(hash) & mask;
             for (; slots[at] != 0; at = (at + 1) & mask) {
                 if ((slots[at] >> index_bits) == tag &&
-                    taken[slot_index(slots[at])].first == taken[i].first) {
-                    throw std::invalid_argument("HashMap::assign_distinct: repeated key");
+                    entries[slot_index(slots[at])].first == entries[i].first) {
+                    throw std::invalid_argument("HashMap: repeated key");
                 }
             }
             slots[at] = make_slot(hash, i);
         }
-        entries_ = std::move(taken);
-        slots_ = std::move(slots);
+        return slots;
     }
 
     static constexpr std::size_t npos = std::numeric_limits<std::size_t>::max();
@@ -382,7 +406,8 @@ private:
         }
     }
 
-    std::size_t locate(lookup_type key) const noexcept {
+    std::size_t locate(lookup_type key) const {
+        if (deferred_) build_deferred_index();
         if (slots_.empty()) {
             if constexpr (positional_keys) {
                 return key < entries_.size() ? static_cast<std::size_t>(key) : npos;
@@ -412,9 +437,33 @@ private:
         slots_ = std::move(slots);
     }
 
+    // Builds a deferred index once, whichever of several reading threads comes first. The map
+    // is unchanged if this throws.
+    void build_deferred_index() const {
+        if (!deferred_) return;
+        // acquire: pairs with the release below, so that a reader seeing the flag sees the slots.
+        if (deferred_->built.load(std::memory_order_acquire)) return;
+        const std::lock_guard<std::mutex> lock(deferred_->mutex);
+        // relaxed: the mutex orders this with the store below.
+        if (deferred_->built.load(std::memory_order_relaxed)) return;
+        std::vector<std::uint64_t> slots = index_of(
+            entries_, [&](std::size_t i) { return hash_.hash64(lookup_type(entries_[i].first)); });
+        slots_ = std::move(slots);
+        // release: publishes the slots to readers that load the flag with acquire.
+        deferred_->built.store(true, std::memory_order_release);
+    }
+
+    struct DeferredIndex {
+        std::mutex mutex;
+        std::atomic<bool> built{false};
+    };
+
     SeededHash hash_;
     std::vector<value_type> entries_;
-    std::vector<std::uint64_t> slots_;  // empty, or a power of two of them
+    // Empty, or a power of two of them. Written by a const lookup only to build a deferred index,
+    // under its lock; otherwise by writers alone.
+    mutable std::vector<std::uint64_t> slots_;
+    std::unique_ptr<DeferredIndex> deferred_;  // set while the index is deferred or built lazily
 };
 
 }  // namespace vexilo

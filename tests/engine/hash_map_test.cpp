@@ -1,12 +1,14 @@
 // The learned-state hash map: agreement with an ordered reference under random operations, the
-// index-free layout of positional integer keys and the moment it is left, bulk assignment, and
-// the keyed hash on texts of every length.
+// index-free layout of positional integer keys and the moment it is left, bulk assignment, the
+// deferred index and its first concurrent lookups, and the keyed hash on texts of every length.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -45,7 +47,7 @@ TEST(HashMap, TextMapAgreesWithAnOrderedMap) {
         for (int step = 0; step < 20000; ++step) {
             // Keys of 0 to 40 bytes, embedded zero bytes included, so every hash path is taken.
             const std::uint64_t pick = rng() % key_range;
-            std::string key(pick % 41, '\0');
+            std::string key(static_cast<std::size_t>(pick % 41), '\0');
             for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<char>(pick >> i);
             const std::optional<std::uint64_t> value =
                 rng() % 4 == 0 ? std::nullopt : std::optional<std::uint64_t>(rng());
@@ -66,7 +68,7 @@ TEST(HashMap, TextMapAgreesWithAnOrderedMap) {
                     reference[key] = value;
                     break;
                 default:
-                    map.reserve(map.size() + rng() % 100);
+                    map.reserve(map.size() + static_cast<std::size_t>(rng() % 100));
                     break;
             }
         }
@@ -141,6 +143,84 @@ TEST(HashMap, AssignDistinctTakesEntriesAndRefusesRepeats) {
     std::vector<TextMap::value_type> repeated = {{"a", 1}, {"b", 2}, {"a", 3}};
     EXPECT_THROW(texts.assign_distinct(std::move(repeated)), std::invalid_argument);
     EXPECT_EQ(texts.size(), 3u);
+}
+
+std::vector<TextMap::value_type> numbered_texts(std::size_t count) {
+    std::vector<TextMap::value_type> entries;
+    for (std::size_t i = 0; i < count; ++i) entries.emplace_back("text " + std::to_string(i), i);
+    return entries;
+}
+
+void expect_numbered(const TextMap& map, std::size_t count) {
+    ASSERT_EQ(map.size(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+        ASSERT_EQ(map.at("text " + std::to_string(i)), std::optional<std::uint64_t>(i)) << i;
+    }
+    ASSERT_FALSE(map.contains("text"));
+}
+
+// A map assigned without an index must behave the same whichever operation meets it first.
+TEST(HashMap, DeferredIndexIsBuiltByWhateverComesFirst) {
+    const std::vector<std::string> firsts = {"lookup", "insert",  "copy",
+                                             "move",   "reserve", "compare"};
+    for (const std::string& first : firsts) {
+        TextMap map;
+        map.emplace("gone", 1);
+        map.assign_distinct_unindexed(numbered_texts(3000));
+        if (first == "lookup") {
+            expect_numbered(map, 3000);
+        } else if (first == "insert") {
+            EXPECT_FALSE(map.emplace("text 5", 99).second);
+            EXPECT_TRUE(map.emplace("text 3000", 3000).second);
+            expect_numbered(map, 3001);
+        } else if (first == "copy") {
+            const TextMap copy = map;
+            expect_numbered(copy, 3000);
+        } else if (first == "move") {
+            TextMap moved = std::move(map);
+            expect_numbered(moved, 3000);
+            map = std::move(moved);
+        } else if (first == "reserve") {
+            map.reserve(5000);
+            map["text 3000"] = 3000;
+            expect_numbered(map, 3001);
+        } else {
+            TextMap other;
+            other.assign_distinct(numbered_texts(3000));
+            EXPECT_TRUE(other == map);
+            EXPECT_TRUE(map == other);
+        }
+        EXPECT_FALSE(map.contains("gone")) << first;
+        EXPECT_GE(map.size(), 3000u) << first;
+    }
+    TextMap repeated;
+    std::vector<TextMap::value_type> entries = {{"a", 1}, {"b", 2}, {"a", 3}};
+    repeated.assign_distinct_unindexed(std::move(entries));
+    EXPECT_THROW((void)repeated.find("a"), std::invalid_argument);
+}
+
+// Several threads may make the first lookups of a deferred map at once.
+TEST(HashMap, DeferredIndexSurvivesConcurrentFirstLookups) {
+    for (int round = 0; round < 20; ++round) {
+        TextMap map;
+        map.assign_distinct_unindexed(numbered_texts(2000));
+        std::atomic<int> ready{0};
+        std::atomic<int> misses{0};
+        std::vector<std::thread> readers;
+        for (int t = 0; t < 4; ++t) {
+            readers.emplace_back([&, t] {
+                ready.fetch_add(1);
+                while (ready.load() < 4) {
+                }
+                for (std::size_t i = static_cast<std::size_t>(t); i < 2000; i += 7) {
+                    const auto found = map.find("text " + std::to_string(i));
+                    if (found == map.end() || found->second != i) misses.fetch_add(1);
+                }
+            });
+        }
+        for (std::thread& reader : readers) reader.join();
+        ASSERT_EQ(misses.load(), 0) << round;
+    }
 }
 
 TEST(HashMap, MovedFromMapIsEmptyAndUsable) {
