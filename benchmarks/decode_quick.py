@@ -90,9 +90,15 @@ def main():
     assert (decoded[:, CATEGORICAL] == ordinal.inverse_transform(categorical_codes)).all()
     assert encoder.decode(frame).equals(pandas_frame())
 
+    # An encoder without state reads the input and returns its numbers: its time is the input
+    # side of decode, so the difference to the routes above is the output side.
+    stateless = Encoder()
     routes = [
         ("vexilo decode(ndarray) -> object ndarray, 8 columns", lambda: encoder.decode(codes)),
         ("vexilo decode(DataFrame) -> DataFrame", lambda: encoder.decode(frame)),
+        ("vexilo, no state: decode(ndarray) -> float64 ndarray", lambda: stateless.decode(codes)),
+        ("vexilo, no state: decode(DataFrame) -> float64 DataFrame",
+         lambda: stateless.decode(frame)),
         ("sklearn inverse_transform, 5 categorical columns",
          lambda: ordinal.inverse_transform(categorical_codes)),
         ("sklearn, vexilo's object ndarray (astype + inverse_transform)", sklearn_full_table),
