@@ -30,7 +30,8 @@ struct LabelEncoding {
 // Numbers one column: returns the code of every cell in row order (codes 0 .. k-1 in byte-wise
 // order of the k distinct non-marker texts, the quiet NaN missing_code for markers) and a new
 // forward map with one entry per distinct text, markers mapped to no code. cells are borrowed for
-// the call only; the map owns one copy of each distinct text. The work runs on pool, from any
+// the call only; the map owns one copy of each distinct text, and builds its index at its first
+// lookup (it is mostly kept and iterated, not looked into). The work runs on pool, from any
 // thread, including a task of that pool; the calling thread blocks until it is done. Pure and
 // re-entrant: several calls may run at once. Fails only by std::bad_alloc, or by the
 // InternalFailure of a pool whose threads cannot start.
@@ -43,7 +44,8 @@ ForwardMap label_encode_into(std::span<const std::string_view> cells, double* ou
                              std::size_t stride, pool::ThreadPool& pool = pool::global_pool());
 
 // The inverse of a forward map built by label_encode: one (code, text) entry per text that has a
-// code. The text copies are made in parallel on pool; same contract as label_encode otherwise.
+// code, stored by code without an index when the codes are 0 .. k-1 (any forward map is accepted).
+// The text copies are made in parallel on pool; same contract as label_encode otherwise.
 InverseMap build_inverse_map(const ForwardMap& forward,
                              pool::ThreadPool& pool = pool::global_pool());
 
