@@ -1,6 +1,5 @@
 // Keyed hashing and the hash map of the learned state: every hasher carries its own random key, so
-// no input can be crafted to collide and map iteration order differs between maps.
-// Interpreter-free.
+// no input can be crafted to collide. Interpreter-free.
 #pragma once
 
 #include <algorithm>  // std::max
