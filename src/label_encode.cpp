@@ -292,7 +292,10 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
     ForwardMap forward;
     const std::size_t slot_count = ForwardMap::slot_count_for(distinct_count);
     const int slot_bits = std::countr_zero(slot_count);
-    const int stretch_shift = slot_bits - std::min(slot_bits, max_stretch_bits);
+    int stretch_bits = std::min(slot_bits, max_stretch_bits);
+    // No more counts than texts: a small column cut into many runs needs no stretches to speak of.
+    while (stretch_bits > 0 && runs.size() > (distinct_count >> stretch_bits)) --stretch_bits;
+    const int stretch_shift = slot_bits - stretch_bits;
     const std::size_t stretch_count = slot_count >> stretch_shift;
     std::vector<std::size_t> placed(runs.size() * stretch_count);
     const SeededHash& hasher = forward.hash_function();
