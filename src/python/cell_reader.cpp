@@ -196,58 +196,100 @@ void ColumnCells::release() noexcept {
 
 // ---------------------------------------------------------------------------------------------
 
-CellSource::CellSource(PyRef table, Layout layout) noexcept
-    : table_(std::move(table)), layout_(layout) {
-    if (layout_ == Layout::Items) return;
+std::optional<ElementKind> element_kind(const PyArray_Descr* descr) noexcept {
+    if (!PyArray_ISNBO(descr->byteorder)) return std::nullopt;
+    const npy_intp size = PyDataType_ELSIZE(descr);
+    switch (descr->kind) {
+        case 'O':
+            if (descr->type_num == NPY_OBJECT) return ElementKind::Objects;
+            return std::nullopt;
+        case 'U':
+            if (size % 4 == 0) return ElementKind::Unicode;
+            return std::nullopt;
+        case 'b':
+            if (size == 1) return ElementKind::Bool;
+            return std::nullopt;
+        case 'i':
+            if (size == 1) return ElementKind::Int8;
+            if (size == 2) return ElementKind::Int16;
+            if (size == 4) return ElementKind::Int32;
+            if (size == 8) return ElementKind::Int64;
+            return std::nullopt;
+        case 'u':
+            if (size == 1) return ElementKind::UInt8;
+            if (size == 2) return ElementKind::UInt16;
+            if (size == 4) return ElementKind::UInt32;
+            if (size == 8) return ElementKind::UInt64;
+            return std::nullopt;
+        case 'f':
+            if (descr->type_num == NPY_LONGDOUBLE) {
+                if (size == static_cast<npy_intp>(sizeof(long double))) {
+                    return ElementKind::LongDouble;
+                }
+                return std::nullopt;
+            }
+            if (size == 2) return ElementKind::Half;
+            if (size == 4) return ElementKind::Float;
+            if (size == 8) return ElementKind::Double;
+            return std::nullopt;
+        default:
+            return std::nullopt;
+    }
+}
+
+double typed_number(ElementKind kind, const char* at) noexcept {
+    switch (kind) {
+        case ElementKind::Bool:
+            return load<std::uint8_t>(at) != 0 ? 1.0 : 0.0;
+        case ElementKind::Int8:
+            return static_cast<double>(load<std::int8_t>(at));
+        case ElementKind::Int16:
+            return static_cast<double>(load<std::int16_t>(at));
+        case ElementKind::Int32:
+            return static_cast<double>(load<std::int32_t>(at));
+        case ElementKind::Int64:
+            return static_cast<double>(load<std::int64_t>(at));
+        case ElementKind::UInt8:
+            return static_cast<double>(load<std::uint8_t>(at));
+        case ElementKind::UInt16:
+            return static_cast<double>(load<std::uint16_t>(at));
+        case ElementKind::UInt32:
+            return static_cast<double>(load<std::uint32_t>(at));
+        case ElementKind::UInt64:
+            return static_cast<double>(load<std::uint64_t>(at));
+        case ElementKind::Half:
+            return half_to_double(load<std::uint16_t>(at));
+        case ElementKind::Float:
+            return static_cast<double>(load<float>(at));
+        case ElementKind::Double:
+            return load<double>(at);
+        case ElementKind::LongDouble:
+            return static_cast<double>(load<long double>(at));
+        case ElementKind::Objects:
+        case ElementKind::Unicode:
+            break;
+    }
+    return 0.0;  // not a number kind; no caller asks
+}
+
+CellSource::CellSource(PyRef table, std::optional<ElementKind> kind) noexcept
+    : table_(std::move(table)), kind_(kind) {
+    if (!kind_) return;
     PyArray_Descr* descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(table_.get()));
     descr_ = PyRef::borrow(reinterpret_cast<PyObject*>(descr));
     item_size_ = static_cast<std::size_t>(PyDataType_ELSIZE(descr));
 }
 
 Result<CellSource> CellSource::open(PyRef table) {
-    const Layout layout = VX_TRY(layout_of(table.get()));
-    return CellSource(std::move(table), layout);
+    const std::optional<ElementKind> kind = VX_TRY(kind_of(table.get()));
+    return CellSource(std::move(table), kind);
 }
 
-Result<CellSource::Layout> CellSource::layout_of(PyObject* table) {
+Result<std::optional<ElementKind>> CellSource::kind_of(PyObject* table) {
     // Subclasses may change item access, so only the two NumPy types themselves are read from
     // memory.
-    if (!VX_TRY(is_exact_array(table))) return Layout::Items;
-    PyArrayObject* const array = reinterpret_cast<PyArrayObject*>(table);
-    if (!PyArray_ISNOTSWAPPED(array)) return Layout::Items;
-    const PyArray_Descr* descr = PyArray_DESCR(array);
-    const npy_intp size = PyDataType_ELSIZE(descr);
-    switch (descr->kind) {
-        case 'O':
-            return descr->type_num == NPY_OBJECT ? Layout::Objects : Layout::Items;
-        case 'U':
-            return size % 4 == 0 ? Layout::Unicode : Layout::Items;
-        case 'b':
-            return size == 1 ? Layout::Bool : Layout::Items;
-        case 'i':
-            return size == 1   ? Layout::Int8
-                   : size == 2 ? Layout::Int16
-                   : size == 4 ? Layout::Int32
-                   : size == 8 ? Layout::Int64
-                               : Layout::Items;
-        case 'u':
-            return size == 1   ? Layout::UInt8
-                   : size == 2 ? Layout::UInt16
-                   : size == 4 ? Layout::UInt32
-                   : size == 8 ? Layout::UInt64
-                               : Layout::Items;
-        case 'f':
-            if (descr->type_num == NPY_LONGDOUBLE) {
-                return size == static_cast<npy_intp>(sizeof(long double)) ? Layout::LongDouble
-                                                                          : Layout::Items;
-            }
-            return size == 2   ? Layout::Half
-                   : size == 4 ? Layout::Float
-                   : size == 8 ? Layout::Double
-                               : Layout::Items;
-        default:
-            return Layout::Items;
-    }
+    if (!VX_TRY(is_exact_array(table))) return std::optional<ElementKind>();
+    return element_kind(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(table)));
 }
 
 const char* CellSource::address(std::size_t row, std::size_t col) const noexcept {
@@ -267,45 +309,11 @@ const char* CellSource::address(std::size_t row, std::size_t col) const noexcept
            static_cast<npy_intp>(col) * PyArray_STRIDE(array, 1);
 }
 
-double CellSource::typed_number(const char* at) const noexcept {
-    // Each conversion is the one float() applies to the NumPy scalar of the same element.
-    switch (layout_) {
-        case Layout::Bool:
-            return load<std::uint8_t>(at) != 0 ? 1.0 : 0.0;
-        case Layout::Int8:
-            return static_cast<double>(load<std::int8_t>(at));
-        case Layout::Int16:
-            return static_cast<double>(load<std::int16_t>(at));
-        case Layout::Int32:
-            return static_cast<double>(load<std::int32_t>(at));
-        case Layout::Int64:
-            return static_cast<double>(load<std::int64_t>(at));
-        case Layout::UInt8:
-            return static_cast<double>(load<std::uint8_t>(at));
-        case Layout::UInt16:
-            return static_cast<double>(load<std::uint16_t>(at));
-        case Layout::UInt32:
-            return static_cast<double>(load<std::uint32_t>(at));
-        case Layout::UInt64:
-            return static_cast<double>(load<std::uint64_t>(at));
-        case Layout::Half:
-            return half_to_double(load<std::uint16_t>(at));
-        case Layout::Float:
-            return static_cast<double>(load<float>(at));
-        case Layout::Double:
-            return load<double>(at);
-        case Layout::LongDouble:
-            return static_cast<double>(load<long double>(at));
-        default:
-            return 0.0;  // not a number layout; read() never asks
-    }
-}
-
 Status CellSource::read(std::size_t row, std::size_t col, ColumnCells& column, Pins& pins) {
-    const char* at = layout_ == Layout::Items ? nullptr : address(row, col);
+    const char* at = kind_ ? address(row, col) : nullptr;
     if (!at) return read_item(row, col, column);
-    switch (layout_) {
-        case Layout::Objects: {
+    switch (*kind_) {
+        case ElementKind::Objects: {
             // The objects of a column lie scattered in memory: ask for one a few rows ahead now, so
             // that its header is cached when its turn comes. A prefetch never faults, even if the
             // object is gone by then.
@@ -321,7 +329,7 @@ Status CellSource::read(std::size_t row, std::size_t col, ColumnCells& column, P
             // NumPy reads an unset slot of an object array as None.
             return column.add_object(PyRef::borrow(cell ? cell : Py_None), &pins);
         }
-        case Layout::Unicode: {
+        case ElementKind::Unicode: {
             // NumPy drops trailing NULs and refuses code points beyond U+10FFFF; item access
             // reports those as NumPy words it.
             std::size_t count = item_size_ / 4;
@@ -336,7 +344,7 @@ Status CellSource::read(std::size_t row, std::size_t col, ColumnCells& column, P
             // A typed number always converts, so a categorical column here was turned by a cell
             // read through item access; keep to item access for str() of the NumPy scalar.
             if (column.categorical()) return read_item(row, col, column);
-            column.add_number(typed_number(at));
+            column.add_number(typed_number(*kind_, at));
             return Unit{};
     }
 }

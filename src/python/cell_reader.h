@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -81,6 +82,33 @@ private:
     std::vector<char> buffer_;  // no small-buffer storage: views survive moving the column
 };
 
+// The element types of NumPy arrays whose cells are read from memory.
+enum class ElementKind {
+    Objects,
+    Unicode,
+    Bool,
+    Int8,
+    Int16,
+    Int32,
+    Int64,
+    UInt8,
+    UInt16,
+    UInt32,
+    UInt64,
+    Half,
+    Float,
+    Double,
+    LongDouble,
+};
+
+// The kind of descr's elements when they can be read from memory (native byte order, a size the
+// kind allows); nothing otherwise.
+std::optional<ElementKind> element_kind(const PyArray_Descr* descr) noexcept;
+
+// The double of the number element at `at` (any alignment) of a number kind (not Objects or
+// Unicode): the conversion float() applies to the NumPy scalar of the same element.
+double typed_number(ElementKind kind, const char* at) noexcept;
+
 // True for an object of exactly numpy.ndarray or numpy.memmap type: the array types whose cells
 // may be read from memory, since a subclass may change item access. Only an interrupt fails.
 Result<bool> is_exact_array(PyObject* table);
@@ -100,34 +128,14 @@ public:
     Status read(std::size_t row, std::size_t col, ColumnCells& column, Pins& pins);
 
 private:
-    enum class Layout {
-        Items,
-        Objects,
-        Unicode,
-        Bool,
-        Int8,
-        Int16,
-        Int32,
-        Int64,
-        UInt8,
-        UInt16,
-        UInt32,
-        UInt64,
-        Half,
-        Float,
-        Double,
-        LongDouble,
-    };
-
-    CellSource(PyRef table, Layout layout) noexcept;
-    static Result<Layout> layout_of(PyObject* table);
+    CellSource(PyRef table, std::optional<ElementKind> kind) noexcept;
+    static Result<std::optional<ElementKind>> kind_of(PyObject* table);
     const char* address(std::size_t row, std::size_t col) const noexcept;
-    double typed_number(const char* at) const noexcept;
     Status read_item(std::size_t row, std::size_t col, ColumnCells& column);
 
     PyRef table_;
-    PyRef descr_;  // memory layouts: the element type the layout was chosen for
-    Layout layout_;
+    PyRef descr_;                      // read from memory: the element type the kind was chosen for
+    std::optional<ElementKind> kind_;  // nothing: item access
     std::size_t item_size_ = 0;
 };
 

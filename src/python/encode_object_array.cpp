@@ -143,8 +143,8 @@ Result<std::optional<ScanSource>> array_source(PyObject* table, Shape shape) {
         static_cast<std::size_t>(PyArray_DIM(array, 1)) != shape.cols) {
         return std::optional<ScanSource>();
     }
-    const std::optional<ColumnMemory::Kind> kind = scannable_kind(PyArray_DESCR(array));
-    if (!kind) return std::optional<ScanSource>();
+    const std::optional<ElementKind> kind = element_kind(PyArray_DESCR(array));
+    if (!kind || !scannable(*kind)) return std::optional<ScanSource>();
     ScanSource source;
     source.arrays.push_back(PyRef::borrow(table));
     const char* const base = PyArray_BYTES(array);
@@ -187,8 +187,8 @@ Result<std::optional<ScanSource>> frame_source(PyObject* frame, Shape shape) {
             static_cast<std::size_t>(PyArray_DIM(array, 0)) != shape.rows) {
             return std::optional<ScanSource>();
         }
-        const std::optional<ColumnMemory::Kind> kind = scannable_kind(PyArray_DESCR(array));
-        if (!kind) return std::optional<ScanSource>();
+        const std::optional<ElementKind> kind = element_kind(PyArray_DESCR(array));
+        if (!kind || !scannable(*kind)) return std::optional<ScanSource>();
         source.columns.push_back({PyArray_BYTES(array), PyArray_STRIDE(array, 0), *kind});
         source.arrays.push_back(std::move(values));
     }

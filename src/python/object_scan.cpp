@@ -106,34 +106,43 @@ public:
     // Reads rows [begin, end) into out[row * stride]. Throws Abandon.
     void read(std::size_t begin, std::size_t end, double* out, std::size_t stride, Pins& pins) {
         switch (memory_.kind) {
-            case ColumnMemory::Kind::Objects:
+            case ElementKind::Objects:
                 return read_objects(begin, end, out, stride, pins);
-            case ColumnMemory::Kind::Bool:
+            case ElementKind::Bool:
                 for (std::size_t row = begin; row < end; ++row) {
                     out[row * stride] = load<std::uint8_t>(at(row)) != 0 ? 1.0 : 0.0;
                 }
                 return;
-            case ColumnMemory::Kind::Int8:
+            case ElementKind::Int8:
                 return copy<std::int8_t>(begin, end, out, stride);
-            case ColumnMemory::Kind::Int16:
+            case ElementKind::Int16:
                 return copy<std::int16_t>(begin, end, out, stride);
-            case ColumnMemory::Kind::Int32:
+            case ElementKind::Int32:
                 return copy<std::int32_t>(begin, end, out, stride);
-            case ColumnMemory::Kind::Int64:
+            case ElementKind::Int64:
                 return copy<std::int64_t>(begin, end, out, stride);
-            case ColumnMemory::Kind::UInt8:
+            case ElementKind::UInt8:
                 return copy<std::uint8_t>(begin, end, out, stride);
-            case ColumnMemory::Kind::UInt16:
+            case ElementKind::UInt16:
                 return copy<std::uint16_t>(begin, end, out, stride);
-            case ColumnMemory::Kind::UInt32:
+            case ElementKind::UInt32:
                 return copy<std::uint32_t>(begin, end, out, stride);
-            case ColumnMemory::Kind::UInt64:
+            case ElementKind::UInt64:
                 return copy<std::uint64_t>(begin, end, out, stride);
-            case ColumnMemory::Kind::Float:
+            case ElementKind::Float:
                 return copy<float>(begin, end, out, stride);
-            case ColumnMemory::Kind::Double:
+            case ElementKind::Double:
                 return copy<double>(begin, end, out, stride);
+            case ElementKind::Half:
+            case ElementKind::LongDouble:
+                for (std::size_t row = begin; row < end; ++row) {
+                    out[row * stride] = typed_number(memory_.kind, at(row));
+                }
+                return;
+            case ElementKind::Unicode:
+                break;
         }
+        throw InternalFailure("the scan was given a column of texts");
     }
 
     ScannedColumn finish() && {
@@ -263,38 +272,6 @@ private:
 };
 
 }  // namespace
-
-std::optional<ColumnMemory::Kind> scannable_kind(const PyArray_Descr* descr) noexcept {
-    using Kind = ColumnMemory::Kind;
-    if (!PyArray_ISNBO(descr->byteorder)) return std::nullopt;
-    const npy_intp size = PyDataType_ELSIZE(descr);
-    switch (descr->kind) {
-        case 'O':
-            if (descr->type_num == NPY_OBJECT) return Kind::Objects;
-            return std::nullopt;
-        case 'b':
-            if (size == 1) return Kind::Bool;
-            return std::nullopt;
-        case 'i':
-            if (size == 1) return Kind::Int8;
-            if (size == 2) return Kind::Int16;
-            if (size == 4) return Kind::Int32;
-            if (size == 8) return Kind::Int64;
-            return std::nullopt;
-        case 'u':
-            if (size == 1) return Kind::UInt8;
-            if (size == 2) return Kind::UInt16;
-            if (size == 4) return Kind::UInt32;
-            if (size == 8) return Kind::UInt64;
-            return std::nullopt;
-        case 'f':
-            if (descr->type_num == NPY_FLOAT && size == 4) return Kind::Float;
-            if (descr->type_num == NPY_DOUBLE && size == 8) return Kind::Double;
-            return std::nullopt;
-        default:
-            return std::nullopt;
-    }
-}
 
 std::optional<std::vector<ScannedColumn>> scan_columns(const std::vector<ColumnMemory>& columns,
                                                        std::size_t rows, Table& table, Pins& pins) {

@@ -16,27 +16,14 @@ namespace vexilo::py {
 // Where one column's cells lie: the first cell and the byte distance between rows. The memory
 // belongs to an array that the caller keeps referenced and unchanged for the whole scan.
 struct ColumnMemory {
-    enum class Kind {
-        Objects,
-        Bool,
-        Int8,
-        Int16,
-        Int32,
-        Int64,
-        UInt8,
-        UInt16,
-        UInt32,
-        UInt64,
-        Float,
-        Double
-    };
     const char* first = nullptr;
     std::ptrdiff_t row_step = 0;
-    Kind kind = Kind::Objects;
+    ElementKind kind = ElementKind::Objects;
 };
 
-// The element kind of a native-order NumPy element type that the scan reads, if it is one.
-std::optional<ColumnMemory::Kind> scannable_kind(const PyArray_Descr* descr) noexcept;
+// True for the element kinds the scan reads: all but fixed-width text, whose cells the scan would
+// not share.
+constexpr bool scannable(ElementKind kind) noexcept { return kind != ElementKind::Unicode; }
 
 // A column after a successful scan. A numeric column has written its numbers into the table. A
 // categorical column holds its distinct entries in `cells` (finished: texts() lists them) and has
