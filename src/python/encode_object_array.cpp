@@ -205,8 +205,11 @@ std::vector<CategoricalColumn> encode_scanned(std::vector<ScannedColumn>& column
         ColumnIndex col;
         LabelEncoding encoding;  // codes per entry; none when the codes went straight to the table
     };
-    const std::size_t stride = table.cols;
+    const std::size_t stride = table.row_stride;
     const auto target = std::make_shared<const SendPtr>(SendPtr{table.data.get()});
+    const auto column_start = [&, target](ColumnIndex col) {
+        return target->cells + col * table.col_stride;
+    };
     std::vector<Numbered> numbered = pool.parallel_filter_map<Numbered>(
         columns.size(), [&, target](std::size_t col) -> std::optional<Numbered> {
             ColumnCells& cells = columns[col].cells;
@@ -215,7 +218,7 @@ std::vector<CategoricalColumn> encode_scanned(std::vector<ScannedColumn>& column
             if (cells.texts().size() == table.rows) {
                 // An entry per row, in row order: the codes of the entries are those of the rows.
                 encoding.forward_map =
-                    label_encode_into(cells.texts(), target->cells + col, stride, pool);
+                    label_encode_into(cells.texts(), column_start(col), stride, pool);
             } else {
                 encoding = label_encode(cells.texts(), pool);
             }
@@ -231,7 +234,7 @@ std::vector<CategoricalColumn> encode_scanned(std::vector<ScannedColumn>& column
             for (const Numbered& column : numbered) {
                 const std::span<const double> codes = column.encoding.codes;
                 if (codes.empty()) continue;
-                double* const out = target->cells + column.col;
+                double* const out = column_start(column.col);
                 for (std::size_t row = first; row < last; ++row) {
                     double& cell = out[row * stride];
                     const auto entry = static_cast<std::size_t>(cell);
@@ -267,9 +270,11 @@ EncodingInfo assemble(std::vector<CategoricalColumn> categorical) {
 
 // The whole table in one scan of source; nothing when a cell needs Python code, with nothing run
 // or kept.
-Result<std::optional<ObjectArrayEncoding>> encode_by_scan(const ScanSource& source, Shape shape) {
+// A frame's table is column-major: its columns come one by one, and pandas keeps them that way.
+Result<std::optional<ObjectArrayEncoding>> encode_by_scan(const ScanSource& source, Shape shape,
+                                                          bool column_major) {
     // The shape is that of arrays in memory, so the output may be made before the cells are read.
-    Table table = VX_TRY(uninitialised_table(shape.rows, shape.cols, false));
+    Table table = VX_TRY(uninitialised_table(shape.rows, shape.cols, column_major));
     Pins pins;  // outlives the columns, whose texts it keeps valid
     std::optional<std::vector<ScannedColumn>> columns =
         scan_columns(source.columns, shape.rows, table, pins);
@@ -286,14 +291,14 @@ Result<ObjectArrayEncoding> encode_object_array(PyObject* obj, bool is_dataframe
     const bool scannable = shape.rows > 0 && shape.cols > 0;
     if (scannable && is_dataframe) {
         if (std::optional<ScanSource> source = VX_TRY(frame_source(obj, shape))) {
-            auto scanned = VX_TRY(encode_by_scan(*source, shape));
+            auto scanned = VX_TRY(encode_by_scan(*source, shape, true));
             if (scanned) return std::move(*scanned);
         }
     }
     PyRef cells = VX_TRY(cell_table(obj, is_dataframe));
     if (scannable) {
         if (std::optional<ScanSource> source = VX_TRY(array_source(cells.get(), shape))) {
-            auto scanned = VX_TRY(encode_by_scan(*source, shape));
+            auto scanned = VX_TRY(encode_by_scan(*source, shape, false));
             if (scanned) return std::move(*scanned);
         }
     }

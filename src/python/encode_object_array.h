@@ -9,18 +9,21 @@
 namespace vexilo::py {
 
 struct ObjectArrayEncoding {
-    Table table;  // row-major
+    Table table;  // row-major; column-major for a frame read column by column
     EncodingInfo encoding_info;
 };
 
-// Encodes obj (borrowed), an array or, when is_dataframe, a frame whose cells are read through its
-// values. Reads shape (a pair of non-negative integers), then every cell, column by column, on the
-// calling thread; only then allocates the rows x cols output and encodes the columns on the worker
-// pool while the caller waits with the interpreter held. Returns the row-major table and a complete
-// EncodingInfo (categorical columns ascending), or: an interrupt (a BaseException that is not an
-// Exception) raised by the table's code, unchanged; MemoryError for a table that cannot be
-// addressed. Unreadable shape, values or cells, and a failing str(), are stops thrown as
-// InternalFailure. Nothing is kept on any failure. Calling thread, interpreter held.
+// Encodes obj (borrowed), an array or, when is_dataframe, a frame. Reads shape (a pair of
+// non-negative integers), then every cell on the calling thread, and encodes the columns on the
+// worker pool while the caller waits with the interpreter held. A table in memory whose cells run
+// no Python code (an exact NumPy array, a pandas frame of NumPy columns, or such a frame's values)
+// is read in one pass of row blocks into an output made first; any other table is read cell by
+// cell, column by column, and the output is made only once every cell was read, so a false shape
+// fails at its first missing cell. Returns the table and a complete EncodingInfo (categorical
+// columns ascending), or: an interrupt (a BaseException that is not an Exception) raised by the
+// table's code, unchanged; MemoryError for a table that cannot be addressed. Unreadable shape,
+// values or cells, and a failing str(), are stops thrown as InternalFailure. Nothing is kept on
+// any failure. Calling thread, interpreter held.
 Result<ObjectArrayEncoding> encode_object_array(PyObject* obj, bool is_dataframe);
 
 }  // namespace vexilo::py

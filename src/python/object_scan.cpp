@@ -275,8 +275,8 @@ private:
 
 std::optional<std::vector<ScannedColumn>> scan_columns(const std::vector<ColumnMemory>& columns,
                                                        std::size_t rows, Table& table, Pins& pins) {
-    VX_ASSERT(table.rows == rows && table.cols == columns.size() && table.col_stride == 1,
-              "the scan writes a row-major table of the scanned shape");
+    VX_ASSERT(table.rows == rows && table.cols == columns.size(),
+              "the scan writes a table of the scanned shape");
     std::vector<ColumnScan> scans(columns.begin(), columns.end());
     Pins taken;
     const std::size_t row_bytes = std::max<std::size_t>(columns.size() * sizeof(double), 1);
@@ -285,7 +285,8 @@ std::optional<std::vector<ScannedColumn>> scan_columns(const std::vector<ColumnM
         for (std::size_t begin = 0; begin < rows; begin += block_rows) {
             const std::size_t end = std::min(rows, begin + block_rows);
             for (std::size_t col = 0; col < scans.size(); ++col) {
-                scans[col].read(begin, end, table.data.get() + col, table.row_stride, taken);
+                scans[col].read(begin, end, table.data.get() + col * table.col_stride,
+                                table.row_stride, taken);
             }
         }
     } catch (const Abandon&) {

@@ -32,8 +32,8 @@ struct ScannedColumn {
     ColumnCells cells{0};
 };
 
-// Reads the rows x columns.size() cells into table (row-major, same shape, not yet written), in
-// blocks of rows across all columns when rows lie close together in memory. A column is numeric
+// Reads the rows x columns.size() cells into table (same shape, any memory order, not yet written),
+// in blocks of rows across all columns when rows lie close together in memory. A column is numeric
 // while every cell converts to a double and categorical from its first cell that does not, with
 // the same numbers and texts as the cell-by-cell reading in column order gives. Text entries of
 // str cells are views into the objects, which pins holds. Returns nothing, having run no Python
