@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "label_encode.h"
+#include "engine/label_encode.h"
 
 namespace {
 

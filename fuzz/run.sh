@@ -17,8 +17,8 @@ mkdir -p "$work/corpus" "$work/artifacts"
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
     -I"$root/src" \
     "$root/fuzz/state_codec_fuzz.cpp" \
-    "$root/src/state_codec.cpp" \
-    "$root/src/python/encoding_info.cpp" \
+    "$root/src/engine/state_codec.cpp" \
+    "$root/src/engine/encoding_info.cpp" \
     -o "$work/state_codec_fuzz"
 
 # New inputs go to the scratch corpus; the checked-in seeds are only read.

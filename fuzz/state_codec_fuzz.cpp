@@ -6,7 +6,7 @@
 #include <span>
 #include <variant>
 
-#include "state_codec.h"
+#include "engine/state_codec.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "internal_failure.h"
+#include "engine/internal_failure.h"
 #include "pool/thread_count.h"
 
 namespace vexilo::pool {

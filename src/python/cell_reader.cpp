@@ -8,7 +8,7 @@
 #include <cstring>
 #include <optional>
 
-#include "format_double.h"
+#include "engine/format_double.h"
 #include "python/conversion_support.h"
 
 namespace vexilo::py {

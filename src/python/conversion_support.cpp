@@ -4,7 +4,7 @@
 #include <limits>
 #include <memory>
 
-#include "internal_failure.h"
+#include "engine/internal_failure.h"
 
 namespace vexilo::py {
 

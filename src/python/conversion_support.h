@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/table.h"
 #include "python/py_err.h"
-#include "python/table.h"
 
 namespace vexilo::py {
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "internal_failure.h"
-#include "label_encode.h"
+#include "engine/internal_failure.h"
+#include "engine/label_encode.h"
 #include "pool/pool.h"
 #include "python/cell_reader.h"
 #include "python/conversion_support.h"

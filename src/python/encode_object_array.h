@@ -2,9 +2,9 @@
 // encoded in parallel on the worker pool.
 #pragma once
 
-#include "python/encoding_info.h"
+#include "engine/encoding_info.h"
+#include "engine/table.h"
 #include "python/py_err.h"
-#include "python/table.h"
 
 namespace vexilo::py {
 

@@ -5,7 +5,7 @@
 #include <exception>
 #include <new>
 
-#include "internal_failure.h"
+#include "engine/internal_failure.h"
 #include "python/py_err.h"
 
 namespace vexilo::py {

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#include "internal_failure.h"
+#include "engine/internal_failure.h"
 #include "python/conversion_support.h"
 #include "python/encode_object_array.h"
 

@@ -4,9 +4,9 @@
 
 #include <optional>
 
-#include "python/encoding_info.h"
+#include "engine/encoding_info.h"
+#include "engine/table.h"
 #include "python/py_err.h"
-#include "python/table.h"
 
 namespace vexilo::py {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "internal_failure.h"
+#include "engine/internal_failure.h"
 
 namespace vexilo::py {
 namespace {

@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "engine/table.h"
 #include "python/cell_reader.h"
-#include "python/table.h"
 
 namespace vexilo::py {
 

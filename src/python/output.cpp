@@ -16,7 +16,7 @@
 #include <utility>  // std::exchange
 #include <vector>
 
-#include "internal_failure.h"
+#include "engine/internal_failure.h"
 
 namespace vexilo::py {
 namespace {

@@ -2,9 +2,9 @@
 // the categorical columns decoded back into their labels when a learned state is given.
 #pragma once
 
-#include "python/encoding_info.h"
+#include "engine/encoding_info.h"
+#include "engine/table.h"
 #include "python/py_err.h"
-#include "python/table.h"
 
 namespace vexilo::py {
 

@@ -1,5 +1,5 @@
 // The borrow flag: shared holders together, the exclusive holder alone, release on every exit.
-#include "borrow_flag.h"
+#include "engine/borrow_flag.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Learned-state records: keyed hashing, inversion of a forward map, content equality.
-#include "python/encoding_info.h"
+#include "engine/encoding_info.h"
 
 #include <gtest/gtest.h>
 

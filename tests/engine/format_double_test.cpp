@@ -1,5 +1,5 @@
 // Shortest round-trip positional rendering of doubles.
-#include "format_double.h"
+#include "engine/format_double.h"
 
 #include <gtest/gtest.h>
 

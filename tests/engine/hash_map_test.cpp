@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "seeded_hash.h"
+#include "engine/seeded_hash.h"
 
 namespace vexilo {
 namespace {

@@ -1,6 +1,6 @@
 // The numbering rule: byte order, missing-value markers, map contents, row order of the codes, and
 // a randomized comparison with a plain ordered-map reference on pools of one and four threads.
-#include "label_encode.h"
+#include "engine/label_encode.h"
 
 #include <gtest/gtest.h>
 

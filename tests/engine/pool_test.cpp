@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "internal_failure.h"
+#include "engine/internal_failure.h"
 #include "pool/thread_count.h"
 
 namespace vexilo::pool {

@@ -1,5 +1,5 @@
 // State byte format: exact bytes, every reading error, bounded preallocation, round trips.
-#include "state_codec.h"
+#include "engine/state_codec.h"
 
 #include <gtest/gtest.h>
 

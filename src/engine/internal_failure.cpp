@@ -1,5 +1,5 @@
 // Internal failure records and the per-thread name used in their reports. Interpreter-free.
-#include "internal_failure.h"
+#include "engine/internal_failure.h"
 
 #include <utility>
 

@@ -1,5 +1,5 @@
 // Helpers over the learned-state records. Interpreter-free.
-#include "python/encoding_info.h"
+#include "engine/encoding_info.h"
 
 #include <chrono>
 #include <random>

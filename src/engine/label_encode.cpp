@@ -1,6 +1,6 @@
 // Column label encoding: hash deduplication per piece of rows, one parallel sort of the distinct
 // texts, codes by rank. Interpreter-free.
-#include "label_encode.h"
+#include "engine/label_encode.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,7 +12,7 @@
 #include <string>
 #include <utility>
 
-#include "seeded_hash.h"
+#include "engine/seeded_hash.h"
 
 namespace vexilo {
 namespace {

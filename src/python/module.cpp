@@ -2,7 +2,7 @@
 #define VEXILO_IMPORTS_NUMPY
 #include <cstdio>
 
-#include "encoder.h"
+#include "python/encoder.h"
 #include "python/frame.h"
 #include "python/py.h"
 

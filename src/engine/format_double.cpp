@@ -1,5 +1,5 @@
 // Shortest round-trip positional rendering of doubles. Interpreter-free.
-#include "format_double.h"
+#include "engine/format_double.h"
 
 #include <charconv>  // std::to_chars
 #include <cmath>

@@ -1,5 +1,5 @@
 // Cell buffers of the table of doubles. Interpreter-free.
-#include "python/table.h"
+#include "engine/table.h"
 
 #include <cstdlib>
 #include <new>

@@ -1,16 +1,16 @@
 // vexilo.Encoder: construction, deallocation, the borrow-guarded method frames and pickling.
-#include "encoder.h"
+#include "python/encoder.h"
 
 #include <new>
 #include <span>
 
-#include "borrow_flag.h"
+#include "engine/borrow_flag.h"
+#include "engine/encoding_info.h"
+#include "engine/state_codec.h"
 #include "python/arguments.h"
-#include "python/encoding_info.h"
 #include "python/frame.h"
 #include "python/input_conversion.h"
 #include "python/output.h"
-#include "state_codec.h"
 
 namespace vexilo::py {
 namespace {

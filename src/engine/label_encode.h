@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/encoding_info.h"
 #include "pool/pool.h"
-#include "python/encoding_info.h"
 
 namespace vexilo {
 

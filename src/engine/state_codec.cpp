@@ -1,5 +1,5 @@
 // Writer and reader of the state byte format. Interpreter-free.
-#include "state_codec.h"
+#include "engine/state_codec.h"
 
 #include <algorithm>
 #include <cstring>

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "python/encoding_info.h"
+#include "engine/encoding_info.h"
 
 namespace vexilo {
 

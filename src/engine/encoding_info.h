@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "seeded_hash.h"
+#include "engine/seeded_hash.h"
 
 namespace vexilo {
 
