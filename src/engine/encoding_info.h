@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/seeded_hash.h"
+#include "engine/hash_map.h"
 
 namespace vexilo {
 

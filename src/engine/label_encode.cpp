@@ -12,22 +12,12 @@
 #include <string>
 #include <utility>
 
-#include "engine/seeded_hash.h"
+#include "engine/hash_map.h"
+#include "engine/keyed_hash.h"
+#include "engine/unaligned_load.h"
 
 namespace vexilo {
 namespace {
-
-inline std::uint64_t load8(const char* p) noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-}
-
-inline std::uint32_t load4(const char* p) noexcept {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
 
 // Byte equality of two texts of equal size, without a library call or a size-dependent branch
 // for the 8 to 32 bytes typical of categories: four overlapping word loads cover them.
@@ -35,12 +25,19 @@ inline bool same_bytes(const char* a, const char* b, std::size_t size) noexcept 
     if (size - 8 <= 24) {
         const std::size_t middle = size >= 16 ? 8 : size - 8;
         const std::size_t last = size - 8;
-        return ((load8(a) ^ load8(b)) | (load8(a + middle) ^ load8(b + middle)) |
-                (load8(a + last - middle) ^ load8(b + last - middle)) |
-                (load8(a + last) ^ load8(b + last))) == 0;
+        return ((load_unaligned<std::uint64_t>(a) ^ load_unaligned<std::uint64_t>(b)) |
+                (load_unaligned<std::uint64_t>(a + middle) ^
+                 load_unaligned<std::uint64_t>(b + middle)) |
+                (load_unaligned<std::uint64_t>(a + last - middle) ^
+                 load_unaligned<std::uint64_t>(b + last - middle)) |
+                (load_unaligned<std::uint64_t>(a + last) ^
+                 load_unaligned<std::uint64_t>(b + last))) == 0;
     }
     if (size > 32) return std::memcmp(a, b, size) == 0;
-    if (size >= 4) return load4(a) == load4(b) && load4(a + size - 4) == load4(b + size - 4);
+    if (size >= 4)
+        return load_unaligned<std::uint32_t>(a) == load_unaligned<std::uint32_t>(b) &&
+               load_unaligned<std::uint32_t>(a + size - 4) ==
+                   load_unaligned<std::uint32_t>(b + size - 4);
     for (std::size_t i = 0; i < size; ++i) {
         if (a[i] != b[i]) return false;
     }

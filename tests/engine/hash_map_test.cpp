@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/seeded_hash.h"
+#include "engine/hash_map.h"
 
 namespace vexilo {
 namespace {
