@@ -2,6 +2,7 @@
 #include "engine/table.h"
 
 #include <cstdlib>
+#include <limits>
 #include <new>
 
 #if defined(__linux__)
@@ -35,6 +36,23 @@ CellBuffer allocate_cells(std::size_t count) {
     }
     if (!memory) throw std::bad_alloc();
     return CellBuffer(static_cast<double*>(memory));
+}
+
+bool table_fits(std::size_t rows, std::size_t cols) noexcept {
+    constexpr std::size_t most_cells = std::numeric_limits<std::size_t>::max() / sizeof(double);
+    return rows == 0 || cols <= most_cells / rows;
+}
+
+Table uninitialised_table(std::size_t rows, std::size_t cols, Layout layout) {
+    if (!table_fits(rows, cols)) throw std::bad_alloc();
+    const bool column_major = layout == Layout::ColumnMajor;
+    Table table;
+    table.data = allocate_cells(rows * cols);
+    table.rows = rows;
+    table.cols = cols;
+    table.row_stride = column_major ? 1 : cols;
+    table.col_stride = column_major ? rows : 1;
+    return table;
 }
 
 }  // namespace vexilo

@@ -1,12 +1,9 @@
-// The table of doubles and the output kind that input conversion hands to output construction.
-// Plain records with no interpreter objects. Interpreter-free.
+// The table of doubles that conversion fills, encoding writes and output construction reads. A
+// plain record with no interpreter objects. Interpreter-free.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <memory>
-#include <string>
-#include <vector>
 
 namespace vexilo {
 
@@ -21,6 +18,9 @@ using CellBuffer = std::unique_ptr<double[], CellBufferDeleter>;
 // to a big table. Throws std::bad_alloc. Safe on any thread.
 CellBuffer allocate_cells(std::size_t count);
 
+// The memory order of a table's cells.
+enum class Layout { RowMajor, ColumnMajor };
+
 // A dense rows x cols table of doubles that owns its values. Cell (r, c) lives at
 // data[r * row_stride + c * col_stride] (strides in elements), so it may be row- or column-major.
 struct Table {
@@ -30,28 +30,17 @@ struct Table {
     std::size_t row_stride = 0;
     std::size_t col_stride = 1;
 
-    // A zero-filled row-major table.
-    static Table row_major(std::size_t rows, std::size_t cols) {
-        Table t;
-        t.data = allocate_cells(rows * cols);
-        std::fill_n(t.data.get(), rows * cols, 0.0);
-        t.rows = rows;
-        t.cols = cols;
-        t.row_stride = cols;
-        t.col_stride = 1;
-        return t;
-    }
-
     double at(std::size_t r, std::size_t c) const { return data[r * row_stride + c * col_stride]; }
     bool is_row_major() const { return col_stride == 1 && (rows <= 1 || row_stride == cols); }
     bool is_col_major() const { return row_stride == 1 && (cols <= 1 || col_stride == rows); }
 };
 
-// The kind of result to build: a NumPy array, or a pandas DataFrame with its column names.
-struct OUT {
-    enum class Kind { NdArray, DataFrame };
-    Kind kind = Kind::NdArray;
-    std::vector<std::string> column_names;  // DataFrame only, in the frame's column order
-};
+// True when rows x cols doubles can be addressed at all.
+bool table_fits(std::size_t rows, std::size_t cols) noexcept;
+
+// A rows x cols table in layout whose cells are left for the caller to write (the buffer is not
+// zeroed). Throws std::bad_alloc when the table does not fit or the memory cannot be had. Safe on
+// any thread.
+Table uninitialised_table(std::size_t rows, std::size_t cols, Layout layout);
 
 }  // namespace vexilo

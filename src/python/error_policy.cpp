@@ -1,8 +1,5 @@
-// Stops, interrupts and checked table allocation for the conversion of the caller's table.
-#include "python/conversion_support.h"
-
-#include <limits>
-#include <memory>
+// Interrupts passed on, other failures thrown as internal failures, exceptions described.
+#include "python/error_policy.h"
 
 #include "engine/internal_failure.h"
 
@@ -26,7 +23,7 @@ std::string describe(const PyErr& error) {
     return text;
 }
 
-PyErr stop(PyErr error, std::string_view what) {
+PyErr interrupt_or_throw(PyErr error, std::string_view what) {
     if (is_interrupt(error)) return error;
     std::string message(what);
     message += ": ";
@@ -38,23 +35,6 @@ std::optional<PyErr> discard_pending_error() {
     PyErr error = PyErr::fetch();
     if (is_interrupt(error)) return error;
     return std::nullopt;
-}
-
-Result<Table> uninitialised_table(std::size_t rows, std::size_t cols, bool column_major) {
-    constexpr std::size_t most_cells = std::numeric_limits<std::size_t>::max() / sizeof(double);
-    if (rows != 0 && cols > most_cells / rows) {
-        return PyErr::make(PyExc_MemoryError, "a table of " + std::to_string(rows) + " x " +
-                                                  std::to_string(cols) +
-                                                  " cells does not fit in memory");
-    }
-    Table table;
-    // Every cell is written by the caller, so the buffer is not zeroed first.
-    table.data = allocate_cells(rows * cols);
-    table.rows = rows;
-    table.cols = cols;
-    table.row_stride = column_major ? 1 : cols;
-    table.col_stride = column_major ? rows : 1;
-    return table;
 }
 
 }  // namespace vexilo::py

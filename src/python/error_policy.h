@@ -1,13 +1,11 @@
-// Helpers shared by input conversion and the object-array encoding: how a failed Python operation
-// ends the call, and the allocation of a table of doubles with checked size.
+// How a failed Python operation while reading the caller's table ends the call: interrupts pass
+// unchanged, anything else becomes an internal failure with a description of the exception.
 #pragma once
 
-#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "engine/table.h"
 #include "python/py_err.h"
 
 namespace vexilo::py {
@@ -27,15 +25,10 @@ std::string describe(const PyErr& error);
 
 // Ends the call for a failed operation: an interrupt is returned unchanged for the caller to
 // propagate; anything else is thrown as InternalFailure("<what>: <describe(error)>").
-PyErr stop(PyErr error, std::string_view what);
+PyErr interrupt_or_throw(PyErr error, std::string_view what);
 
 // Takes the pending exception (there must be one) and discards it, unless it is an interrupt,
 // which is returned. Calling thread, interpreter held.
 std::optional<PyErr> discard_pending_error();
-
-// A rows x cols table whose cells are left for the caller to write, row-major or (column_major)
-// column-major. MemoryError when rows x cols doubles do not fit the address space; std::bad_alloc
-// when the memory cannot be had. Calling thread, interpreter held.
-Result<Table> uninitialised_table(std::size_t rows, std::size_t cols, bool column_major);
 
 }  // namespace vexilo::py

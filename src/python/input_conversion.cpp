@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "engine/internal_failure.h"
-#include "python/conversion_support.h"
 #include "python/encode_object_array.h"
+#include "python/error_policy.h"
+#include "python/table_allocation.h"
 
 namespace vexilo::py {
 namespace {
@@ -134,7 +135,7 @@ Result<std::optional<Table>> copy_float_array(PyObject* obj) {
     const std::size_t cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
     const bool c_order = PyArray_IS_C_CONTIGUOUS(array);
     const bool f_order = !c_order && PyArray_IS_F_CONTIGUOUS(array);
-    Table table = VX_TRY(uninitialised_table(rows, cols, f_order));
+    Table table = VX_TRY(new_table(rows, cols, f_order ? Layout::ColumnMajor : Layout::RowMajor));
     if (rows == 0 || cols == 0) return std::optional<Table>(std::move(table));
     const char* const base = PyArray_BYTES(array);
     if (c_order || f_order) {
@@ -158,9 +159,9 @@ Result<std::optional<Table>> copy_float_array(PyObject* obj) {
 Result<Conversion> pyany_to_vec(PyObject* obj, StringEncoding) {
     // StringEncoding has the one strategy, label, which the object-array encoding implements.
     const std::string name = VX_TRY(type_name(obj));
-    OUT out;
+    OutputKind out;
     if (name == "DataFrame") {
-        out.kind = OUT::Kind::DataFrame;
+        out.kind = OutputKind::Kind::DataFrame;
         // Read before the fast-path test: a frame whose columns cannot be read fails here.
         out.column_names = VX_TRY(column_names(obj));
     } else if (name != "ndarray" && name != "memmap") {
@@ -172,7 +173,7 @@ Result<Conversion> pyany_to_vec(PyObject* obj, StringEncoding) {
     std::optional<Table> copied = VX_TRY(copy_float_array(obj));
     if (copied) return Conversion{std::move(out), std::move(*copied), std::nullopt};
     ObjectArrayEncoding encoded =
-        VX_TRY(encode_object_array(obj, out.kind == OUT::Kind::DataFrame));
+        VX_TRY(encode_object_array(obj, out.kind == OutputKind::Kind::DataFrame));
     return Conversion{std::move(out), std::move(encoded.table), std::move(encoded.encoding_info)};
 }
 

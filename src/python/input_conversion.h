@@ -6,12 +6,13 @@
 
 #include "engine/encoding_info.h"
 #include "engine/table.h"
+#include "python/output_kind.h"
 #include "python/py_err.h"
 
 namespace vexilo::py {
 
 struct Conversion {
-    OUT out;
+    OutputKind out;
     Table table;
     std::optional<EncodingInfo> encoding_info;  // absent exactly after the float fast path
 };

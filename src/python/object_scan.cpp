@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 
 #include "engine/internal_failure.h"
+#include "engine/unaligned_load.h"
 
 namespace vexilo::py {
 namespace {
@@ -22,13 +22,6 @@ constexpr std::size_t index_prefetch_distance = 16;
 // Deduplication by object stops paying when nearly every cell is an object of its own: checked
 // once the index holds this many objects.
 constexpr std::size_t dedup_check_size = std::size_t{1} << 18;
-
-template <class T>
-T load(const char* at) noexcept {
-    T value;
-    std::memcpy(&value, at, sizeof value);  // array memory need not be aligned for T
-    return value;
-}
 
 // Object address to entry index, open addressing with linear probing. Keys are only compared,
 // never followed, so an index entry can never reach freed memory.
@@ -105,49 +98,19 @@ public:
 
     // Reads rows [begin, end) into out[row * stride]. Throws Abandon.
     void read(std::size_t begin, std::size_t end, double* out, std::size_t stride, Pins& pins) {
-        switch (memory_.kind) {
-            case ElementKind::Objects:
-                return read_objects(begin, end, out, stride, pins);
-            case ElementKind::Bool:
-                for (std::size_t row = begin; row < end; ++row) {
-                    out[row * stride] = load<std::uint8_t>(at(row)) != 0 ? 1.0 : 0.0;
-                }
-                return;
-            case ElementKind::Int8:
-                return copy<std::int8_t>(begin, end, out, stride);
-            case ElementKind::Int16:
-                return copy<std::int16_t>(begin, end, out, stride);
-            case ElementKind::Int32:
-                return copy<std::int32_t>(begin, end, out, stride);
-            case ElementKind::Int64:
-                return copy<std::int64_t>(begin, end, out, stride);
-            case ElementKind::UInt8:
-                return copy<std::uint8_t>(begin, end, out, stride);
-            case ElementKind::UInt16:
-                return copy<std::uint16_t>(begin, end, out, stride);
-            case ElementKind::UInt32:
-                return copy<std::uint32_t>(begin, end, out, stride);
-            case ElementKind::UInt64:
-                return copy<std::uint64_t>(begin, end, out, stride);
-            case ElementKind::Float:
-                return copy<float>(begin, end, out, stride);
-            case ElementKind::Double:
-                return copy<double>(begin, end, out, stride);
-            case ElementKind::Half:
-            case ElementKind::LongDouble:
-                for (std::size_t row = begin; row < end; ++row) {
-                    out[row * stride] = typed_number(memory_.kind, at(row));
-                }
-                return;
-            case ElementKind::Unicode:
-                break;
-        }
-        throw InternalFailure("the scan was given a column of texts");
+        if (memory_.kind == ElementKind::Objects)
+            return read_objects(begin, end, out, stride, pins);
+        const bool number = visit_number_kind(memory_.kind, [&](auto element) {
+            for (std::size_t row = begin; row < end; ++row) {
+                out[row * stride] = element.read(at(row));
+            }
+        });
+        if (!number) throw InternalFailure("the scan was given a column of texts");
     }
 
-    ScannedColumn finish() && {
+    ColumnCells finish() && {
         cells_.finish();
-        return ScannedColumn{std::move(cells_)};
+        return std::move(cells_);
     }
 
 private:
@@ -156,15 +119,8 @@ private:
     }
 
     PyObject* object(std::size_t row) const noexcept {
-        PyObject* cell = load<PyObject*>(at(row));
+        PyObject* cell = load_unaligned<PyObject*>(at(row));
         return cell ? cell : Py_None;  // NumPy reads an unset slot as None
-    }
-
-    template <class T>
-    void copy(std::size_t begin, std::size_t end, double* out, std::size_t stride) const noexcept {
-        for (std::size_t row = begin; row < end; ++row) {
-            out[row * stride] = static_cast<double>(load<T>(at(row)));
-        }
     }
 
     void read_objects(std::size_t begin, std::size_t end, double* out, std::size_t stride,
@@ -257,7 +213,7 @@ private:
         // the cell-by-cell reading reports in its own order.
         Status added = [&] {
             try {
-                return cells_.add_object(PyRef::borrow(cell), &pins);
+                return append_cell(cells_, PyRef::borrow(cell), &pins);
             } catch (const InternalFailure&) {
                 throw Abandon{};
             }
@@ -273,8 +229,8 @@ private:
 
 }  // namespace
 
-std::optional<std::vector<ScannedColumn>> scan_columns(const std::vector<ColumnMemory>& columns,
-                                                       std::size_t rows, Table& table, Pins& pins) {
+std::optional<std::vector<ColumnCells>> scan_columns(const std::vector<ColumnMemory>& columns,
+                                                     std::size_t rows, Table& table, Pins& pins) {
     VX_ASSERT(table.rows == rows && table.cols == columns.size(),
               "the scan writes a table of the scanned shape");
     std::vector<ColumnScan> scans(columns.begin(), columns.end());
@@ -292,7 +248,7 @@ std::optional<std::vector<ScannedColumn>> scan_columns(const std::vector<ColumnM
     } catch (const Abandon&) {
         return std::nullopt;
     }
-    std::vector<ScannedColumn> scanned;
+    std::vector<ColumnCells> scanned;
     scanned.reserve(scans.size());
     for (ColumnScan& scan : scans) scanned.push_back(std::move(scan).finish());
     pins.insert(pins.end(), std::make_move_iterator(taken.begin()),

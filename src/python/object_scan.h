@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "engine/table.h"
-#include "python/cell_reader.h"
+#include "python/cell_source.h"
+#include "python/element_kind.h"
 
 namespace vexilo::py {
 
@@ -25,14 +26,10 @@ struct ColumnMemory {
 // not share.
 constexpr bool scannable(ElementKind kind) noexcept { return kind != ElementKind::Unicode; }
 
-// A column after a successful scan. A numeric column has written its numbers into the table. A
-// categorical column holds its distinct entries in `cells` (finished: texts() lists them) and has
-// written into the table, for every row, the index of the row's entry as a double.
-struct ScannedColumn {
-    ColumnCells cells{0};
-};
-
-// Reads the rows x columns.size() cells into table (same shape, any memory order, not yet written),
+// Reads the rows x columns.size() cells into table (same shape, any memory order, not yet written)
+// in the entry-index form that encode_table reads (CellForm::EntryIndices): a numeric column
+// writes its numbers into the table; a categorical column keeps its distinct entries (finished:
+// texts() lists them) and writes, for every row, the index of the row's entry as a double. Reads
 // in blocks of rows across all columns when rows lie close together in memory. A column is numeric
 // while every cell converts to a double and categorical from its first cell that does not, with
 // the same numbers and texts as the cell-by-cell reading in column order gives. Text entries of
@@ -40,7 +37,7 @@ struct ScannedColumn {
 // code, written nothing to pins and left no exception set, when a cell is of any other type or
 // its text cannot be made: the caller then reads the table cell by cell, which reports the cause
 // in column order. Calling thread, interpreter held.
-std::optional<std::vector<ScannedColumn>> scan_columns(const std::vector<ColumnMemory>& columns,
-                                                       std::size_t rows, Table& table, Pins& pins);
+std::optional<std::vector<ColumnCells>> scan_columns(const std::vector<ColumnMemory>& columns,
+                                                     std::size_t rows, Table& table, Pins& pins);
 
 }  // namespace vexilo::py

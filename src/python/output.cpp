@@ -561,8 +561,9 @@ Result<PyRef> float_array(Table table) {
     return array;
 }
 
-Result<PyRef> arr_to_out(Table table, OUT out, const EncodingInfo* encoding_info) {
-    if (out.kind == OUT::Kind::DataFrame) return frame(table, out.column_names, encoding_info);
+Result<PyRef> arr_to_out(Table table, OutputKind out, const EncodingInfo* encoding_info) {
+    if (out.kind == OutputKind::Kind::DataFrame)
+        return frame(table, out.column_names, encoding_info);
     if (!encoding_info) return float_array(std::move(table));
     return decoded_array(std::move(table), *encoding_info);
 }

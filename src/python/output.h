@@ -4,6 +4,7 @@
 
 #include "engine/encoding_info.h"
 #include "engine/table.h"
+#include "python/output_kind.h"
 #include "python/py_err.h"
 
 namespace vexilo::py {
@@ -17,7 +18,7 @@ namespace vexilo::py {
 // Returns a new reference or the Python error (everything made so far released). A listed column
 // without an inverse map or beyond the table is an InternalFailure. Calling thread, interpreter
 // held.
-Result<PyRef> arr_to_out(Table table, OUT out, const EncodingInfo* encoding_info);
+Result<PyRef> arr_to_out(Table table, OutputKind out, const EncodingInfo* encoding_info);
 
 // A new 2-D float64 array holding table's values, keeping its row- or column-major order. Takes
 // the buffer over without copying when the table is contiguous. Calling thread, interpreter held.
