@@ -8,9 +8,9 @@
 #include "engine/encoding_info.h"
 #include "engine/state_codec.h"
 #include "python/arguments.h"
+#include "python/build_result.h"
 #include "python/frame.h"
 #include "python/input_conversion.h"
-#include "python/output.h"
 
 namespace vexilo::py {
 namespace {
@@ -103,7 +103,7 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         // The new state is stored before the output is built: an output error leaves it in place.
         encoder->value.encoding_info = std::move(conversion.encoding_info);
         PyRef table =
-            VX_TRY(arr_to_out(std::move(conversion.table), std::move(conversion.out), nullptr));
+            VX_TRY(build_result(std::move(conversion.table), std::move(conversion.out), nullptr));
         PyRef columns = encoder->value.encoding_info
                             ? VX_TRY(categorical_column_list(*encoder->value.encoding_info))
                             : PyRef::borrow(Py_None);
@@ -122,8 +122,8 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         // Whatever the conversion learns is discarded: decoding uses the stored state only.
         Conversion conversion = VX_TRY(pyany_to_vec(obj, encoder->value.strategy));
         const auto& stored = encoder->value.encoding_info;
-        return arr_to_out(std::move(conversion.table), std::move(conversion.out),
-                          stored ? &*stored : nullptr);
+        return build_result(std::move(conversion.table), std::move(conversion.out),
+                            stored ? &*stored : nullptr);
     });
 }
 

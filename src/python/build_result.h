@@ -1,0 +1,22 @@
+// Output construction: the NumPy array or pandas DataFrame handed back by encode and decode, with
+// the categorical columns decoded back into their labels when a learned state is given.
+#pragma once
+
+#include "engine/encoding_info.h"
+#include "engine/table.h"
+#include "python/output_kind.h"
+#include "python/py_err.h"
+
+namespace vexilo::py {
+
+// Builds a new result of out's kind from table, which it takes over (its buffer may become the
+// result's memory). Without encoding_info: a float64 array (float_array), or a float64 DataFrame
+// with out's column names and the default index. With encoding_info (borrowed; may be null) every
+// column it lists is decoded: an NdArray result becomes an object array (decoded_array); a
+// DataFrame result gets object columns of str labels in their place (result_frame).
+// Returns a new reference or the Python error (everything made so far released). A listed column
+// without an inverse map or beyond the table is an InternalFailure. Calling thread, interpreter
+// held.
+Result<PyRef> build_result(Table table, OutputKind out, const EncodingInfo* encoding_info);
+
+}  // namespace vexilo::py

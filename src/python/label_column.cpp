@@ -1,0 +1,33 @@
+// The shared pieces of decoding categorical columns: label texts and the checked listed maps.
+#include "python/label_column.h"
+
+#include "engine/internal_failure.h"
+
+namespace vexilo::py {
+
+Result<PyRef> new_str(std::string_view text) {
+    return checked(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+std::vector<const InverseMap*> listed_maps(const EncodingInfo& info, const Table& table,
+                                           const std::vector<std::string>* names) {
+    std::vector<const InverseMap*> maps(table.cols, nullptr);
+    for (const ColumnIndex column : info.categorical_columns) {
+        const auto inverse = info.inverse_maps.find(column);
+        if (inverse == info.inverse_maps.end()) throw InternalFailure("no entry found for key");
+        if (table.rows > 0 && column >= table.cols) {
+            throw InternalFailure("ndarray: index out of bounds");
+        }
+        if (names && column >= names->size()) {
+            throw InternalFailure("index out of bounds: the len is " +
+                                  std::to_string(names->size()) + " but the index is " +
+                                  std::to_string(column));
+        }
+        // Without rows an index beyond the table has no cell to decode.
+        if (column < table.cols) maps[column] = &inverse->second;
+    }
+    return maps;
+}
+
+}  // namespace vexilo::py

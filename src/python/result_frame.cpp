@@ -1,0 +1,135 @@
+// The DataFrame result: one float64 block adopted by the frame, decoded columns set by position.
+#include "python/result_frame.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "python/label_column.h"
+#include "python/numpy_array.h"
+
+namespace vexilo::py {
+namespace {
+
+// Sets dict[key] = value. Returns the interpreter's error on failure.
+Status set_item(const PyRef& dict, const char* key, PyObject* value) {
+    if (PyDict_SetItemString(dict.get(), key, value) < 0) return PyErr::fetch();
+    return Unit{};
+}
+
+// The keyword arguments of the frame's construction: the column names, and copy=False.
+Result<PyRef> frame_keywords(const std::vector<std::string>& names) {
+    PyRef columns = VX_TRY(checked(PyList_New(static_cast<Py_ssize_t>(names.size()))));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        PyRef name = VX_TRY(new_str(names[i]));
+        PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), name.release());
+    }
+    PyRef keywords = VX_TRY(checked(PyDict_New()));
+    VX_TRY(set_item(keywords, "columns", columns.get()));
+    VX_TRY(set_item(keywords, "copy", Py_False));
+    return keywords;
+}
+
+// The float block: made column-major, the layout pandas keeps it in, so the frame adopts it
+// (copy=False) instead of copying it once more. Listed columns are left zero: their labels
+// replace them.
+Result<PyRef> float_block(const Table& table, const EncodingInfo* info) {
+    std::vector<bool> listed(table.cols, false);
+    if (info) {
+        for (const ColumnIndex column : info->categorical_columns) {
+            if (column < table.cols) listed[column] = true;
+        }
+    }
+    npy_intp dims[2] = {static_cast<npy_intp>(table.rows), static_cast<npy_intp>(table.cols)};
+    PyRef numbers = VX_TRY(checked(PyArray_ZEROS(2, dims, NPY_DOUBLE, 1)));
+    double* out = array_data<double>(numbers);
+    // In blocks of rows, so that a row-major table is read from cache rather than once per column.
+    constexpr std::size_t block_rows = 256;
+    for (std::size_t first = 0; first < table.rows; first += block_rows) {
+        const std::size_t last = std::min(table.rows, first + block_rows);
+        for (std::size_t c = 0; c < table.cols; ++c) {
+            if (listed[c]) continue;
+            double* column = out + c * table.rows;
+            for (std::size_t r = first; r < last; ++r) column[r] = table.at(r, c);
+        }
+    }
+    return numbers;
+}
+
+// One object array of str labels (None for NaN and unknown codes) per column with a map; null
+// for the others.
+Result<std::vector<PyRef>> label_arrays(const Table& table,
+                                        const std::vector<const InverseMap*>& maps) {
+    std::vector<std::size_t> decoded;
+    std::vector<PyRef> values(table.cols);
+    std::vector<PyObject**> cells(table.cols, nullptr);
+    for (std::size_t c = 0; c < table.cols; ++c) {
+        if (!maps[c]) continue;
+        npy_intp length = static_cast<npy_intp>(table.rows);
+        values[c] = VX_TRY(checked(PyArray_SimpleNew(1, &length, NPY_OBJECT)));
+        cells[c] = array_data<PyObject*>(values[c]);
+        decoded.push_back(c);
+    }
+    // Declared after the arrays: on an early return they settle before the arrays are released.
+    std::vector<std::optional<LabelColumn>> labels(table.cols);
+    for (const std::size_t c : decoded) {
+        labels[c].emplace(*maps[c], Py_None, table.rows);
+        if (table.rows / 2 >= maps[c]->size()) VX_TRY(labels[c]->make_all());
+    }
+    // In blocks of rows, column by column within a block, as in decoded_array.
+    for (std::size_t first = 0; first < table.rows; first += decode_block_rows) {
+        const std::size_t last = std::min(table.rows, first + decode_block_rows);
+        for (const std::size_t c : decoded) {
+            LabelColumn& column = *labels[c];
+            for (std::size_t r = first; r < last; ++r) {
+                const double code = table.at(r, c);
+                PyObject* label = column.take(code);
+                cells[c][r] = label ? label : VX_TRY(column.make(code));
+            }
+        }
+    }
+    for (const std::size_t c : decoded) labels[c]->settle();
+    return values;
+}
+
+// Puts each label array in place of its column of df, by position. Wrapped as object Series: a
+// bare object array of strings would be inferred as a str column.
+Status set_label_columns(const PyRef& pandas, const PyRef& df, const std::vector<PyRef>& values) {
+    PyRef series = VX_TRY(checked(PyObject_GetAttrString(pandas.get(), "Series")));
+    PyRef series_keywords = VX_TRY(checked(PyDict_New()));
+    PyRef object_name = VX_TRY(new_str("object"));
+    VX_TRY(set_item(series_keywords, "dtype", object_name.get()));
+    VX_TRY(set_item(series_keywords, "copy", Py_False));
+    PyRef isetitem = VX_TRY(new_str("isetitem"));
+    for (std::size_t c = 0; c < values.size(); ++c) {
+        if (!values[c]) continue;
+        PyObject* series_args[] = {values[c].get()};
+        PyRef column = VX_TRY(
+            checked(PyObject_VectorcallDict(series.get(), series_args, 1, series_keywords.get())));
+        PyRef position = VX_TRY(checked(PyLong_FromSize_t(c)));
+        PyObject* set_args[] = {df.get(), position.get(), column.get()};
+        VX_TRY(checked(PyObject_VectorcallMethod(isetitem.get(), set_args, 3, nullptr)));
+    }
+    return Unit{};
+}
+
+}  // namespace
+
+Result<PyRef> result_frame(const Table& table, const std::vector<std::string>& names,
+                           const EncodingInfo* info) {
+    PyRef pandas_name = VX_TRY(new_str("pandas"));
+    PyRef pandas = VX_TRY(checked(PyImport_Import(pandas_name.get())));
+    PyRef keywords = VX_TRY(frame_keywords(names));
+    PyRef numbers = VX_TRY(float_block(table, info));
+    PyRef constructor = VX_TRY(checked(PyObject_GetAttrString(pandas.get(), "DataFrame")));
+    PyObject* frame_args[] = {numbers.get()};
+    PyRef df =
+        VX_TRY(checked(PyObject_VectorcallDict(constructor.get(), frame_args, 1, keywords.get())));
+    if (!info || info->categorical_columns.empty()) return df;
+
+    const std::vector<const InverseMap*> maps = listed_maps(*info, table, &names);
+    const std::vector<PyRef> values = VX_TRY(label_arrays(table, maps));
+    VX_TRY(set_label_columns(pandas, df, values));
+    return df;
+}
+
+}  // namespace vexilo::py
