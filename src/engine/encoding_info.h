@@ -20,7 +20,8 @@ using ForwardMap = HashMap<std::string, std::optional<std::uint64_t>>;
 // Code to text; one entry for every forward entry that has a code.
 using InverseMap = HashMap<std::uint64_t, std::string>;
 
-// How string columns are encoded. "label" is the only strategy; stored as its index, 0.
+// How string columns are encoded (the string encoding: the `encoding` argument of Encoder). "label"
+// is the only one; stored as its index, 0.
 enum class StringEncoding : std::uint32_t { Label = 0 };
 
 struct EncodingInfo {
@@ -31,9 +32,9 @@ struct EncodingInfo {
 };
 
 // The value held by every Python Encoder object. Field order is the serialised order.
-struct Encoder {
+struct EncoderState {
     std::optional<EncodingInfo> encoding_info;
-    StringEncoding strategy = StringEncoding::Label;
+    StringEncoding string_encoding = StringEncoding::Label;
 };
 
 // Builds the inverse of a forward map: one (code, text) entry per text that has a code.

@@ -201,49 +201,48 @@ constexpr std::size_t first_dedup_check = 65536;
 // How often a piece looks whether another piece of the column already gave up deduplicating.
 constexpr std::size_t dedup_glance = 4096;
 
+// 1. Deduplicates each piece of rows on its own; ids[row] becomes the row's id within its piece.
+// All pieces see the same mix of texts, so the first one that finds deduplication does not pay
+// tells the others, which follow at their next glance.
 template <class Id>
-ForwardMap encode_column(std::span<const std::string_view> cells, double* out, std::size_t stride,
-                         pool::ThreadPool& pool) {
-    const std::size_t rows = cells.size();
+std::vector<Piece> deduplicate_pieces(std::span<const std::string_view> cells, Id* ids,
+                                      pool::ThreadPool& pool) {
     const SeededHash dedup_hash;
-
-    // 1. Deduplicate each piece of rows on its own; ids[row] is the row's id within its piece.
-    // All pieces see the same mix of texts, so the first one that finds deduplication does not
-    // pay tells the others, which follow at their next glance.
-    const std::unique_ptr<Id[]> ids = std::make_unique_for_overwrite<Id[]>(rows);
     std::atomic<bool> skip_dedup{false};
-    std::vector<Piece> pieces =
-        pool.parallel_map_ranges<Piece>(rows, [&](std::size_t begin, std::size_t end) {
-            DistinctTable<Id> table;
-            std::size_t row = begin;
-            std::size_t check_at = first_dedup_check;
-            for (; row < end; ++row) {
-                const std::string_view text = cells[row];
-                ids[row] = table.find_or_insert(text, dedup_hash(text));
-                const std::size_t seen = row + 1 - begin;
-                if (seen % dedup_glance != 0) continue;
-                // relaxed: only a hint between pieces; either way the result is the same.
-                if (skip_dedup.load(std::memory_order_relaxed)) {
+    return pool.parallel_map_ranges<Piece>(cells.size(), [&](std::size_t begin, std::size_t end) {
+        DistinctTable<Id> table;
+        std::size_t row = begin;
+        std::size_t check_at = first_dedup_check;
+        for (; row < end; ++row) {
+            const std::string_view text = cells[row];
+            ids[row] = table.find_or_insert(text, dedup_hash(text));
+            const std::size_t seen = row + 1 - begin;
+            if (seen % dedup_glance != 0) continue;
+            // relaxed: only a hint between pieces; either way the result is the same.
+            if (skip_dedup.load(std::memory_order_relaxed)) {
+                ++row;
+                break;
+            }
+            if (seen == check_at) {
+                if (table.size() > seen / 4 * 3) {
+                    // relaxed: a hint, as above.
+                    skip_dedup.store(true, std::memory_order_relaxed);
                     ++row;
                     break;
                 }
-                if (seen == check_at) {
-                    if (table.size() > seen / 4 * 3) {
-                        // relaxed: a hint, as above.
-                        skip_dedup.store(true, std::memory_order_relaxed);
-                        ++row;
-                        break;
-                    }
-                    check_at *= 2;
-                }
+                check_at *= 2;
             }
-            if (row < end) table.stop_finding(end - row);
-            for (; row < end; ++row) ids[row] = table.append(cells[row]);
-            return Piece{begin, end, std::move(table.texts()), 0};
-        });
+        }
+        if (row < end) table.stop_finding(end - row);
+        for (; row < end; ++row) ids[row] = table.append(cells[row]);
+        return Piece{begin, end, std::move(table.texts()), 0};
+    });
+}
 
-    // 2. All pieces' distinct texts in one list, sorted; a text seen by several pieces appears
-    // once per piece.
+// 2. All pieces' distinct texts in one list, sorted; a text seen by several pieces appears once
+// per piece. Sets each piece's first_entry and frees its texts.
+template <class Id>
+std::vector<Entry<Id>> sorted_entries(std::vector<Piece>& pieces, pool::ThreadPool& pool) {
     std::size_t entry_count = 0;
     for (Piece& piece : pieces) {
         piece.first_entry = entry_count;
@@ -261,11 +260,33 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
     });
     pool.parallel_sort(std::span<Entry<Id>>(entries),
                        [](const Entry<Id>& a, const Entry<Id>& b) { return entry_less(a, b); });
+    return entries;
+}
 
-    // 3. Codes by rank: equal neighbours form one distinct text; markers get no code. First each
-    // run of entries counts the texts starting in it, then each run numbers its own.
+// The outcome of numbering the sorted entries: each distinct text with its code and hash, the
+// code of every entry, and for the forward map's index, how many of each run's texts belong in
+// each stretch of slots.
+struct Ranked {
+    std::vector<RankRange> runs;  // groups and coded: the totals before each run
+    std::vector<Distinct> distinct;
+    std::vector<double> entry_codes;  // by flat entry index
+    std::vector<std::size_t> placed;  // run-major: runs.size() x stretch_count
+    std::size_t stretch_count = 0;
+    int stretch_shift = 0;
+    std::size_t slot_count = 0;
+};
+
+// 3. Codes by rank: equal neighbours form one distinct text; markers get no code. First each run
+// of entries counts the texts starting in it, then each run numbers its own. hasher is the
+// forward map's, whose index is cut into stretches of consecutive slots; each run counts how many
+// of its texts belong in each stretch.
+template <class Id>
+Ranked rank_entries(const std::vector<Entry<Id>>& entries, const SeededHash& hasher,
+                    pool::ThreadPool& pool) {
+    const std::size_t entry_count = entries.size();
+    Ranked ranked;
     std::vector<unsigned char> starts(entry_count);
-    std::vector<RankRange> runs =
+    ranked.runs =
         pool.parallel_map_ranges<RankRange>(entry_count, [&](std::size_t begin, std::size_t end) {
             RankRange run{begin, end, 0, 0};
             for (std::size_t i = begin; i < end; ++i) {
@@ -278,32 +299,29 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
             }
             return run;
         });
+    std::vector<RankRange>& runs = ranked.runs;
     std::size_t distinct_count = 0;
     std::uint64_t coded_count = 0;
     for (RankRange& run : runs) {
         distinct_count += std::exchange(run.groups, distinct_count);
         coded_count += std::exchange(run.coded, coded_count);
     }
-    // The forward map's index is cut into stretches of consecutive slots, and each run counts
-    // how many of its texts belong in each stretch.
-    ForwardMap forward;
-    const std::size_t slot_count = ForwardMap::slot_count_for(distinct_count);
-    const int slot_bits = std::countr_zero(slot_count);
+    ranked.slot_count = ForwardMap::slot_count_for(distinct_count);
+    const int slot_bits = std::countr_zero(ranked.slot_count);
     int stretch_bits = std::min(slot_bits, max_stretch_bits);
     // No more counts than texts: a small column cut into many runs needs no stretches to speak of.
     while (stretch_bits > 0 && runs.size() > (distinct_count >> stretch_bits)) --stretch_bits;
-    const int stretch_shift = slot_bits - stretch_bits;
-    const std::size_t stretch_count = slot_count >> stretch_shift;
-    std::vector<std::size_t> placed(runs.size() * stretch_count);
-    const SeededHash& hasher = forward.hash_function();
+    ranked.stretch_shift = slot_bits - stretch_bits;
+    ranked.stretch_count = ranked.slot_count >> ranked.stretch_shift;
+    ranked.placed.assign(runs.size() * ranked.stretch_count, 0);
+    ranked.distinct.resize(distinct_count);
+    ranked.entry_codes.resize(entry_count);
     const auto stretch_of = [&](std::uint64_t hash) {
-        return ForwardMap::home_slot(hash, slot_count) >> stretch_shift;
+        return ForwardMap::home_slot(hash, ranked.slot_count) >> ranked.stretch_shift;
     };
-    std::vector<Distinct> distinct(distinct_count);
-    std::vector<double> entry_codes(entry_count);
     pool.parallel_for(runs.size(), [&](std::size_t r) {
         const RankRange& run = runs[r];
-        std::size_t* const stretch_sizes = placed.data() + r * stretch_count;
+        std::size_t* const stretch_sizes = ranked.placed.data() + r * ranked.stretch_count;
         std::size_t group = run.groups;
         std::uint64_t code = run.coded;
         double value = missing_code;
@@ -320,30 +338,38 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
                 const bool marker = is_missing_marker(entry.text);
                 const std::uint64_t hash = hasher.hash64(entry.text);
                 ++stretch_sizes[stretch_of(hash)];
-                distinct[group++] = Distinct{hash, entry.text, marker ? no_code : code};
+                ranked.distinct[group++] = Distinct{hash, entry.text, marker ? no_code : code};
                 value = marker ? missing_code : static_cast<double>(code++);
             }
-            entry_codes[entry.flat] = value;
+            ranked.entry_codes[entry.flat] = value;
         }
     });
-    release(entries);
-    release(starts);
+    return ranked;
+}
 
-    // 4. The forward map's entries, copied in parallel straight into the map's storage, ordered
-    // by stretch (a counting sort: stretch by stretch, each run's texts of the stretch in turn),
-    // so that the map iterates in the order of its own hasher, and an index, once a lookup
-    // builds one, fills one cached stretch after the other.
+// 4. The forward map's entries, copied in parallel straight into the map's storage, ordered by
+// stretch (a counting sort: stretch by stretch, each run's texts of the stretch in turn), so that
+// the map iterates in the order of its own hasher, and an index, once a lookup builds one, fills
+// one cached stretch after the other. Frees the distinct texts.
+void fill_forward_map(Ranked& ranked, ForwardMap& forward, pool::ThreadPool& pool) {
+    const std::vector<RankRange>& runs = ranked.runs;
+    const std::size_t distinct_count = ranked.distinct.size();
     std::size_t next_place = 0;
-    for (std::size_t stretch = 0; stretch < stretch_count; ++stretch) {
+    for (std::size_t stretch = 0; stretch < ranked.stretch_count; ++stretch) {
         for (std::size_t r = 0; r < runs.size(); ++r) {
-            next_place += std::exchange(placed[r * stretch_count + stretch], next_place);
+            next_place +=
+                std::exchange(ranked.placed[r * ranked.stretch_count + stretch], next_place);
         }
     }
+    const auto stretch_of = [&](std::uint64_t hash) {
+        return ForwardMap::home_slot(hash, ranked.slot_count) >> ranked.stretch_shift;
+    };
     std::vector<ForwardMap::value_type> map_entries(distinct_count);
     pool.parallel_for(runs.size(), [&](std::size_t r) {
-        std::size_t* const places = placed.data() + r * stretch_count;
+        std::size_t* const places = ranked.placed.data() + r * ranked.stretch_count;
         const std::size_t begin = runs[r].groups;
         const std::size_t end = r + 1 < runs.size() ? runs[r + 1].groups : distinct_count;
+        const std::vector<Distinct>& distinct = ranked.distinct;
         constexpr std::size_t ahead = 16;
         for (std::size_t g = begin; g < end; ++g) {
             if (g + ahead < end) prefetch(distinct[g + ahead].text.data());
@@ -353,11 +379,16 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
             if (distinct[g].code != no_code) code = distinct[g].code;
         }
     });
-    release(distinct);
+    release(ranked.distinct);
     // Forward maps are kept and pickled but rarely looked into: the index waits for a lookup.
     forward.assign_distinct_unindexed(std::move(map_entries));
+}
 
-    // 5. Every row's code, through its piece's entry.
+// 5. Every row's code, through its piece's entry.
+template <class Id>
+void write_row_codes(const std::vector<Piece>& pieces, const Id* ids,
+                     const std::vector<double>& entry_codes, std::size_t rows, double* out,
+                     std::size_t stride, pool::ThreadPool& pool) {
     pool.parallel_for_ranges(rows, [&](std::size_t begin, std::size_t end) {
         auto piece =
             std::upper_bound(pieces.begin(), pieces.end(), begin,
@@ -368,6 +399,19 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
             out[row * stride] = entry_codes[piece->first_entry + ids[row]];
         }
     });
+}
+
+template <class Id>
+ForwardMap encode_column(std::span<const std::string_view> cells, double* out, std::size_t stride,
+                         pool::ThreadPool& pool) {
+    const std::unique_ptr<Id[]> ids = std::make_unique_for_overwrite<Id[]>(cells.size());
+    std::vector<Piece> pieces = deduplicate_pieces<Id>(cells, ids.get(), pool);
+    std::vector<Entry<Id>> entries = sorted_entries<Id>(pieces, pool);
+    ForwardMap forward;
+    Ranked ranked = rank_entries(entries, forward.hash_function(), pool);
+    release(entries);
+    fill_forward_map(ranked, forward, pool);
+    write_row_codes<Id>(pieces, ids.get(), ranked.entry_codes, cells.size(), out, stride, pool);
     return forward;
 }
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/frozen_texts.h"
+
 namespace vexilo {
 namespace {
 
@@ -203,7 +205,8 @@ public:
     ColumnIndex column_index() {
         const std::uint64_t value = u64();
         if (value > size_max_) {
-            fail("invalid value: integer `" + std::to_string(value) + "`, expected usize");
+            fail(std::string(frozen_text::integer_value) + std::to_string(value) +
+                 std::string(frozen_text::expected_usize));
         }
         return static_cast<ColumnIndex>(value);
     }
@@ -211,13 +214,13 @@ public:
     // An optional value's tag: true when the value follows.
     bool present() {
         const std::uint8_t tag = u8();
-        if (tag > 1) fail("tag for enum is not valid, found " + std::to_string(tag));
+        if (tag > 1) fail(std::string(frozen_text::invalid_tag) + std::to_string(tag));
         return tag == 1;
     }
 
     std::string text() {
         const std::size_t length = size();
-        if (length > left_) fail("io error: ");
+        if (length > left_) fail(std::string(frozen_text::io_error));
         if (auto error = utf8_error(next_, length)) fail(std::move(*error));
         std::string value(reinterpret_cast<const char*>(next_), length);
         next_ += length;
@@ -225,11 +228,11 @@ public:
         return value;
     }
 
-    StringEncoding strategy() {
+    StringEncoding string_encoding() {
         const std::uint32_t index = u32();
         if (index != 0) {
-            fail("invalid value: integer `" + std::to_string(index) +
-                 "`, expected variant index 0 <= i < 1");
+            fail(std::string(frozen_text::integer_value) + std::to_string(index) +
+                 std::string(frozen_text::expected_variant));
         }
         return StringEncoding::Label;
     }
@@ -238,7 +241,7 @@ private:
     [[noreturn]] static void fail(std::string message) { throw ReadFailure{std::move(message)}; }
 
     void need(std::size_t count) const {
-        if (left_ < count) fail("io error: unexpected end of file");
+        if (left_ < count) fail(std::string(frozen_text::unexpected_end));
     }
 
     std::uint64_t little_endian(int width) {
@@ -298,7 +301,7 @@ EncodingInfo read_info(Reader& in) {
 
 }  // namespace
 
-std::size_t state_size(const Encoder& value) {
+std::size_t state_size(const EncoderState& value) {
     std::uint64_t total = tag_width + u32_width;
     if (value.encoding_info) total += encoded_size(*value.encoding_info);
     // Only reachable with a 32-bit size type, where eight-byte indices outgrow their memory.
@@ -306,34 +309,34 @@ std::size_t state_size(const Encoder& value) {
     return static_cast<std::size_t>(total);
 }
 
-void write_state_to(const Encoder& value, std::span<std::uint8_t> out) {
+void write_state_to(const EncoderState& value, std::span<std::uint8_t> out) {
     Writer writer(out);
     writer.u8(value.encoding_info ? 1 : 0);
     if (value.encoding_info) write_info(writer, *value.encoding_info);
-    writer.u32(static_cast<std::uint32_t>(value.strategy));
+    writer.u32(static_cast<std::uint32_t>(value.string_encoding));
     if (!writer.at_end()) throw std::logic_error("state buffer is larger than the state");
 }
 
-std::vector<std::uint8_t> write_state(const Encoder& value) {
+std::vector<std::uint8_t> write_state(const EncoderState& value) {
     std::vector<std::uint8_t> bytes(state_size(value));
     write_state_to(value, bytes);
     return bytes;
 }
 
-std::variant<Encoder, StateError> read_state(std::span<const std::uint8_t> bytes,
-                                             std::uint64_t size_max) {
+std::variant<EncoderState, StateError> read_state(std::span<const std::uint8_t> bytes,
+                                                  std::uint64_t size_max) {
     Reader in(bytes, std::min<std::uint64_t>(size_max, std::numeric_limits<std::size_t>::max()));
     try {
-        Encoder value;
+        EncoderState value;
         if (in.present()) value.encoding_info = read_info(in);
-        value.strategy = in.strategy();
+        value.string_encoding = in.string_encoding();
         return value;
     } catch (ReadFailure& failure) {
         return StateError{std::move(failure.message)};
     }
 }
 
-std::variant<Encoder, StateError> read_state(std::span<const std::uint8_t> bytes) {
+std::variant<EncoderState, StateError> read_state(std::span<const std::uint8_t> bytes) {
     return read_state(bytes, std::numeric_limits<std::size_t>::max());
 }
 

@@ -1,4 +1,4 @@
-// vexilo.Encoder: construction, deallocation, the borrow-guarded method frames and pickling.
+// vexilo.EncoderState: construction, deallocation, the borrow-guarded method frames and pickling.
 #include "python/encoder.h"
 
 #include <new>
@@ -6,11 +6,12 @@
 
 #include "engine/borrow_flag.h"
 #include "engine/encoding_info.h"
+#include "engine/frozen_texts.h"
 #include "engine/state_codec.h"
 #include "python/arguments.h"
 #include "python/build_result.h"
-#include "python/frame.h"
-#include "python/input_conversion.h"
+#include "python/method_frame.h"
+#include "python/read_table.h"
 
 namespace vexilo::py {
 namespace {
@@ -19,7 +20,7 @@ namespace {
 // with placement new in encoder_new and destroyed explicitly in encoder_dealloc.
 struct EncoderObject {
     PyObject ob_base;
-    Encoder value;
+    EncoderState value;
     BorrowFlag borrow;
 };
 
@@ -37,7 +38,7 @@ PyErr not_an_instance(PyObject* object, const char* expected, const char* parame
         .with_note(parameter);
 }
 
-Result<StringEncoding> parse_strategy(PyObject* encoding) {
+Result<StringEncoding> parse_string_encoding(PyObject* encoding) {
     if (!encoding || encoding == Py_None) return StringEncoding::Label;
     if (!PyUnicode_Check(encoding)) {
         return not_an_instance(encoding, "str", "while processing 'encoding'");
@@ -49,14 +50,14 @@ Result<StringEncoding> parse_strategy(PyObject* encoding) {
     if (name != "label") {
         return PyErr::make(
             PyExc_ValueError,
-            std::string(name) + " is not a supported encoding strategy for strings!");
+            std::string(name) + std::string(frozen_text::unsupported_string_encoding));
     }
     return StringEncoding::Label;
 }
 
-PyErr already_borrowed() { return PyErr::make(PyExc_RuntimeError, "Already borrowed"); }
+PyErr already_borrowed() { return PyErr::make(PyExc_RuntimeError, frozen_text::already_borrowed); }
 PyErr already_mutably_borrowed() {
-    return PyErr::make(PyExc_RuntimeError, "Already mutably borrowed");
+    return PyErr::make(PyExc_RuntimeError, frozen_text::already_mutably_borrowed);
 }
 
 Result<PyRef> categorical_column_list(const EncodingInfo& info) {
@@ -73,10 +74,10 @@ Result<PyRef> categorical_column_list(const EncodingInfo& info) {
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return run_frame([&]() -> Result<PyRef> {
         PyObject* encoding = VX_TRY(bind_tuple(encoding_parameter, args, kwargs));
-        const StringEncoding strategy = VX_TRY(parse_strategy(encoding));
+        const StringEncoding string_encoding = VX_TRY(parse_string_encoding(encoding));
         PyRef self = VX_TRY(checked(type->tp_alloc(type, 0)));
         EncoderObject* object = as_encoder(self.get());
-        new (&object->value) Encoder{std::nullopt, strategy};
+        new (&object->value) EncoderState{std::nullopt, string_encoding};
         new (&object->borrow) BorrowFlag();
         return self;
     });
@@ -85,7 +86,7 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void encoder_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     EncoderObject* object = as_encoder(self);
-    object->value.~Encoder();
+    object->value.~EncoderState();
     object->borrow.~BorrowFlag();
     type->tp_free(self);
     Py_DECREF(type);  // instances of a heap type own a reference to it
@@ -99,7 +100,7 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         ExclusiveBorrow borrow(encoder->borrow);
         if (!borrow.held()) return already_borrowed();
 
-        Conversion conversion = VX_TRY(pyany_to_vec(obj, encoder->value.strategy));
+        Conversion conversion = VX_TRY(read_table(obj, encoder->value.string_encoding));
         // The new state is stored before the output is built: an output error leaves it in place.
         encoder->value.encoding_info = std::move(conversion.encoding_info);
         PyRef table =
@@ -120,7 +121,7 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!borrow.held()) return already_mutably_borrowed();
 
         // Whatever the conversion learns is discarded: decoding uses the stored state only.
-        Conversion conversion = VX_TRY(pyany_to_vec(obj, encoder->value.strategy));
+        Conversion conversion = VX_TRY(read_table(obj, encoder->value.string_encoding));
         const auto& stored = encoder->value.encoding_info;
         return build_result(std::move(conversion.table), std::move(conversion.out),
                             stored ? &*stored : nullptr);
@@ -161,7 +162,7 @@ PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (auto* error = std::get_if<StateError>(&decoded)) {
             return PyErr::make(PyExc_ValueError, error->message);
         }
-        encoder->value = std::move(std::get<Encoder>(decoded));
+        encoder->value = std::move(std::get<EncoderState>(decoded));
         return PyRef::borrow(Py_None);
     });
 }

@@ -6,14 +6,15 @@
 #include <string>
 #include <string_view>
 
+#include "engine/frozen_texts.h"
 #include "python/py_err.h"
 
 namespace vexilo::py {
 
-// The start of the message of a stop caused by a failed read of the caller's table.
-inline constexpr std::string_view unhandled_error = "unhandled Python error";
-// The start of the message of a stop caused by a failing str() of a cell.
-inline constexpr std::string_view str_failure = "cant convert to str";
+// The start of the message of an internal failure caused by a failed read of the caller's table.
+inline constexpr std::string_view unhandled_error = frozen_text::unhandled_error;
+// The start of the message of an internal failure caused by a failing str() of a cell.
+inline constexpr std::string_view str_failure = frozen_text::str_failure;
 
 // True for a BaseException that is not an Exception (KeyboardInterrupt, SystemExit, ...): such an
 // exception is never swallowed or wrapped, it ends the call unchanged.

@@ -1,6 +1,7 @@
 // The shared pieces of decoding categorical columns: label texts and the checked listed maps.
 #include "python/label_column.h"
 
+#include "engine/frozen_texts.h"
 #include "engine/internal_failure.h"
 
 namespace vexilo::py {
@@ -15,12 +16,13 @@ std::vector<const InverseMap*> listed_maps(const EncodingInfo& info, const Table
     std::vector<const InverseMap*> maps(table.cols, nullptr);
     for (const ColumnIndex column : info.categorical_columns) {
         const auto inverse = info.inverse_maps.find(column);
-        if (inverse == info.inverse_maps.end()) throw InternalFailure("no entry found for key");
+        if (inverse == info.inverse_maps.end())
+            throw InternalFailure(std::string(frozen_text::no_entry_for_key));
         if (table.rows > 0 && column >= table.cols) {
-            throw InternalFailure("ndarray: index out of bounds");
+            throw InternalFailure(std::string(frozen_text::ndarray_out_of_bounds));
         }
         if (names && column >= names->size()) {
-            throw InternalFailure("index out of bounds: the len is " +
+            throw InternalFailure(std::string(frozen_text::index_out_of_bounds) +
                                   std::to_string(names->size()) + " but the index is " +
                                   std::to_string(column));
         }

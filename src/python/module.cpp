@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "python/encoder.h"
-#include "python/frame.h"
+#include "python/method_frame.h"
 #include "python/py.h"
 
 namespace vexilo::py {
@@ -57,8 +57,6 @@ bool create_panic_exception_type() noexcept {
         PyExc_BaseException, nullptr);
     return panic_type != nullptr;
 }
-
-PyObject* panic_exception_type() noexcept { return panic_type; }
 
 void raise_internal_failure(const std::string& message, const std::string& report) noexcept {
     PyErr_Clear();

@@ -1,6 +1,8 @@
 // The learned-state hash map: agreement with an ordered reference under random operations, the
 // index-free layout of positional integer keys and the moment it is left, bulk assignment, the
 // deferred index and its first concurrent lookups, and the keyed hash on texts of every length.
+#include "engine/hash_map.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,8 +13,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include "engine/hash_map.h"
 
 namespace vexilo {
 namespace {

@@ -112,20 +112,21 @@ Bytes hex(const std::string& digits) {
     return out;
 }
 
-bool same_state(const Encoder& a, const Encoder& b) {
-    if (a.strategy != b.strategy || a.encoding_info.has_value() != b.encoding_info.has_value()) {
+bool same_state(const EncoderState& a, const EncoderState& b) {
+    if (a.string_encoding != b.string_encoding ||
+        a.encoding_info.has_value() != b.encoding_info.has_value()) {
         return false;
     }
     return !a.encoding_info || same_content(*a.encoding_info, *b.encoding_info);
 }
 
-Encoder must_read(const Bytes& bytes, std::uint64_t size_max = SIZE_MAX) {
+EncoderState must_read(const Bytes& bytes, std::uint64_t size_max = SIZE_MAX) {
     auto result = read_state(bytes, size_max);
     if (auto* error = std::get_if<StateError>(&result)) {
         ADD_FAILURE() << "unexpected reading error: " << error->message;
         return {};
     }
-    return std::move(std::get<Encoder>(result));
+    return std::move(std::get<EncoderState>(result));
 }
 
 std::string read_error(const Bytes& bytes, std::uint64_t size_max = SIZE_MAX) {
@@ -134,13 +135,13 @@ std::string read_error(const Bytes& bytes, std::uint64_t size_max = SIZE_MAX) {
     return "<read without error>";
 }
 
-Encoder worked_example() {
+EncoderState worked_example() {
     EncodingInfo info;
     info.categorical_columns = {1};
     info.forward_maps[1].emplace("a", 0);
     info.forward_maps[1].emplace("<NA>", std::nullopt);
     info.inverse_maps[1].emplace(0, "a");
-    return Encoder{std::move(info), StringEncoding::Label};
+    return EncoderState{std::move(info), StringEncoding::Label};
 }
 
 const std::string worked_head =
@@ -157,7 +158,7 @@ TEST(StateCodec, WorkedExampleHasItsExactBytesInEitherEntryOrder) {
     const Bytes na_first = hex(worked_head + entry_na + entry_a + worked_tail);
     ASSERT_EQ(a_first.size(), 117u);
 
-    const Encoder example = worked_example();
+    const EncoderState example = worked_example();
     const Bytes written = write_state(example);
     EXPECT_TRUE(written == a_first || written == na_first);
     EXPECT_EQ(state_size(example), 117u);
@@ -167,9 +168,9 @@ TEST(StateCodec, WorkedExampleHasItsExactBytesInEitherEntryOrder) {
 }
 
 TEST(StateCodec, EmptyStateIsFiveZeroBytesAndIgnoresTrailingBytes) {
-    EXPECT_EQ(write_state(Encoder{}), Bytes(5, 0));
+    EXPECT_EQ(write_state(EncoderState{}), Bytes(5, 0));
     for (const Bytes& trailing : {Bytes{}, Bytes{0}, Bytes{0xff, 0x01, 0x02}, Bytes(100, 0xee)}) {
-        const Encoder read = must_read(Build{}.raw(Bytes(5, 0)).raw(trailing).bytes);
+        const EncoderState read = must_read(Build{}.raw(Bytes(5, 0)).raw(trailing).bytes);
         EXPECT_FALSE(read.encoding_info.has_value());
     }
     // A full state followed by garbage reads as the state alone.
@@ -193,12 +194,12 @@ TEST(StateCodec, WritesLittleEndianFixedWidthFields) {
                                .text("é")
                                .u32(0)
                                .bytes;
-    EXPECT_EQ(write_state(Encoder{std::move(info), StringEncoding::Label}), expected);
+    EXPECT_EQ(write_state(EncoderState{std::move(info), StringEncoding::Label}), expected);
 }
 
 // Prefix of a state whose forward map for column 0 holds one entry; the entry follows.
 Build forward_entry_prefix() { return Build{}.u8(1).u64(0).u64(1).u64(0).u64(1); }
-// Tail that completes a state after the forward maps: no inverse maps, strategy 0.
+// Tail that completes a state after the forward maps: no inverse maps, string encoding 0.
 Build& finish(Build& b) { return b.u64(0).u32(0); }
 
 struct ErrorCase {
@@ -218,19 +219,19 @@ TEST(StateCodec, EveryReadingErrorHasItsText) {
     const std::vector<ErrorCase> cases = {
         {"empty", {}, SIZE_MAX, eof},
         {"tag only", {0}, SIZE_MAX, eof},
-        {"strategy cut short", {0, 0, 0}, SIZE_MAX, eof},
+        {"string encoding cut short", {0, 0, 0}, SIZE_MAX, eof},
         {"bad state tag", {2, 0, 0, 0, 0}, SIZE_MAX, "tag for enum is not valid, found 2"},
         {"tag 255", {255}, SIZE_MAX, "tag for enum is not valid, found 255"},
-        {"strategy 1",
+        {"string encoding 1",
          {0, 1, 0, 0, 0},
          SIZE_MAX,
          "invalid value: integer `1`, expected variant index 0 <= i < 1"},
-        {"strategy max",
+        {"string encoding max",
          {0, 0xff, 0xff, 0xff, 0xff},
          SIZE_MAX,
          "invalid value: integer `4294967295`, expected variant index 0 <= i < 1"},
-        {"strategy after a full info", Build{}.u8(1).u64(0).u64(0).u64(0).u32(7).bytes, SIZE_MAX,
-         "invalid value: integer `7`, expected variant index 0 <= i < 1"},
+        {"string encoding after a full info", Build{}.u8(1).u64(0).u64(0).u64(0).u32(7).bytes,
+         SIZE_MAX, "invalid value: integer `7`, expected variant index 0 <= i < 1"},
         {"count cut short", Build{}.u8(1).u32(1).bytes, SIZE_MAX, eof},
         {"column index cut short", Build{}.u8(1).u64(1).u32(1).bytes, SIZE_MAX, eof},
         {"huge column count, no data", Build{}.u8(1).u64(1ull << 31).bytes, SIZE_MAX, eof},
@@ -279,13 +280,14 @@ TEST(StateCodec, LargestSizeTypeValuesAreAccepted) {
     // 2^32-1 is a valid column index for a 32-bit size type; codes are 64-bit everywhere.
     Build b = Build{}.u8(1).u64(1).u64(u32_max).u64(0).u64(1).u64(u32_max).u64(1).u64(~0ull);
     b.text("z").u32(0);
-    const Encoder read = must_read(b.bytes, u32_max);
+    const EncoderState read = must_read(b.bytes, u32_max);
     ASSERT_TRUE(read.encoding_info);
     EXPECT_EQ(read.encoding_info->categorical_columns, std::vector<ColumnIndex>{u32_max});
     EXPECT_EQ(read.encoding_info->inverse_maps.at(u32_max).at(~0ull), "z");
     if constexpr (sizeof(std::size_t) == 8) {
         // The platform's own size type takes any 64-bit index here.
-        const Encoder wide = must_read(Build{}.u8(1).u64(1).u64(~0ull).u64(0).u64(0).u32(0).bytes);
+        const EncoderState wide =
+            must_read(Build{}.u8(1).u64(1).u64(~0ull).u64(0).u64(0).u32(0).bytes);
         EXPECT_EQ(wide.encoding_info->categorical_columns.at(0), ~ColumnIndex{0});
     }
 }
@@ -335,7 +337,7 @@ TEST(StateCodec, Utf8ErrorsReportTheMaximalInvalidPrefix) {
         Build b = forward_entry_prefix().u64(raw.size()).raw(raw).u8(0);
         finish(b);
         if (message.empty()) {
-            const Encoder read = must_read(b.bytes);
+            const EncoderState read = must_read(b.bytes);
             ASSERT_TRUE(read.encoding_info) << digits;
             const ForwardMap& forward = read.encoding_info->forward_maps.at(0);
             EXPECT_EQ(forward.begin()->first, std::string(raw.begin(), raw.end())) << digits;
@@ -374,7 +376,7 @@ TEST(StateCodec, RepeatedKeysKeepTheLastValue) {
     b.u64(1).u64(3).text("x").u8(1).u64(5).text("y").u8(0).text("x").u8(1).u64(9);
     b.u64(1).u64(0).u64(2).u64(4).text("first").u64(4).text("second");  // inverse: code 4 twice
     b.u32(0);
-    const Encoder read = must_read(b.bytes);
+    const EncoderState read = must_read(b.bytes);
     ASSERT_TRUE(read.encoding_info);
     const EncodingInfo& info = *read.encoding_info;
     EXPECT_EQ(info.categorical_columns, (std::vector<ColumnIndex>{1, 1}));
@@ -389,7 +391,7 @@ TEST(StateCodec, RepeatedKeysKeepTheLastValue) {
 }
 
 TEST(StateCodec, WritingMakesOneExactSizeAllocation) {
-    const Encoder example = worked_example();
+    const EncoderState example = worked_example();
     Bytes written;
     {
         AllocationWindow window;
@@ -400,7 +402,7 @@ TEST(StateCodec, WritingMakesOneExactSizeAllocation) {
 }
 
 TEST(StateCodec, WritingIntoACallersBufferNeedsItsExactSize) {
-    const Encoder example = worked_example();
+    const EncoderState example = worked_example();
     Bytes exact(state_size(example));
     write_state_to(example, exact);
     EXPECT_EQ(must_read(exact).encoding_info->forward_maps.at(1).size(), 2u);
@@ -421,8 +423,8 @@ std::string random_text(std::mt19937_64& rng) {
     return text;
 }
 
-Encoder random_state(std::mt19937_64& rng) {
-    if (rng() % 8 == 0) return Encoder{};
+EncoderState random_state(std::mt19937_64& rng) {
+    if (rng() % 8 == 0) return EncoderState{};
     EncodingInfo info;
     for (std::uint64_t n = rng() % 5; n > 0; --n) {
         const ColumnIndex column = static_cast<ColumnIndex>(rng() % 40);
@@ -435,19 +437,19 @@ Encoder random_state(std::mt19937_64& rng) {
         }
         if (rng() % 5 != 0) info.inverse_maps[column] = invert_forward_map(forward);
     }
-    return Encoder{std::move(info), StringEncoding::Label};
+    return EncoderState{std::move(info), StringEncoding::Label};
 }
 
 TEST(StateCodec, RandomStatesRoundTripAndEveryPrefixFails) {
     std::mt19937_64 rng(20240611);
     for (int round = 0; round < 300; ++round) {
-        const Encoder state = random_state(rng);
+        const EncoderState state = random_state(rng);
         const Bytes written = write_state(state);
         ASSERT_EQ(written.size(), state_size(state));
-        const Encoder read = must_read(written);
+        const EncoderState read = must_read(written);
         ASSERT_TRUE(same_state(read, state)) << "round " << round;
         EXPECT_EQ(write_state(read).size(), written.size());
-        // The strategy index is last, so every proper prefix is cut short somewhere.
+        // The string encoding index is last, so every proper prefix is cut short somewhere.
         const std::size_t cut = static_cast<std::size_t>(rng() % written.size());
         const std::string error =
             read_error(Bytes(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(cut)));
@@ -464,7 +466,7 @@ TEST(StateCodec, CorruptedBytesFailCleanlyOrReadBackStably) {
                 static_cast<std::uint8_t>(1u << (rng() % 8));
         }
         auto result = read_state(bytes);
-        if (auto* state = std::get_if<Encoder>(&result)) {
+        if (auto* state = std::get_if<EncoderState>(&result)) {
             EXPECT_TRUE(same_state(must_read(write_state(*state)), *state));
         }
     }

@@ -1,6 +1,6 @@
 // Input conversion: dispatch on the type's name, a frame's column names, the float64 fast path,
 // and the hand-over of every other table to the object-array encoding.
-#include "python/input_conversion.h"
+#include "python/read_table.h"
 
 #include <unistd.h>  // write
 
@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "engine/frozen_texts.h"
 #include "engine/internal_failure.h"
 #include "python/encode_object_array.h"
 #include "python/error_policy.h"
@@ -44,7 +45,7 @@ void print_refused_type(const std::string& name) {
             const int error = errno;
             if (error == EINTR) continue;
             if (error == EBADF) return;
-            throw InternalFailure("failed printing to stdout: " +
+            throw InternalFailure(std::string(frozen_text::failed_printing) +
                                   std::generic_category().message(error));
         }
         next += written;
@@ -90,7 +91,7 @@ Result<std::optional<Names>> text_labels(PyObject* columns) {
 Result<Names> integer_labels(PyObject* columns) {
     PyRef labels = VX_TRY(checked(PyObject_CallMethod(columns, "tolist", nullptr)));
     if (PyUnicode_Check(labels.get())) {
-        return PyErr::make(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return PyErr::make(PyExc_TypeError, frozen_text::cannot_extract_str);
     }
     if (!PySequence_Check(labels.get())) {
         std::string message = "'";  // built by appends: GCC 12 misreads "..." + std::string&&
@@ -156,8 +157,8 @@ Result<std::optional<Table>> copy_float_array(PyObject* obj) {
 
 }  // namespace
 
-Result<Conversion> pyany_to_vec(PyObject* obj, StringEncoding) {
-    // StringEncoding has the one strategy, label, which the object-array encoding implements.
+Result<Conversion> read_table(PyObject* obj, StringEncoding) {
+    // StringEncoding has one value, label, which the object-array encoding implements.
     const std::string name = VX_TRY(type_name(obj));
     OutputKind out;
     if (name == "DataFrame") {

@@ -10,9 +10,6 @@
 
 namespace vexilo::py {
 
-// The PanicException type (derived from BaseException); created by the module's exec step,
-// borrowed. Needs the interpreter.
-PyObject* panic_exception_type() noexcept;
 // Creates PanicException once per process. Returns false with an exception set on failure.
 bool create_panic_exception_type() noexcept;
 

@@ -19,6 +19,6 @@ struct Conversion {
 
 // Converts obj (borrowed; neither modified nor kept). Returns the conversion or the Python error
 // to raise; internal failures are thrown as InternalFailure. Calling thread, interpreter held.
-Result<Conversion> pyany_to_vec(PyObject* obj, StringEncoding strategy);
+Result<Conversion> read_table(PyObject* obj, StringEncoding string_encoding);
 
 }  // namespace vexilo::py
