@@ -8,18 +8,6 @@
 
 #include "engine/state_codec.h"
 
-namespace {
-
-bool same_state(const vexilo::EncoderState& a, const vexilo::EncoderState& b) {
-    if (a.string_encoding != b.string_encoding ||
-        a.encoding_info.has_value() != b.encoding_info.has_value()) {
-        return false;
-    }
-    return !a.encoding_info || vexilo::same_content(*a.encoding_info, *b.encoding_info);
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> input(data, size);
     // Both size types: the platform's and the 32-bit one of the smaller targets.
@@ -31,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (written.size() != vexilo::state_size(*state) || written.size() > size) std::abort();
         auto second = vexilo::read_state(written, size_max);
         auto* reread = std::get_if<vexilo::EncoderState>(&second);
-        if (!reread || !same_state(*state, *reread)) std::abort();
+        if (!reread || !vexilo::same_state(*state, *reread)) std::abort();
         if (vexilo::write_state(*reread).size() != written.size()) std::abort();
     }
     return 0;

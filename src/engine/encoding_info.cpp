@@ -40,4 +40,12 @@ bool same_content(const EncodingInfo& a, const EncodingInfo& b) {
            a.inverse_maps == b.inverse_maps;
 }
 
+bool same_state(const EncoderState& a, const EncoderState& b) {
+    if (a.string_encoding != b.string_encoding ||
+        a.encoding_info.has_value() != b.encoding_info.has_value()) {
+        return false;
+    }
+    return !a.encoding_info || same_content(*a.encoding_info, *b.encoding_info);
+}
+
 }  // namespace vexilo

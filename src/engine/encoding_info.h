@@ -49,4 +49,7 @@ std::optional<std::size_t> positional_code_count(const ForwardMap& forward);
 // True when both states hold the same entries (map iteration order is ignored).
 bool same_content(const EncodingInfo& a, const EncodingInfo& b);
 
+// True when both records have the same string encoding and the same learned state, if any.
+bool same_state(const EncoderState& a, const EncoderState& b);
+
 }  // namespace vexilo

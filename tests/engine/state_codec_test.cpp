@@ -112,14 +112,6 @@ Bytes hex(const std::string& digits) {
     return out;
 }
 
-bool same_state(const EncoderState& a, const EncoderState& b) {
-    if (a.string_encoding != b.string_encoding ||
-        a.encoding_info.has_value() != b.encoding_info.has_value()) {
-        return false;
-    }
-    return !a.encoding_info || same_content(*a.encoding_info, *b.encoding_info);
-}
-
 EncoderState must_read(const Bytes& bytes, std::uint64_t size_max = SIZE_MAX) {
     auto result = read_state(bytes, size_max);
     if (auto* error = std::get_if<StateError>(&result)) {

@@ -8,8 +8,6 @@ import pytest
 
 from vexilo import Encoder
 
-EMPTY_STATE = b"\x00" * 5
-
 
 class ndarray:  # noqa: N801 - input conversion dispatches on the type's name
     """Forwards shape and item access to a real array; nothing else, so no memory is read."""

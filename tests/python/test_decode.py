@@ -2,7 +2,6 @@
 
 import math
 import re
-import struct
 import sys
 import threading
 
@@ -12,39 +11,13 @@ import pytest
 
 from vexilo import Encoder
 
+from support import EMPTY_STATE, make_state
+
 LARGEST_KEY = 2**64 - 1
-EMPTY_STATE = b"\x00\x00\x00\x00\x00"
 
 
 # ---------------------------------------------------------------------------------------------
 # States written in the pickle byte format, and the results decoding must give for them.
-
-
-def _u64(value):
-    return struct.pack("<Q", value)
-
-
-def _text(text):
-    data = text.encode()
-    return _u64(len(data)) + data
-
-
-def make_state(columns, inverse, forward=None):
-    """Bytes of a learned state: categorical columns and per-column inverse maps {code: label}."""
-    if forward is None:
-        forward = {c: {label: code for code, label in m.items()} for c, m in inverse.items()}
-    out = b"\x01" + _u64(len(columns)) + b"".join(_u64(c) for c in columns)
-    out += _u64(len(forward))
-    for column, entries in forward.items():
-        out += _u64(column) + _u64(len(entries))
-        for label, code in entries.items():
-            out += _text(label) + (b"\x00" if code is None else b"\x01" + _u64(code))
-    out += _u64(len(inverse))
-    for column, entries in inverse.items():
-        out += _u64(column) + _u64(len(entries))
-        for code, label in entries.items():
-            out += _u64(code) + _text(label)
-    return out + b"\x00\x00\x00\x00"
 
 
 def encoder_with(columns, inverse):

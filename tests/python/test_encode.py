@@ -9,14 +9,10 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import EMPTY_STATE
+from support import EMPTY_STATE, Boom, column
 
 nan = float("nan")
 inf = float("inf")
-
-
-def column(*cells):
-    return np.array([[cell] for cell in cells] or np.empty((0, 1)), dtype=object)
 
 
 def codes_of(encoder, *cells):
@@ -140,10 +136,6 @@ def test_encode_learns_afresh_each_time(encoder):
 
 # ---------------------------------------------------------------------------------------------
 # Stops and propagated exceptions
-
-
-class Boom(Exception):
-    pass
 
 
 class Unprintable:

@@ -15,12 +15,10 @@ import pytest
 
 from vexilo import Encoder
 
+from support import Boom, column
+
 TRAINING = np.array([["b", 1], ["a", 2], ["b", 3]], dtype=object)
 TRAINED_CODES = np.array([[1.0, 1.0], [0.0, 2.0], [1.0, 3.0]])
-
-
-class Boom(Exception):
-    pass
 
 
 def trained_encoder():
@@ -68,13 +66,6 @@ class Cell:
         if self.float_ is None:
             raise TypeError("not a number")
         return self.float_
-
-
-def column(*cells):
-    table = np.empty((len(cells), 1), dtype=object)
-    for row, cell in enumerate(cells):
-        table[row, 0] = cell
-    return table
 
 
 class ndarray:  # noqa: N801 - dispatch is by type name, so the fake must carry NumPy's

@@ -11,7 +11,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import EMPTY_STATE
+from support import EMPTY_STATE
 from vexilo import Encoder
 
 UNSUPPORTED = "Unsupported type: '{}'. Supported types are: numpy.ndarray, pandas.DataFrame"

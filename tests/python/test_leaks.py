@@ -18,13 +18,11 @@ import pytest
 
 from vexilo import Encoder
 
+from support import Boom
+
 SHORT = 40  # phases of SHORT and 2 * SHORT rounds, three times: 360 rounds x 29 calls = 10,440 calls
 PAIRS = 3
 WARM_UP = 100
-
-
-class Boom(Exception):
-    pass
 
 
 class Unprintable:

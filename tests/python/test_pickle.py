@@ -14,33 +14,8 @@ from hypothesis import strategies as st
 
 from vexilo import Encoder
 
-EMPTY = b"\x00" * 5
+from support import EMPTY_STATE, build_state, text, u64
 
-
-def u64(value):
-    return struct.pack("<Q", value)
-
-
-def text(value):
-    data = value.encode() if isinstance(value, str) else value
-    return u64(len(data)) + data
-
-
-def build_state(columns, forward, inverse):
-    """Writes a present state; maps are lists of (key, value) pairs so keys may repeat."""
-    out = [b"\x01", u64(len(columns))] + [u64(c) for c in columns]
-    out.append(u64(len(forward)))
-    for column, entries in forward:
-        out += [u64(column), u64(len(entries))]
-        for key, code in entries:
-            out += [text(key), b"\x00" if code is None else b"\x01" + u64(code)]
-    out.append(u64(len(inverse)))
-    for column, entries in inverse:
-        out += [u64(column), u64(len(entries))]
-        for code, value in entries:
-            out += [u64(code), text(value)]
-    out.append(b"\x00" * 4)
-    return b"".join(out)
 
 
 class _Cursor:
@@ -111,7 +86,7 @@ def encoder_with(state):
 def test_new_encoder_state_is_five_zero_bytes():
     state = Encoder().__getstate__()
     assert type(state) is bytes
-    assert state == EMPTY
+    assert state == EMPTY_STATE
 
 
 @pytest.mark.parametrize("state", [WORKED, WORKED_SWAPPED])
@@ -125,7 +100,7 @@ def test_worked_example_restores_and_reserialises_to_117_bytes(state):
 
 
 @pytest.mark.parametrize("protocol", [2, 3, 4, 5])
-@pytest.mark.parametrize("state", [EMPTY, WORKED, UNICODE], ids=["empty", "worked", "unicode"])
+@pytest.mark.parametrize("state", [EMPTY_STATE, WORKED, UNICODE], ids=["empty", "worked", "unicode"])
 def test_pickle_round_trip_keeps_the_state(protocol, state):
     original = encoder_with(state)
     data = pickle.dumps(original, protocol=protocol)
@@ -142,10 +117,10 @@ def test_copies_are_independent_encoders_with_equal_state(make_copy):
     duplicate = make_copy(original)
     assert type(duplicate) is Encoder and duplicate is not original
     assert parse_state(duplicate.__getstate__()) == parse_state(UNICODE)
-    duplicate.__setstate__(EMPTY)
+    duplicate.__setstate__(EMPTY_STATE)
     assert parse_state(original.__getstate__()) == parse_state(UNICODE)
     original.__setstate__(WORKED)
-    assert duplicate.__getstate__() == EMPTY
+    assert duplicate.__getstate__() == EMPTY_STATE
 
 
 SHORT_STRING = build_state([], [(0, [("x", 0)])], [])
@@ -181,17 +156,17 @@ def test_unreadable_state_raises_and_keeps_the_previous_state(state, message):
         encoder.__setstate__(state)
     assert str(info.value) == message
     assert parse_state(encoder.__getstate__()) == WORKED_PARSED
-    encoder.__setstate__(EMPTY)  # the borrow was released
-    assert encoder.__getstate__() == EMPTY
+    encoder.__setstate__(EMPTY_STATE)  # the borrow was released
+    assert encoder.__getstate__() == EMPTY_STATE
 
 
 @pytest.mark.parametrize(
     "state, message",
     [
-        (bytearray(EMPTY), "'bytearray' object is not an instance of 'bytes'"),
-        (EMPTY.decode(), "'str' object is not an instance of 'bytes'"),
+        (bytearray(EMPTY_STATE), "'bytearray' object is not an instance of 'bytes'"),
+        (EMPTY_STATE.decode(), "'str' object is not an instance of 'bytes'"),
         (None, "'None' is not an instance of 'bytes'"),
-        (memoryview(EMPTY), "'memoryview' object is not an instance of 'bytes'"),
+        (memoryview(EMPTY_STATE), "'memoryview' object is not an instance of 'bytes'"),
         (5, "'int' object is not an instance of 'bytes'"),
     ],
     ids=["bytearray", "str", "None", "memoryview", "int"],
@@ -213,13 +188,13 @@ def test_setstate_accepts_bytes_subclass_and_keyword():
     encoder = Encoder()
     encoder.__setstate__(Blob(WORKED))
     assert parse_state(encoder.__getstate__()) == WORKED_PARSED
-    encoder.__setstate__(state=Blob(EMPTY))
-    assert encoder.__getstate__() == EMPTY
+    encoder.__setstate__(state=Blob(EMPTY_STATE))
+    assert encoder.__getstate__() == EMPTY_STATE
 
 
-@pytest.mark.parametrize("trailing", [b"\x00", b"\xff" * 3, EMPTY * 10])
+@pytest.mark.parametrize("trailing", [b"\x00", b"\xff" * 3, EMPTY_STATE * 10])
 def test_trailing_bytes_are_ignored(trailing):
-    assert encoder_with(EMPTY + trailing).__getstate__() == EMPTY
+    assert encoder_with(EMPTY_STATE + trailing).__getstate__() == EMPTY_STATE
     assert parse_state(encoder_with(WORKED + trailing).__getstate__()) == WORKED_PARSED
 
 
@@ -332,7 +307,7 @@ def test_copy_keeps_its_state_when_the_original_learns_again():
     original.encode(np.array([["q"], ["r"]], dtype=object))
     assert list(duplicate.decode(codes)[:, 0]) == ["a", "b", "a"]
     original.encode(np.zeros((2, 2)))
-    assert original.__getstate__() == EMPTY
+    assert original.__getstate__() == EMPTY_STATE
     assert parse_state(duplicate.__getstate__())[0] == [0, 2]
 
 
@@ -353,7 +328,7 @@ class _Reentrant:
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda e: e.__setstate__(EMPTY), "Already borrowed"),
+        (lambda e: e.__setstate__(EMPTY_STATE), "Already borrowed"),
         (lambda e: e.__setstate__("not bytes"), "Already borrowed"),  # the conflict wins
         (lambda e: e.__getstate__(), "Already mutably borrowed"),
     ],
