@@ -11,7 +11,7 @@ venv=${VENV:-.venv-bench}
 if [ "${BENCH_INSTALL:-1}" != 0 ]; then
     "$venv/bin/python" -m pip install -q --upgrade pip
     echo "== installing vexilo from $(pwd)" >&2
-    "$venv/bin/python" -m pip install -q .  # a local tree is always rebuilt and reinstalled
+    "$venv/bin/python" -m pip install -q ".[pandas]"  # a local tree is always rebuilt and reinstalled
     while read -r requirement; do
         case "$requirement" in "" | "#"*) continue ;; esac
         echo "== installing $requirement" >&2

@@ -6,5 +6,5 @@ python=${PYTHON:-python3}
 venv=${VENV:-.venv}
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q .
+"$venv/bin/python" -m pip install -q ".[pandas]"
 "$venv/bin/python" examples/demo.py "$@"

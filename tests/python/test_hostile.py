@@ -443,4 +443,4 @@ def test_internal_failure_is_a_base_exception_raised_without_ending_the_process(
     assert type(again.value) is type(excinfo.value)
     import vexilo
 
-    assert not hasattr(vexilo, "PanicException")
+    assert type(excinfo.value) is vexilo.PanicException

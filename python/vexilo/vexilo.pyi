@@ -1,0 +1,81 @@
+"""The compiled module: the Encoder type and the internal-failure exception."""
+
+from typing import Any, Literal, TypeAlias, final, overload
+
+import numpy as np
+import numpy.typing as npt
+from pandas import DataFrame
+
+_Codes: TypeAlias = npt.NDArray[np.float64]
+
+@final
+class Encoder:
+    """Label-encodes the text columns of 2-D tables and keeps what it learned.
+
+    A column whose cells are not all numbers is categorical: each distinct text (``str()`` of the
+    cell) gets a code 0, 1, 2, ... in byte-wise sorted order; the missing-value markers "nan",
+    "NaN" and "<NA>" (and float NaN, pandas' NA) get no code and encode to NaN. Numeric columns
+    are copied as float64. The learned state is the last ``encode``'s; it pickles.
+    """
+
+    def __new__(cls, encoding: str | None = None) -> Encoder:
+        """Create an encoder with nothing learned. ``encoding`` may only be None or "label"."""
+
+    @overload
+    def encode(self, obj: DataFrame) -> tuple[DataFrame, list[int]]:
+        """Learn the codes of ``obj`` (replacing what was learned before) and return them.
+
+        Returns (codes, categorical columns): a float64 table of the input's kind (an array for
+        an array, a DataFrame with the input's column labels as text for a DataFrame) and the
+        ascending indices of the categorical columns. A 2-D float64 array is copied unchanged
+        and leaves the encoder empty; the second element is then None.
+        """
+    @overload
+    def encode(self, obj: npt.NDArray[Any]) -> tuple[_Codes, list[int] | None]: ...
+
+    @overload
+    def decode(self, obj: DataFrame) -> DataFrame:
+        """Turn codes back into texts with the learned state, column by column by position.
+
+        Every column the state lists as categorical gets its labels back (NaN and codes without
+        a label become "NaN" in an array, None in a DataFrame); other columns keep their numbers.
+        An array result is an object array once anything was learned, else float64.
+        """
+    @overload
+    def decode(self, obj: npt.NDArray[Any]) -> npt.NDArray[Any]: ...
+
+    @overload
+    def transform(
+        self, obj: DataFrame, *, unknown: Literal["nan", "error"] | float = "nan"
+    ) -> DataFrame:
+        """Codes of ``obj`` under the learned state, which stays as it is.
+
+        Cell texts are derived exactly as ``encode`` derives them and looked up in what the
+        column learned, so ``transform`` of the table that ``encode`` learned gives its codes.
+        ``unknown`` says what a text the column never saw becomes: "nan" (NaN), "error" (a
+        ValueError naming the column, the text, its row and the number of unseen cells) or a
+        number (that code). Markers and NaN stay NaN. Columns the state does not list must hold
+        only numbers. Raises ValueError when nothing was learned.
+        """
+    @overload
+    def transform(
+        self, obj: npt.NDArray[Any], *, unknown: Literal["nan", "error"] | float = "nan"
+    ) -> _Codes: ...
+
+    @property
+    def categories(self) -> dict[int, list[str] | dict[int, str]]:
+        """What was learned: for each categorical column (by index), its labels by code.
+
+        A list when the codes are 0..k-1 (the label of code c is at index c); for a restored
+        state with other codes, a dict from code to label in ascending code order. Fresh objects
+        on every access: changing them changes nothing in the encoder.
+        """
+
+    def __getstate__(self) -> bytes:
+        """The learned state as bytes (what pickle stores)."""
+
+    def __setstate__(self, state: bytes) -> None:
+        """Replace the state by one that ``__getstate__`` wrote."""
+
+class PanicException(BaseException):
+    """An internal failure of vexilo, derived from BaseException like an interpreter abort."""
