@@ -11,8 +11,10 @@ venv=${1:-.venv-3.13t}
 prefix=${VEXILO_FT_PREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vexilo/python3.13t}
 python=$(scripts/free_threaded_python.sh "$prefix" | tail -n 1)
 echo "free-threaded interpreter: $python ($("$python" --version))"
-# NumPy, pandas and Hypothesis publish wheels usable here; never fall back to building them
-# (building the newest Hypothesis from source needs packages from outside the reachable registries).
-export PIP_ONLY_BINARY=numpy,pandas,hypothesis
+# NumPy, pandas, Hypothesis, scikit-learn and SciPy publish wheels usable here; never fall back to
+# building them (building the newest Hypothesis from source needs packages from outside the
+# reachable registries, and a scikit-learn release may come without free-threaded wheels at first:
+# the newest one that has them is taken instead).
+export PIP_ONLY_BINARY=numpy,pandas,hypothesis,scikit-learn,scipy
 scripts/venv.sh "$python" "$venv"
 VEXILO_EXPECT_FREE_THREADED=1 scripts/test_python.sh "$venv" -rs
