@@ -18,6 +18,7 @@ namespace detail {
 namespace {
 
 constexpr const char* start_failure = "The global thread pool has not been initialized.";
+constexpr const char* forked_failure = "The thread pool was made before the process forked.";
 
 // Searches for work this many times, yielding in between, before going to sleep.
 constexpr unsigned idle_rounds_before_sleep = 32;
@@ -91,6 +92,14 @@ private:
 namespace {
 
 thread_local Worker* this_worker = nullptr;
+thread_local const CancelFlag* this_cancel = nullptr;
+
+// Runs job with its operation's cancel flag as the thread's own for the time being.
+void run_job(const JobRef& job) noexcept {
+    const CancelFlag* const outer = std::exchange(this_cancel, job.cancel);
+    job.execute(job.job);
+    this_cancel = outer;
+}
 
 std::uint64_t next_random(Worker& worker) noexcept {
     std::uint64_t x = worker.random_state;
@@ -194,7 +203,7 @@ void work_until(Worker& self, Done done) noexcept {
         // Read before searching, so that a job posted during the search prevents the sleep.
         const std::uint64_t posted = self.registry.jobs_posted.load();
         if (std::optional<JobRef> job = find_work(self)) {
-            job->execute(job->job);
+            run_job(*job);
             idle_rounds = 0;
         } else if (++idle_rounds < idle_rounds_before_sleep) {
             std::this_thread::yield();
@@ -267,7 +276,16 @@ void Latch::wait_blocking() noexcept {
     blocker_->cond.wait(lock, [&] { return done_.load(std::memory_order_relaxed); });
 }
 
+bool Latch::wait_blocking_for(std::chrono::milliseconds timeout) noexcept {
+    std::unique_lock lock(blocker_->mutex);
+    // relaxed: as in wait_blocking.
+    return blocker_->cond.wait_for(lock, timeout,
+                                   [&] { return done_.load(std::memory_order_relaxed); });
+}
+
 Worker* current_worker() noexcept { return this_worker; }
+
+const CancelFlag* current_cancel_flag() noexcept { return this_cancel; }
 
 bool runs_on(const Worker* worker, const Registry* registry) noexcept {
     return worker != nullptr && &worker->registry == registry;
@@ -306,21 +324,85 @@ void inject(Registry* registry, JobRef job) {
     announce_job(*registry);
 }
 
+namespace {
+
+// Counted up in the child by the fork handler; lock-free, so the handler may touch it.
+std::atomic<unsigned> forks_seen{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free);
+
+// The global pool of this process, and the mutex that makes its creation happen once. Both are
+// constant-initialized, so they exist before any code of this file runs.
+std::atomic<ThreadPool*> global_slot{nullptr};
+std::mutex global_creation;
+
+// Around a fork, the forking thread holds global_creation, so no other thread is halfway through
+// making the global pool when the process is copied; in the child it is the only thread left and
+// so the one that may unlock it.
+void before_fork() noexcept { global_creation.lock(); }
+void after_fork_in_parent() noexcept { global_creation.unlock(); }
+void after_fork_in_child() noexcept {
+    // A worker that forks is no worker of any pool in its child.
+    this_worker = nullptr;
+    this_cancel = nullptr;
+    // relaxed: the child has a single thread now; threads it starts later synchronise with it.
+    forks_seen.fetch_add(1, std::memory_order_relaxed);
+    global_slot.store(nullptr, std::memory_order_relaxed);
+    global_creation.unlock();
+}
+
+}  // namespace
+
+unsigned fork_generation() noexcept {
+    // relaxed: only the child's own thread changes it, before any thread of the child exists.
+    return forks_seen.load(std::memory_order_relaxed);
+}
+
+void install_fork_handlers() {
+    static const bool installed = [] {
+        if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) {
+            throw InternalFailure(start_failure);
+        }
+        return true;
+    }();
+    (void)installed;
+}
+
 }  // namespace detail
 
 ThreadPool::ThreadPool(std::size_t thread_count, std::size_t stack_size)
     : thread_count_(std::clamp<std::size_t>(thread_count, 1, max_threads)),
-      registry_(std::make_unique<detail::Registry>(thread_count_)) {
+      registry_(std::make_unique<detail::Registry>(thread_count_)),
+      fork_generation_(detail::fork_generation()) {
+    detail::install_fork_handlers();
     registry_->start(stack_size);
 }
 
-ThreadPool::~ThreadPool() = default;
+ThreadPool::~ThreadPool() {
+    // In a forked child the workers do not exist and their mutexes may be held for ever: stopping
+    // them would hang, so the registry is left as it is.
+    if (fork_generation_ != detail::fork_generation()) (void)registry_.release();
+}
+
+void ThreadPool::refuse_after_fork() const {
+    if (fork_generation_ != detail::fork_generation())
+        throw InternalFailure(detail::forked_failure);
+}
 
 ThreadPool& global_pool() {
-    // Created on first use and leaked on purpose: workers are never joined at process exit, where
-    // joining could hang on a worker still inside a job of an unfinished operation.
-    static ThreadPool* const pool = new ThreadPool(thread_count_from_env(
-        [](const char* name) { return std::getenv(name); }, available_parallelism()));
+    // acquire: pairs with the release below, so the pool is seen fully made.
+    if (ThreadPool* pool = detail::global_slot.load(std::memory_order_acquire)) return *pool;
+    detail::install_fork_handlers();
+    std::lock_guard lock(detail::global_creation);
+    // relaxed: the mutex orders this load after any earlier store.
+    ThreadPool* pool = detail::global_slot.load(std::memory_order_relaxed);
+    if (pool == nullptr) {
+        // Made on first use and leaked on purpose: workers are never joined at process exit,
+        // where joining could hang on a worker still inside a job of an unfinished operation.
+        pool = new ThreadPool(thread_count_from_env(
+            [](const char* name) { return std::getenv(name); }, available_parallelism()));
+        // release: publishes the made pool to the fast path above.
+        detail::global_slot.store(pool, std::memory_order_release);
+    }
     return *pool;
 }
 

@@ -32,7 +32,26 @@
  *
  * A thread outside the pool (the interpreter's thread) hands its whole operation to the pool as one
  * job and blocks on a mutex and condition variable until the job's latch is set. It runs none of
- * the work itself, so it holds no worker's place.
+ * the work itself, so it holds no worker's place. Through run_cancellable it waits in slices
+ * instead, asking its caller between slices whether to go on waiting.
+ *
+ * Cancellation: every job carries the cancel flag of the operation it belongs to (none for plain
+ * operations). A job offered by a task inherits the flag of that task's job, so the whole tree of
+ * one operation, nested operations and stolen halves included, shares one flag. The thread running
+ * a job keeps its flag in a thread-local slot; loops check it before each piece and every
+ * cancel_check_interval indices within a piece, sorts before each partition step (a cancellable
+ * sort partitions down to uninterrupted_sort_size pieces instead of sorting a whole slice at once),
+ * and long loops inside tasks through throw_if_cancelled(). A set flag makes the check throw
+ * Cancelled, which travels like any failure: join ends both halves, the operation's other parts
+ * see the flag and stop at their next check, and the starter receives Cancelled after every part
+ * has ended.
+ *
+ * Fork: a child process has only the thread that called fork. The pool's threads, and with them
+ * anyone who held a pool's mutex at that moment, do not exist there, so the child never touches a
+ * pool made before the fork: global_pool() gives it a new one on first use, the old pools' memory
+ * is left as it is (never unlocked, never destroyed), and a pool made before the fork refuses to
+ * run in the child. A fork handler locks the global pool's creation mutex around the fork, so no
+ * half-made global pool crosses it; the parent's pools carry on untouched.
  *
  * Sleeping without missing a wake-up: every push of a job increments a posted-jobs counter and
  * then reads the sleeper count; a worker about to sleep increments the sleeper count and then
@@ -54,6 +73,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>  // std::bit_width
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -73,10 +93,18 @@ namespace detail {
 class Registry;
 class Worker;
 
-// A job somewhere in memory (usually a caller's stack) that stays alive until its latch is set.
+// Set once to stop an operation; see "Cancellation" above.
+using CancelFlag = std::atomic<bool>;
+
+// The cancel flag of the job running on this thread; nullptr outside jobs and for plain operations.
+const CancelFlag* current_cancel_flag() noexcept;
+
+// A job somewhere in memory (usually a caller's stack) that stays alive until its latch is set,
+// and the flag of the operation it belongs to.
 struct JobRef {
     void (*execute)(void* job) noexcept;
     void* job;
+    const CancelFlag* cancel;
     bool operator==(const JobRef&) const = default;
 };
 
@@ -105,6 +133,10 @@ public:
     // Blocks the calling (non-worker) thread until set() was called.
     void wait_blocking() noexcept;
 
+    // Blocks the calling (non-worker) thread until set() was called or timeout passed; returns
+    // whether set() was called.
+    bool wait_blocking_for(std::chrono::milliseconds timeout) noexcept;
+
 private:
     std::atomic<bool> done_{false};
     Worker* owner_ = nullptr;
@@ -112,14 +144,16 @@ private:
 };
 
 // A job whose closure lives on the stack of the thread that offered it. fn(stolen) is called with
-// stolen = true when another thread runs it.
+// stolen = true when another thread runs it. It belongs to the operation of cancel, by default
+// that of the job running on the offering thread.
 template <class Fn>
 class StackJob {
 public:
     template <class Waiter>
-    StackJob(Fn& fn, Waiter* waiter) noexcept : fn_(fn), latch_(waiter) {}
+    StackJob(Fn& fn, Waiter* waiter, const CancelFlag* cancel = current_cancel_flag()) noexcept
+        : fn_(fn), latch_(waiter), cancel_(cancel) {}
 
-    JobRef ref() noexcept { return {&StackJob::execute, this}; }
+    JobRef ref() noexcept { return {&StackJob::execute, this, cancel_}; }
     void run_inline() { fn_(false); }
     const Latch& latch() const noexcept { return latch_; }
     Latch& latch() noexcept { return latch_; }
@@ -138,6 +172,7 @@ private:
 
     Fn& fn_;
     Latch latch_;
+    const CancelFlag* cancel_;
     std::exception_ptr error_;
 };
 
@@ -153,6 +188,19 @@ bool take_back(Worker* self, JobRef job) noexcept;
 void wait_until(Worker* self, const Latch& latch) noexcept;
 // Queues a job handed in from outside the pool's threads and wakes a worker.
 void inject(Registry* registry, JobRef job);
+
+// True when the job running on this thread belongs to a cancelled operation.
+inline bool cancelled() noexcept {
+    const CancelFlag* const flag = current_cancel_flag();
+    // relaxed: the flag publishes nothing; it only asks the work to stop soon.
+    return flag != nullptr && flag->load(std::memory_order_relaxed);
+}
+
+// How many times this process has forked since the pool code was first used; counted in each
+// child, so a pool made in a parent sees a different number in the child.
+unsigned fork_generation() noexcept;
+// Makes sure the fork handlers are installed. Any thread; fails only when pthread_atfork does.
+void install_fork_handlers();
 
 // How many more times a range may be halved. Starts at the thread count; halves on each split;
 // a piece that was stolen gets at least the thread count again.
@@ -178,11 +226,27 @@ private:
 
 }  // namespace detail
 
+// What a cancelled operation throws at its starter, and throw_if_cancelled inside its tasks.
+class Cancelled : public std::exception {
+public:
+    const char* what() const noexcept override { return "the operation was cancelled"; }
+};
+
+// Throws Cancelled when the task calling it belongs to a cancelled operation; does nothing on
+// threads outside every job. For long loops inside tasks, between pieces of their work. Any
+// thread; costs a thread-local read and a relaxed load.
+inline void throw_if_cancelled() {
+    if (detail::cancelled()) throw Cancelled();
+}
+
 // A fixed set of worker threads with join-based work stealing. All operations may be called from
 // any thread, including from inside a task running on this pool or on another pool; they return
 // when all of their work is done. An exception thrown by the work is rethrown on the calling thread
 // after the operation's other parts have ended, and the pool stays usable. Work given to the pool
-// must not touch interpreter objects.
+// must not touch interpreter objects. Operations started inside a task of a cancelled operation
+// (run_cancellable) stop early and throw Cancelled. In a child process forked after the pool was
+// made, every operation started from outside the pool throws InternalFailure("The thread pool was
+// made before the process forked.") and the destructor leaves the pool's memory as it is.
 class ThreadPool {
 public:
     // Stack size of each worker: nested operations run on the worker's stack, and 32-bit targets
@@ -201,19 +265,54 @@ public:
 
     std::size_t thread_count() const noexcept { return thread_count_; }
 
-    // Runs a() and b(), possibly at the same time; returns when both are done. If either throws,
-    // the other still runs to its end; a's exception wins over b's.
-    template <class A, class B>
-    void join(A&& a, B&& b) {
-        run([&](bool) { join_context([&](bool) { a(); }, [&](bool) { b(); }); });
-    }
-
     // Runs fn() on a worker of this pool (directly when the caller is one) and returns when it is
     // done, rethrowing its exception. Operations that fn starts on this pool then run as nested
     // work, without a hand-off and a wake-up for each of them.
     template <class Fn>
     void run_inside(Fn&& fn) {
         run([&](bool) { fn(); });
+    }
+
+    // How long a thread outside the pool waits in run_cancellable between calls of keep_waiting.
+    static constexpr std::chrono::milliseconds poll_interval{20};
+
+    // Like run_inside, but cancellable. A thread outside every pool waits for fn in slices of
+    // poll_interval and calls keep_waiting() on itself after each slice that did not see fn end.
+    // Once it returns false (or throws), the operation is cancelled: its loops and sorts, nested
+    // ones included, stop at their next check; the call returns only after every part of it has
+    // ended, and then throws Cancelled (or keep_waiting's exception), whatever fn did meanwhile.
+    // On a worker thread, keep_waiting is never called and fn belongs to the operation of the
+    // calling task, cancelled with it. fn's own exception is rethrown as by run_inside.
+    template <class KeepWaiting, class Fn>
+    void run_cancellable(KeepWaiting&& keep_waiting, Fn&& fn) {
+        if (detail::current_worker() != nullptr) {
+            run_inside(fn);
+            return;
+        }
+        refuse_after_fork();
+        detail::CancelFlag cancel{false};
+        auto op = [&](bool) {
+            throw_if_cancelled();
+            fn();
+        };
+        detail::Blocker blocker;
+        detail::StackJob<decltype(op)> job(op, &blocker, &cancel);
+        detail::inject(registry_.get(), job.ref());
+        std::exception_ptr stop;
+        while (!job.latch().wait_blocking_for(poll_interval)) {
+            try {
+                if (keep_waiting()) continue;
+                stop = std::make_exception_ptr(Cancelled());
+            } catch (...) {
+                stop = std::current_exception();
+            }
+            // relaxed: see detail::cancelled(); the latch orders everything else.
+            cancel.store(true, std::memory_order_relaxed);
+            job.latch().wait_blocking();
+            break;
+        }
+        if (stop) std::rethrow_exception(stop);
+        if (job.error()) std::rethrow_exception(job.error());
     }
 
     // Calls fn(begin, end) over disjoint ranges that cover [0, count) exactly, on any threads, any
@@ -286,6 +385,13 @@ private:
     // Below this size a slice is not partitioned for parallelism: a partition pass over fewer
     // elements costs less than handing a job to another thread.
     static constexpr std::size_t sequential_sort_size = 16;
+    // A cancellable loop looks at its flag at least this often (in indices); a cancellable sort
+    // sorts slices of at most this many elements without looking.
+    static constexpr std::size_t cancel_check_interval = 8192;
+    static constexpr std::size_t uninterrupted_sort_size = 32768;
+
+    // Throws InternalFailure when this pool was made before the process forked (see above).
+    void refuse_after_fork() const;
 
     // Runs op(stolen) on a worker of this pool and returns when it is done, rethrowing its failure.
     template <class Op>
@@ -295,6 +401,7 @@ private:
             op(false);
             return;
         }
+        refuse_after_fork();
         if (self != nullptr) {
             // A worker of another pool: keep serving that pool while this one runs the job.
             detail::StackJob<std::remove_reference_t<Op>> job(op, self);
@@ -340,18 +447,26 @@ private:
     template <class Fn>
     void for_ranges(std::size_t begin, std::size_t end, detail::Splitter splitter, bool stolen,
                     Fn& fn) {
+        throw_if_cancelled();
         if (end - begin > 1 && splitter.try_split(stolen)) {
             const std::size_t mid = begin + (end - begin) / 2;
             join_context([&](bool s) { for_ranges(begin, mid, splitter, s, fn); },
                          [&](bool s) { for_ranges(mid, end, splitter, s, fn); });
-        } else {
+        } else if (detail::current_cancel_flag() == nullptr) {
             fn(begin, end);
+        } else {
+            for (std::size_t first = begin; first < end; first += cancel_check_interval) {
+                if (first != begin) throw_if_cancelled();
+                fn(first,
+                   end - first > cancel_check_interval ? first + cancel_check_interval : end);
+            }
         }
     }
 
     template <class Fn, class T>
     void map_ranges(std::size_t begin, std::size_t end, detail::Splitter splitter, bool stolen,
                     Fn& fn, std::vector<T>& results) {
+        throw_if_cancelled();
         if (end - begin > 1 && splitter.try_split(stolen)) {
             const std::size_t mid = begin + (end - begin) / 2;
             std::vector<T> right;
@@ -367,15 +482,29 @@ private:
     template <class T, class Less>
     void sort_part(std::span<T> items, Less& less, detail::Splitter splitter, bool stolen,
                    unsigned depth_budget) {
-        if (items.size() <= sequential_sort_size || depth_budget == 0 ||
-            !splitter.try_split(stolen)) {
+        throw_if_cancelled();
+        if (items.size() <= sequential_sort_size || depth_budget == 0) {
             std::sort(items.begin(), items.end(), less);
             return;
         }
+        if (splitter.try_split(stolen)) {
+            const std::size_t cut = partition_around_median(items, less);
+            join_context(
+                [&](bool s) { sort_part(items.first(cut), less, splitter, s, depth_budget - 1); },
+                [&](bool s) {
+                    sort_part(items.subspan(cut), less, splitter, s, depth_budget - 1);
+                });
+            return;
+        }
+        if (items.size() <= uninterrupted_sort_size || detail::current_cancel_flag() == nullptr) {
+            std::sort(items.begin(), items.end(), less);
+            return;
+        }
+        // Cancellable: partition here, one half after the other, so that the flag is looked at
+        // between pieces of bounded size.
         const std::size_t cut = partition_around_median(items, less);
-        join_context(
-            [&](bool s) { sort_part(items.first(cut), less, splitter, s, depth_budget - 1); },
-            [&](bool s) { sort_part(items.subspan(cut), less, splitter, s, depth_budget - 1); });
+        sort_part(items.first(cut), less, splitter, false, depth_budget - 1);
+        sort_part(items.subspan(cut), less, splitter, false, depth_budget - 1);
     }
 
     // Moves the median of three samples to the front and partitions the rest around it (Hoare).
@@ -404,12 +533,14 @@ private:
 
     std::size_t thread_count_;
     std::unique_ptr<detail::Registry> registry_;
+    unsigned fork_generation_;
 };
 
 // The process-wide pool, created by the first call (thread-safe; concurrent first calls create
 // one pool) with the size from thread_count_from_env and available_parallelism. It is never
-// stopped or destroyed. Throws InternalFailure("The global thread pool has not been
-// initialized.") when its threads cannot be started; a later call tries again.
+// stopped or destroyed. A child process forked after its creation gets a new one on its first
+// call. Throws InternalFailure("The global thread pool has not been initialized.") when its
+// threads cannot be started; a later call tries again.
 ThreadPool& global_pool();
 
 }  // namespace vexilo::pool

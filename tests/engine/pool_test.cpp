@@ -1,8 +1,11 @@
 // The worker pool: coverage and order of every operation, nesting without deadlock on any pool
-// size, exception propagation, concurrent callers, and start failure.
+// size, exception propagation, cancellation, concurrent callers, fork, and start failure.
 #include "pool/pool.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,8 +24,19 @@
 #include "engine/internal_failure.h"
 #include "pool/thread_count.h"
 
+// Children forked by these tests start threads, which ThreadSanitizer only allows when told to.
+#if defined(__SANITIZE_THREAD__)
+extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
+#endif
+#endif
+
 namespace vexilo::pool {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // Runs body on a thread of its own and ends the whole test process if it has not finished in
 // time: a deadlocked pool would otherwise hang the suite instead of failing it.
@@ -266,6 +280,216 @@ TEST_P(PoolTest, OperationsAcrossTwoPoolsInterleave) {
         });
         EXPECT_EQ(leaves.load(), 60u);
     });
+}
+
+// A keep_waiting callback that says stop once `after` has passed since the first call, and records
+// when it did.
+struct StopAfter {
+    std::chrono::milliseconds after;
+    std::optional<Clock::time_point> first{}, stopped{};
+    int calls = 0;
+    bool operator()() {
+        ++calls;
+        const auto now = Clock::now();
+        if (!first) first = now;
+        if (now - *first < after) return true;
+        stopped = now;
+        return false;
+    }
+};
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Endless work of every shape: nested loops, maps and sorts, and a long loop inside a task.
+void endless_work(ThreadPool& pool, std::atomic<int>& running, std::atomic<std::size_t>& pieces) {
+    pool.parallel_for(6, [&](std::size_t c) {
+        for (;;) {
+            if (c == 0) {
+                running.fetch_add(1);
+                for (std::uint64_t i = 0;; ++i) {
+                    if (i % 1024 == 0) {
+                        pieces.fetch_add(1);
+                        try {
+                            throw_if_cancelled();
+                        } catch (...) {
+                            running.fetch_sub(1);
+                            throw;
+                        }
+                    }
+                }
+            }
+            std::vector<std::uint64_t> values(200000);
+            pool.parallel_for_ranges(values.size(), [&](std::size_t begin, std::size_t end) {
+                running.fetch_add(1);
+                for (std::size_t i = begin; i < end; ++i) values[i] = (i * 2654435761u) % 100003;
+                pieces.fetch_add(1);
+                running.fetch_sub(1);
+            });
+            pool.parallel_sort(std::span<std::uint64_t>(values), std::greater<>{});
+            pool.parallel_map_ranges<int>(values.size(), [&](std::size_t, std::size_t) {
+                pieces.fetch_add(1);
+                return 0;
+            });
+        }
+    });
+}
+
+TEST_P(PoolTest, CancelledOperationEndsSoonAndLeavesNothingRunning) {
+    within_seconds(120, [&] {
+        for (int round = 0; round < 3; ++round) {
+            std::atomic<int> running{0};
+            std::atomic<std::size_t> pieces{0};
+            StopAfter keep_waiting{std::chrono::milliseconds(30 * round), {}, {}, 0};
+            EXPECT_THROW(
+                pool.run_cancellable(keep_waiting, [&] { endless_work(pool, running, pieces); }),
+                Cancelled);
+            ASSERT_TRUE(keep_waiting.stopped);
+            EXPECT_LT(seconds_since(*keep_waiting.stopped), 10.0);
+            EXPECT_EQ(running.load(), 0);
+            const std::size_t after_return = pieces.load();
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            EXPECT_EQ(pieces.load(), after_return);
+            EXPECT_GT(after_return, 0u);
+        }
+        // The pool runs complete operations afterwards, cancellable or not.
+        std::atomic<std::size_t> sum{0};
+        pool.run_cancellable([] { return true; },
+                             [&] { pool.parallel_for(1000, [&](std::size_t i) { sum += i; }); });
+        pool.parallel_for(1000, [&](std::size_t i) { sum += i; });
+        EXPECT_EQ(sum.load(), 999u * 1000u);
+    });
+}
+
+TEST_P(PoolTest, CancelledSortStopsBetweenSlicesAndKeepsEveryElement) {
+    within_seconds(120, [&] {
+        std::vector<std::uint32_t> values(1 << 20);
+        std::iota(values.begin(), values.end(), 0u);
+        std::shuffle(values.begin(), values.end(), std::mt19937(7));
+        // About a microsecond per comparison: the whole sort would take many seconds.
+        const auto slow_less = [](std::uint32_t a, std::uint32_t b) {
+            volatile std::uint32_t spin = 0;
+            for (int i = 0; i < 300; ++i) spin = spin + 1;
+            return a < b;
+        };
+        StopAfter keep_waiting{std::chrono::milliseconds(40), {}, {}, 0};
+        const auto start = Clock::now();
+        EXPECT_THROW(pool.run_cancellable(
+                         keep_waiting,
+                         [&] { pool.parallel_sort(std::span<std::uint32_t>(values), slow_less); }),
+                     Cancelled);
+        const double stopped_after = seconds_since(*keep_waiting.stopped);
+        EXPECT_LT(stopped_after, seconds_since(start) * 0.9 + 0.5) << stopped_after;
+        EXPECT_FALSE(std::is_sorted(values.begin(), values.end()));
+        std::sort(values.begin(), values.end());
+        for (std::uint32_t i = 0; i < values.size(); ++i) ASSERT_EQ(values[i], i);
+    });
+}
+
+TEST_P(PoolTest, CancellableRunWaitsInSlicesAndReportsWhatEndedIt) {
+    // Work that outlasts a few slices asks keep_waiting in between and completes.
+    int calls = 0;
+    std::vector<std::uint64_t> values(5000);
+    pool.run_cancellable(
+        [&] {
+            ++calls;
+            return true;
+        },
+        [&] {
+            std::this_thread::sleep_for(ThreadPool::poll_interval * 4);
+            pool.parallel_for(values.size(), [&](std::size_t i) { values[i] = i; });
+        });
+    EXPECT_GE(calls, 2);
+    EXPECT_EQ(values[4999], 4999u);
+    // The work's own failure comes through; a failing keep_waiting cancels and wins.
+    EXPECT_THROW(pool.run_cancellable([] { return true; }, [] { throw InternalFailure("inside"); }),
+                 InternalFailure);
+    EXPECT_THROW(pool.run_cancellable([]() -> bool { throw std::range_error("asked"); },
+                                      [&] {
+                                          for (;;) pool.parallel_for(64, [](std::size_t) {});
+                                      }),
+                 std::range_error);
+    // Outside every cancellable operation the check never throws.
+    EXPECT_NO_THROW(throw_if_cancelled());
+    pool.parallel_for(100, [](std::size_t) { throw_if_cancelled(); });
+}
+
+// Forks, runs child() in the child (its return value is the exit status) and returns the status
+// the child ended with; a child that has not ended after 60 s is killed and counts as -1.
+template <class Child>
+int in_forked_child(Child child) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) std::_Exit(child());
+    if (pid < 0) return -2;
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
+}
+
+// The child's checks: the global pool works and sorts; a pool of the parent refuses to run and
+// can be destroyed. Returns 0 when all hold.
+int child_checks(ThreadPool* parent_global, ThreadPool* parents_pool) {
+    ThreadPool& fresh = global_pool();
+    if (&fresh == parent_global) return 10;
+    std::vector<std::uint64_t> values(100000);
+    fresh.parallel_for(values.size(), [&](std::size_t i) { values[i] = values.size() - i; });
+    fresh.parallel_sort(std::span<std::uint64_t>(values), std::less<>{});
+    if (!std::is_sorted(values.begin(), values.end()) || values[0] != 1) return 11;
+    if (&global_pool() != &fresh) return 12;
+    try {
+        parents_pool->parallel_for(10, [](std::size_t) {});
+        return 13;
+    } catch (const InternalFailure& failure) {
+        if (std::string(failure.what()) != "The thread pool was made before the process forked.") {
+            return 14;
+        }
+    }
+    delete parents_pool;
+    return 0;
+}
+
+TEST_P(PoolTest, ForkedChildGetsAFreshGlobalPoolWhileTheParentWorks) {
+    ThreadPool& parent_global = global_pool();
+    parent_global.parallel_for(1000, [](std::size_t) {});
+    auto* const doomed = new ThreadPool(GetParam());
+    doomed->parallel_for(1000, [](std::size_t) {});
+    // Fork after use, then while other threads of the parent are inside operations of both pools
+    // and of this test's pool.
+    EXPECT_EQ(in_forked_child([&] { return child_checks(&parent_global, doomed); }), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> inside{0};
+    const auto busy = [&](ThreadPool& target) {
+        return std::thread([&] {
+            target.parallel_for(64, [&](std::size_t) {
+                inside.fetch_add(1);
+                while (!stop.load()) std::this_thread::yield();
+            });
+        });
+    };
+    std::thread a = busy(parent_global), b = busy(pool);
+    while (inside.load() < 2) std::this_thread::yield();
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(in_forked_child([&] { return child_checks(&parent_global, doomed); }), 0);
+    }
+    stop.store(true);
+    a.join();
+    b.join();
+    // The parent's pools are unaffected.
+    std::atomic<std::size_t> sum{0};
+    parent_global.parallel_for(100, [&](std::size_t i) { sum += i; });
+    pool.parallel_for(100, [&](std::size_t i) { sum += i; });
+    EXPECT_EQ(sum.load(), 9900u);
+    delete doomed;
 }
 
 TEST(ThreadPool, SizeIsClampedToOneThroughTheMaximum) {

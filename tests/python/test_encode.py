@@ -1,6 +1,7 @@
 """Encoding a whole table: the result pair and the stored state, how each column is classified and
 numbered, and every way a call stops, with nothing left behind."""
 
+import decimal
 import math
 import struct
 import sys
@@ -72,6 +73,25 @@ def test_categorical_column_codes(encoder, cells, codes):
     actual, categorical = codes_of(encoder, *cells)
     assert categorical == [0]
     assert_codes(actual, codes)
+
+
+def positional(number):
+    """Python's shortest round-trip digits of number, written out without an exponent."""
+    text = format(decimal.Decimal(repr(number)), "f")
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
+def test_numbers_before_the_turn_are_labelled_by_their_shortest_digits(encoder):
+    rng = np.random.default_rng(13)
+    numbers = rng.integers(0, 2**64, size=3000, dtype=np.uint64).view(np.float64)
+    numbers = numbers[np.isfinite(numbers)].tolist()
+    numbers += [1e23, 2.0**64, 1e30, sys.float_info.max, -(2.0**53), 2.0**53 + 2, 123.456]
+    cells = [*numbers, "turn"]
+    codes, categorical = encoder.encode(column(*cells))
+    assert categorical == [0]
+    labels = encoder.decode(codes)[:, 0].tolist()
+    assert labels[:-1] == [positional(number) for number in numbers]
+    assert positional(1e23) == "100000000000000000000000"
 
 
 @pytest.mark.parametrize(
