@@ -12,6 +12,7 @@ namespace vexilo {
 void ColumnCells::make_categorical() {
     if (categorical_) return;
     categorical_ = true;
+    first_text_row_ = numbers_.size();
     views_.reserve(std::max(reserve_hint_, numbers_.size() + 1));
     for (double number : numbers_) {
         char text[format_double_capacity];

@@ -44,6 +44,10 @@ public:
     // How many texts a categorical column has collected; before finish() only.
     std::size_t entry_count() const noexcept { return views_.size(); }
 
+    // For a categorical column, how many numbers it collected before it turned: the row of the
+    // cell that turned it, and the index of that cell's text in texts().
+    std::size_t first_text_row() const noexcept { return first_text_row_; }
+
     // Ends the collection: builds the views of a categorical column.
     void finish();
 
@@ -65,6 +69,7 @@ private:
 
     std::size_t reserve_hint_;
     bool categorical_ = false;
+    std::size_t first_text_row_ = 0;
     std::vector<double> numbers_;
     std::vector<std::string_view> views_;  // texts viewed in place; owned texts from finish()
     std::vector<OwnedText> owned_;

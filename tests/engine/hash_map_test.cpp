@@ -10,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -257,6 +258,42 @@ TEST(HashMap, MoveOnlyValuesAndOrderFreeEquality) {
     b["7"] = 7;
     b.emplace("extra", 1);
     EXPECT_FALSE(a == b);
+}
+
+// find_each gives what find gives, in order, for present and absent keys, whether the map has an
+// index, a deferred one, or (positional keys) none.
+TEST(HashMap, FindEachAgreesWithFind) {
+    std::vector<std::string> keys;
+    for (int i = 0; i < 3000; ++i) keys.push_back("key" + std::to_string(i * 7));
+    TextMap indexed, deferred;
+    std::vector<TextMap::value_type> entries;
+    for (std::size_t i = 0; i < keys.size(); i += 2) {
+        indexed.emplace(keys[i], i);
+        entries.emplace_back(keys[i], i);
+    }
+    deferred.assign_distinct_unindexed(std::move(entries));
+    for (const TextMap* map : {&indexed, &deferred}) {
+        for (std::size_t count : {std::size_t{0}, std::size_t{3}, keys.size()}) {
+            std::size_t calls = 0;
+            map->find_each(
+                count, [&](std::size_t i) { return std::string_view(keys[i]); },
+                [&](std::size_t i, TextMap::const_iterator entry) {
+                    ASSERT_EQ(i, calls++);
+                    ASSERT_EQ(entry, map->find(keys[i]));
+                });
+            EXPECT_EQ(calls, count);
+        }
+    }
+    CodeMap positional;
+    for (std::uint64_t code = 0; code < 10; ++code) positional.emplace(code, "x");
+    std::size_t found = 0;
+    positional.find_each(
+        20, [](std::size_t i) { return std::uint64_t{i}; },
+        [&](std::size_t i, CodeMap::const_iterator entry) {
+            EXPECT_EQ(entry == positional.end(), i >= 10);
+            found += entry != positional.end();
+        });
+    EXPECT_EQ(found, 10u);
 }
 
 TEST(SeededHash, ShortTextsDifferingInAnyOneByteHashApart) {
