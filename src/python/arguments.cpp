@@ -10,9 +10,12 @@ namespace {
 PyErr type_error(const std::string& message) { return PyErr::make(PyExc_TypeError, message); }
 
 // Shared by both calling conventions: positional arguments first, then each keyword by name.
+// keyword_only names an optional keyword-only parameter (or is null), whose value goes to
+// *keyword_value.
 template <class KeywordAt>
 Result<PyObject*> bind(const Parameter& p, PyObject* const* positional, Py_ssize_t npositional,
-                       Py_ssize_t nkeywords, KeywordAt keyword_at) {
+                       Py_ssize_t nkeywords, KeywordAt keyword_at,
+                       const char* keyword_only = nullptr, PyObject** keyword_value = nullptr) {
     const std::string function = std::string(p.function) + "()";
     if (npositional > 1) {
         const std::string takes =
@@ -28,6 +31,10 @@ Result<PyObject*> bind(const Parameter& p, PyObject* const* positional, Py_ssize
         const char* text = PyUnicode_AsUTF8AndSize(name, &size);
         if (!text) return PyErr::fetch();
         const std::string keyword(text, static_cast<std::size_t>(size));
+        if (keyword_only && keyword == keyword_only) {
+            *keyword_value = value;  // the interpreter refuses a keyword given twice
+            continue;
+        }
         if (keyword != p.name) {
             return type_error(function + " got an unexpected keyword argument '" + keyword + "'");
         }
@@ -51,6 +58,22 @@ Result<PyObject*> bind_vectorcall(const Parameter& parameter, PyObject* const* a
     return bind(parameter, args, npositional, nkeywords, [&](Py_ssize_t i) {
         return std::pair{PyTuple_GET_ITEM(kwnames, i), args[npositional + i]};
     });
+}
+
+Result<BoundWithKeyword> bind_vectorcall_with_keyword(const Parameter& parameter,
+                                                      const char* keyword_only,
+                                                      PyObject* const* args, Py_ssize_t nargs,
+                                                      PyObject* kwnames) {
+    const Py_ssize_t npositional = PyVectorcall_NARGS(static_cast<std::size_t>(nargs));
+    const Py_ssize_t nkeywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    BoundWithKeyword bound{nullptr, nullptr};
+    bound.bound = VX_TRY(bind(
+        parameter, args, npositional, nkeywords,
+        [&](Py_ssize_t i) {
+            return std::pair{PyTuple_GET_ITEM(kwnames, i), args[npositional + i]};
+        },
+        keyword_only, &bound.keyword));
+    return bound;
 }
 
 Result<PyObject*> bind_tuple(const Parameter& parameter, PyObject* args, PyObject* kwargs) {

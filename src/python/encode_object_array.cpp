@@ -157,48 +157,48 @@ Result<std::optional<ScanSource>> frame_source(PyObject* frame, Shape shape) {
 // The whole table in one scan of source; nothing when a cell needs Python code, with nothing run
 // or kept.
 // A frame's table is column-major: its columns come one by one, and pandas keeps them that way.
-Result<std::optional<ObjectArrayEncoding>> encode_by_scan(const ScanSource& source, Shape shape,
-                                                          Layout layout) {
+Result<std::optional<CollectedObjectArray>> collect_by_scan(const ScanSource& source, Shape shape,
+                                                            Layout layout) {
     // The shape is that of arrays in memory, so the output may be made before the cells are read.
-    Table table = VX_TRY(new_table(shape.rows, shape.cols, layout));
-    Pins pins;  // outlives the columns, whose texts it keeps valid
+    CollectedObjectArray collected{{}, VX_TRY(new_table(shape.rows, shape.cols, layout)), {}};
     std::optional<std::vector<ColumnCells>> columns =
-        scan_columns(source.columns, shape.rows, table, pins);
-    if (!columns) return std::optional<ObjectArrayEncoding>();
-    CollectedTable collected{std::move(*columns), CellForm::EntryIndices};
-    EncodingInfo info = encode_table(collected, table);
-    return std::optional<ObjectArrayEncoding>(
-        ObjectArrayEncoding{std::move(table), std::move(info)});
+        scan_columns(source.columns, shape.rows, collected.table, collected.pins);
+    if (!columns) return std::optional<CollectedObjectArray>();
+    collected.columns = CollectedTable{std::move(*columns), CellForm::EntryIndices};
+    return std::optional<CollectedObjectArray>(std::move(collected));
 }
 
 }  // namespace
 
-Result<ObjectArrayEncoding> encode_object_array(PyObject* obj, bool is_dataframe) {
+Result<CollectedObjectArray> collect_object_array(PyObject* obj, bool is_dataframe) {
     const Shape shape = VX_TRY(read_shape(obj));
     const bool scannable = shape.rows > 0 && shape.cols > 0;
     if (scannable && is_dataframe) {
         if (std::optional<ScanSource> source = VX_TRY(frame_source(obj, shape))) {
-            auto scanned = VX_TRY(encode_by_scan(*source, shape, Layout::ColumnMajor));
+            auto scanned = VX_TRY(collect_by_scan(*source, shape, Layout::ColumnMajor));
             if (scanned) return std::move(*scanned);
         }
     }
     PyRef cells = VX_TRY(cell_table(obj, is_dataframe));
     if (scannable) {
         if (std::optional<ScanSource> source = VX_TRY(array_source(cells.get(), shape))) {
-            auto scanned = VX_TRY(encode_by_scan(*source, shape, Layout::RowMajor));
+            auto scanned = VX_TRY(collect_by_scan(*source, shape, Layout::RowMajor));
             if (scanned) return std::move(*scanned);
         }
     }
 
-    // Views into pinned str objects outlive the columns' encoding, so the pins go last.
-    Pins pins;
-    CollectedTable collected = VX_TRY(read_columns(std::move(cells), shape, pins));
-
+    CollectedObjectArray collected;
+    collected.columns = VX_TRY(read_columns(std::move(cells), shape, collected.pins));
     // Allocated only now that every cell has been read: a shape that claims more than the table
     // holds fails at its first missing cell, not here.
-    ObjectArrayEncoding result{VX_TRY(new_table(shape.rows, shape.cols, Layout::RowMajor)), {}};
-    result.encoding_info = encode_table(collected, result.table);
-    return result;
+    collected.table = VX_TRY(new_table(shape.rows, shape.cols, Layout::RowMajor));
+    return collected;
+}
+
+Result<ObjectArrayEncoding> encode_object_array(PyObject* obj, bool is_dataframe) {
+    CollectedObjectArray collected = VX_TRY(collect_object_array(obj, is_dataframe));
+    EncodingInfo info = encode_table(collected.columns, collected.table);
+    return ObjectArrayEncoding{std::move(collected.table), std::move(info)};
 }
 
 }  // namespace vexilo::py

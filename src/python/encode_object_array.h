@@ -2,28 +2,42 @@
 // encoded in parallel on the worker pool.
 #pragma once
 
+#include "engine/encode_table.h"
 #include "engine/encoding_info.h"
 #include "engine/table.h"
+#include "python/cell_source.h"
 #include "python/py_err.h"
 
 namespace vexilo::py {
+
+// A table's cells as the engine's table-level steps take them, with the output table they write.
+struct CollectedObjectArray {
+    Pins pins;  // first, so that it goes last: the columns view texts of the str objects it holds
+    Table table;
+    CollectedTable columns;
+};
+
+// Reads obj (borrowed), an array or, when is_dataframe, a frame: its shape (a pair of
+// non-negative integers), then every cell on the calling thread. A table in memory whose cells run
+// no Python code (an exact NumPy array, a pandas frame of NumPy columns, or such a frame's values)
+// is read in one pass of row blocks into an output made first (the entry-index form); any other
+// table is read cell by cell, column by column, and the output is made only once every cell was
+// read, so a false shape fails at its first missing cell. Returns the collected columns, the
+// output table and the pins that keep the columns' texts valid, or: an interrupt (a BaseException
+// that is not an Exception) raised by the table's code, unchanged; MemoryError for a table that
+// cannot be addressed. Unreadable shape, values or cells, and a failing str(), are stops thrown as
+// InternalFailure. Calling thread, interpreter held.
+Result<CollectedObjectArray> collect_object_array(PyObject* obj, bool is_dataframe);
 
 struct ObjectArrayEncoding {
     Table table;  // row-major; column-major for a frame read column by column
     EncodingInfo encoding_info;
 };
 
-// Encodes obj (borrowed), an array or, when is_dataframe, a frame. Reads shape (a pair of
-// non-negative integers), then every cell on the calling thread, and encodes the columns on the
-// worker pool while the caller waits with the interpreter held. A table in memory whose cells run
-// no Python code (an exact NumPy array, a pandas frame of NumPy columns, or such a frame's values)
-// is read in one pass of row blocks into an output made first; any other table is read cell by
-// cell, column by column, and the output is made only once every cell was read, so a false shape
-// fails at its first missing cell. Returns the table and a complete EncodingInfo (categorical
-// columns ascending), or: an interrupt (a BaseException that is not an Exception) raised by the
-// table's code, unchanged; MemoryError for a table that cannot be addressed. Unreadable shape,
-// values or cells, and a failing str(), are stops thrown as InternalFailure. Nothing is kept on
-// any failure. Calling thread, interpreter held.
+// Encodes obj (borrowed), an array or, when is_dataframe, a frame: collect_object_array, then
+// encode_table on the worker pool while the caller waits with the interpreter held. Returns the
+// table and a complete EncodingInfo (categorical columns ascending), or the failures of
+// collect_object_array. Nothing is kept on any failure. Calling thread, interpreter held.
 Result<ObjectArrayEncoding> encode_object_array(PyObject* obj, bool is_dataframe);
 
 }  // namespace vexilo::py

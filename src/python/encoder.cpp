@@ -1,15 +1,21 @@
 // vexilo.EncoderState: construction, deallocation, the borrow-guarded method frames and pickling.
 #include "python/encoder.h"
 
+#include <cmath>
 #include <new>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "engine/borrow_flag.h"
 #include "engine/encoding_info.h"
 #include "engine/frozen_texts.h"
 #include "engine/state_codec.h"
+#include "python/apply_encoding.h"
 #include "python/arguments.h"
 #include "python/build_result.h"
+#include "python/error_policy.h"
+#include "python/learned_categories.h"
 #include "python/method_frame.h"
 #include "python/read_table.h"
 
@@ -30,6 +36,7 @@ constexpr Parameter encoding_parameter{"Encoder.__new__", "encoding", false};
 constexpr Parameter encode_parameter{"Encoder.encode", "obj", true};
 constexpr Parameter decode_parameter{"Encoder.decode", "obj", true};
 constexpr Parameter setstate_parameter{"Encoder.__setstate__", "state", true};
+constexpr Parameter transform_parameter{"Encoder.transform", "obj", true};
 
 PyErr not_an_instance(PyObject* object, const char* expected, const char* parameter) {
     const std::string what = object == Py_None ? std::string("'None' is not")
@@ -69,6 +76,37 @@ Result<PyRef> categorical_column_list(const EncodingInfo& info) {
         PyList_SET_ITEM(list.get(), slot++, index.release());
     }
     return list;
+}
+
+PyErr invalid_unknown(PyObject* type, const std::string& what) {
+    return PyErr::make(type, "unknown must be \"nan\", \"error\" or a number, not " + what);
+}
+
+// transform's unknown: "nan" (the default), "error", or a number (the code of unseen texts; NaN
+// means "nan"). Any object with a float conversion counts as a number, but bool does not.
+Result<UnknownPolicy> parse_unknown(PyObject* unknown) {
+    if (!unknown) return UnknownPolicy{};
+    if (PyUnicode_Check(unknown)) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(unknown, &size);
+        if (!text) return PyErr::fetch();
+        const std::string_view name(text, static_cast<std::size_t>(size));
+        if (name == "nan") return UnknownPolicy{UnknownPolicy::Kind::Missing, 0};
+        if (name == "error") return UnknownPolicy{UnknownPolicy::Kind::Error, 0};
+        PyRef repr = VX_TRY(checked(PyObject_Repr(unknown)));
+        const char* quoted = PyUnicode_AsUTF8(repr.get());
+        if (!quoted) return PyErr::fetch();
+        return invalid_unknown(PyExc_ValueError, quoted);
+    }
+    const std::string type_name = "'" + type_qualname(unknown) + "'";
+    if (PyBool_Check(unknown)) return invalid_unknown(PyExc_TypeError, type_name);
+    const double code = PyFloat_AsDouble(unknown);
+    if (code == -1.0 && PyErr_Occurred()) {
+        if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
+        return invalid_unknown(PyExc_TypeError, type_name);
+    }
+    if (std::isnan(code)) return UnknownPolicy{UnknownPolicy::Kind::Missing, 0};
+    return UnknownPolicy{UnknownPolicy::Kind::Code, code};
 }
 
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -128,6 +166,37 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+PyObject* encoder_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return run_frame([&]() -> Result<PyRef> {
+        const BoundWithKeyword bound = VX_TRY(
+            bind_vectorcall_with_keyword(transform_parameter, "unknown", args, nargs, kwnames));
+        const UnknownPolicy unknown = VX_TRY(parse_unknown(bound.keyword));
+        EncoderObject* encoder = as_encoder(self);
+        // Shared, like decode: the state is only read, so transforms may overlap.
+        SharedBorrow borrow(encoder->borrow);
+        if (!borrow.held()) return already_mutably_borrowed();
+        const auto& stored = encoder->value.encoding_info;
+        if (!stored) {
+            return PyErr::make(PyExc_ValueError,
+                               "this encoder has learned nothing to transform with: encode a "
+                               "table first (a 2-D float64 array teaches it nothing)");
+        }
+        Conversion coded = VX_TRY(apply_encoding(bound.bound, *stored, unknown));
+        return build_result(std::move(coded.table), std::move(coded.out), nullptr);
+    });
+}
+
+PyObject* encoder_categories(PyObject* self, void*) {
+    return run_frame([&]() -> Result<PyRef> {
+        EncoderObject* encoder = as_encoder(self);
+        SharedBorrow borrow(encoder->borrow);
+        if (!borrow.held()) return already_mutably_borrowed();
+        const auto& stored = encoder->value.encoding_info;
+        return learned_categories(stored ? &*stored : nullptr);
+    });
+}
+
 PyObject* encoder_getstate(PyObject* self, PyObject*) {
     return run_frame([&]() -> Result<PyRef> {
         EncoderObject* encoder = as_encoder(self);
@@ -181,7 +250,22 @@ PyMethodDef encoder_methods[] = {
     {"__getstate__", as_cfunction(encoder_getstate), METH_NOARGS, "__getstate__($self)\n--\n\n"},
     {"__setstate__", as_cfunction(encoder_setstate), METH_FASTCALL | METH_KEYWORDS,
      "__setstate__($self, state)\n--\n\n"},
+    {"transform", as_cfunction(encoder_transform), METH_FASTCALL | METH_KEYWORDS,
+     "transform($self, obj, *, unknown='nan')\n--\n\n"
+     "Codes of obj under the learned encoding, which stays as it is: each cell's text, derived as\n"
+     "encode derives it, looked up in what its column learned. unknown says what a text the\n"
+     "column never saw becomes: 'nan' (NaN), 'error' (ValueError) or a number (that code).\n"
+     "Missing values stay NaN; columns learned as numbers must hold numbers. Returns a float64\n"
+     "array for an array, a DataFrame for a DataFrame."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef encoder_getset[] = {
+    {"categories", encoder_categories, nullptr,
+     "What was learned: a dict from each categorical column to its labels by code (a list when\n"
+     "the codes are 0..k-1, else a dict from code to label). New objects on every access.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 char encoder_doc[] = "Encoder(encoding=None)\n--\n\n";
@@ -191,6 +275,7 @@ PyType_Slot encoder_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
     {Py_tp_doc, encoder_doc},
     {Py_tp_methods, encoder_methods},
+    {Py_tp_getset, encoder_getset},
     {0, nullptr},
 };
 

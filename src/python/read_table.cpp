@@ -118,8 +118,8 @@ Result<Names> column_names(PyObject* frame) {
     return integer_labels(columns.get());
 }
 
-// A copy of a 2-D float64 array, or nothing for any other input. Contiguous memory is copied as
-// one block in its own order; any other layout element by element through the strides.
+}  // namespace
+
 Result<std::optional<Table>> copy_float_array(PyObject* obj) {
     if (!PyArray_Check(obj)) return std::optional<Table>();
     PyArrayObject* const array = reinterpret_cast<PyArrayObject*>(obj);
@@ -155,10 +155,7 @@ Result<std::optional<Table>> copy_float_array(PyObject* obj) {
     return std::optional<Table>(std::move(table));
 }
 
-}  // namespace
-
-Result<Conversion> read_table(PyObject* obj, StringEncoding) {
-    // StringEncoding has one value, label, which the object-array encoding implements.
+Result<OutputKind> output_kind_of(PyObject* obj) {
     const std::string name = VX_TRY(type_name(obj));
     OutputKind out;
     if (name == "DataFrame") {
@@ -171,6 +168,12 @@ Result<Conversion> read_table(PyObject* obj, StringEncoding) {
                            "Unsupported type: '" + name +
                                "'. Supported types are: " + "numpy.ndarray, pandas.DataFrame");
     }
+    return out;
+}
+
+Result<Conversion> read_table(PyObject* obj, StringEncoding) {
+    // StringEncoding has one value, label, which the object-array encoding implements.
+    OutputKind out = VX_TRY(output_kind_of(obj));
     std::optional<Table> copied = VX_TRY(copy_float_array(obj));
     if (copied) return Conversion{std::move(out), std::move(*copied), std::nullopt};
     ObjectArrayEncoding encoded =

@@ -1,0 +1,17 @@
+// Encoder.categories: what an encoder learned, as plain Python objects.
+#pragma once
+
+#include "engine/encoding_info.h"
+#include "python/py_err.h"
+
+namespace vexilo::py {
+
+// A new dict from each listed column (int) to its labels by code: a list whose item c is the label
+// of code c when the codes are 0 .. k-1 (every state that encode learns), else a dict from code to
+// label in ascending code order. The labels come from the column's inverse map (what decode gives
+// each code), from its forward map's codes when a restored state has no inverse map for it, and
+// are empty when it has neither. info (borrowed, may be null: an empty dict) is only read. Every
+// call makes new objects. Calling thread, interpreter held.
+Result<PyRef> learned_categories(const EncodingInfo* info);
+
+}  // namespace vexilo::py
