@@ -109,6 +109,19 @@ def TestOneInput(data):  # noqa: N802 - the name atheris looks for
     assert codes.dtype == np.float64 and codes.shape == (rows, cols)
     assert categorical == sorted(set(categorical)) and all(0 <= c < cols for c in categorical)
 
+    # Applied to the table it learned, the encoding gives the same codes; the learned labels are
+    # those the codes decode to.
+    again = encoder.transform(source, unknown="error")
+    np.testing.assert_array_equal(again.to_numpy() if as_frame else again, codes)
+    learned = encoder.categories
+    assert sorted(learned) == categorical
+    # Rows in another order (the first text of a column may move): anything but a clean result
+    # or a ValueError is a fault.
+    try:
+        encoder.transform(source.iloc[::-1] if as_frame else table[::-1], unknown=-1)
+    except ValueError:
+        pass
+
     restored = pickle.loads(pickle.dumps(encoder))
     assert len(restored.__getstate__()) == len(encoder.__getstate__())
     for each in (encoder, restored):
