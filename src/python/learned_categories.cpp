@@ -60,6 +60,32 @@ Result<PyRef> code_dict(std::vector<Label> labels) {
     return dict;
 }
 
+// The labels of an inverse map that holds the codes 0 .. k-1 in that order (as encoding builds
+// it) as a list, straight from the map; nothing for any other map.
+Result<std::optional<PyRef>> list_in_map_order(const InverseMap& inverse) {
+    std::uint64_t expected = 0;
+    for (const auto& entry : inverse) {
+        if (entry.first != expected++) return std::optional<PyRef>();
+    }
+    PyRef list = VX_TRY(checked(PyList_New(static_cast<Py_ssize_t>(inverse.size()))));
+    Py_ssize_t slot = 0;
+    for (const auto& entry : inverse) {
+        PyList_SET_ITEM(list.get(), slot++, VX_TRY(new_str(entry.second)).release());
+    }
+    return std::optional<PyRef>(std::move(list));
+}
+
+Result<PyRef> column_categories(const EncodingInfo& info, ColumnIndex col) {
+    if (const auto inverse = info.inverse_maps.find(col); inverse != info.inverse_maps.end()) {
+        std::optional<PyRef> list = VX_TRY(list_in_map_order(inverse->second));
+        if (list) return std::move(*list);
+    }
+    const std::vector<Label> labels = labels_of(info, col);
+    std::optional<PyRef> list = VX_TRY(positional_list(labels));
+    if (list) return std::move(*list);
+    return code_dict(labels);
+}
+
 }  // namespace
 
 Result<PyRef> learned_categories(const EncodingInfo* info) {
@@ -70,9 +96,7 @@ Result<PyRef> learned_categories(const EncodingInfo* info) {
         const int present = PyDict_Contains(result.get(), key.get());
         if (present < 0) return PyErr::fetch();
         if (present) continue;  // a restored state may list a column twice
-        const std::vector<Label> labels = labels_of(*info, col);
-        std::optional<PyRef> list = VX_TRY(positional_list(labels));
-        PyRef value = list ? std::move(*list) : VX_TRY(code_dict(labels));
+        PyRef value = VX_TRY(column_categories(*info, col));
         if (PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return PyErr::fetch();
     }
     return result;

@@ -10,7 +10,7 @@ import pytest
 
 from vexilo import Encoder
 
-from support import Boom, column, make_state
+from support import column, make_state
 
 MARKERS = ["nan", "NaN", "<NA>", float("nan")]
 MODES = ["nan", "error", -1, 7.5]
@@ -244,16 +244,3 @@ def test_categories_are_fresh_objects_that_change_nothing():
     assert encoder.categories[0] is not encoder.categories[0]
     with pytest.raises(AttributeError):
         encoder.categories = {}
-
-
-def test_boom_in_a_cell_is_an_internal_failure_that_leaves_the_state(panics):
-    encoder = trained()
-    state = encoder.__getstate__()
-
-    class Fails:
-        def __str__(self):
-            raise Boom("no text")
-
-    with panics("cant convert to str"):
-        encoder.transform(column("a", Fails()))
-    assert encoder.__getstate__() == state
