@@ -39,12 +39,13 @@ def test_encode_returns_codes_and_categorical_columns_and_stores_state(encoder):
 
 
 def test_encode_by_keyword_and_frames_keep_their_kind(encoder):
-    frame = pd.DataFrame({"s": ["q", "p", None], "n": [1, 2, 3]})
+    frame = pd.DataFrame({"s": ["q", "p", nan], "n": [1, 2, 3]})
     result, categorical = encoder.encode(obj=frame)
     assert isinstance(result, pd.DataFrame)
     assert result.columns.tolist() == ["s", "n"]
     assert categorical == [0]
-    # pandas gives a missing text as NaN, whose text "nan" is a missing-value marker.
+    # A missing text is NaN in every pandas (None would stay None in an object column of pandas
+    # 2), and its text "nan" is a missing-value marker.
     assert_codes(result["s"].tolist(), [1.0, 0.0, nan])
     assert result["n"].tolist() == [1.0, 2.0, 3.0]
 
