@@ -14,6 +14,7 @@ from support import EMPTY_STATE, Boom, column
 
 nan = float("nan")
 inf = float("inf")
+SIZE_MAX = 2 * sys.maxsize + 1  # the largest extent a shape may have here
 
 
 def codes_of(encoder, *cells):
@@ -213,6 +214,8 @@ class DataFrame:  # noqa: N801 - accepted by name
         (np.zeros((2, 2, 2)), "unhandled Python error: ValueError: expected a shape of 2 dim"),
         (ndarray([2, 2]), "unhandled Python error: TypeError: shape must be a tuple, not list"),
         (ndarray((-1, 2)), "unhandled Python error: OverflowError"),
+        (ndarray((1, SIZE_MAX + 1)),
+         "unhandled Python error: OverflowError: Python int too large to convert to C size_t"),
         (ndarray((1.0, 2)), "unhandled Python error: TypeError"),
         (DataFrame(), "unhandled Python error: Boom: no values"),
     ],
@@ -245,10 +248,11 @@ def test_one_dimensional_cells_fail_at_item_access(encoder, panics):
 
 def test_hostile_huge_shape_fails_at_its_first_missing_cell(encoder, panics):
     with panics("unhandled Python error: Boom: no cell (3, 0)"):
-        encoder.encode(ndarray((10**12, 10**12), cell=1.5, fail_at=3))
+        encoder.encode(ndarray((SIZE_MAX, SIZE_MAX), cell=1.5, fail_at=3))
 
 
-@pytest.mark.parametrize("shape", [(0, 10**12), (10**12, 0)])
+# sys.maxsize // 8: the longest extent NumPy gives a float64 array, 64 or 32 bits.
+@pytest.mark.parametrize("shape", [(0, sys.maxsize // 8), (sys.maxsize // 8, 0)])
 def test_huge_empty_shapes_allocate_nothing(encoder, shape):
     result, categorical = encoder.encode(ndarray(shape))
     assert result.shape == shape and categorical == []

@@ -300,8 +300,30 @@ def test_interrupt_while_reading_column_names_propagates(encoder, columns):
         encoder.encode(DataFrame(columns, np.array([[1.0]])))
 
 
-def test_table_too_large_for_memory_is_a_memory_error(encoder):
-    huge = np.broadcast_to(np.zeros((1, 1)), (2**30, 2**29))  # 4 EiB of cells, no memory behind
-    with pytest.raises(MemoryError):
+# Shapes that NumPy holds without memory behind them (one broadcast cell) but whose table of
+# doubles cannot exist here, 64 or 32 bits: one whose size in bytes overflows the size type (only
+# one-byte cells make such an array), and one that fits the size type but no memory (on 32 bits,
+# just under 4 GiB). Few columns: work per column comes before the table.
+WIDE = sys.maxsize > 2**32
+OVERFLOWING = (2**61, 3) if WIDE else (2**29, 3)
+BEYOND_MEMORY = (2**58, 3) if WIDE else ((2**32 - 1) // 24, 3)
+
+
+@pytest.mark.parametrize(
+    "dtype, shape",
+    [
+        ("uint8", OVERFLOWING),
+        ("uint8", BEYOND_MEMORY),
+        ("object", BEYOND_MEMORY),
+        pytest.param("float64", BEYOND_MEMORY, marks=pytest.mark.skipif(
+            not WIDE, reason="no float64 array that NumPy holds here has a table beyond memory")),
+    ],
+    ids=["overflowing", "beyond-memory", "objects-beyond-memory", "floats-beyond-memory"],
+)
+def test_table_too_large_for_memory_is_a_memory_error(encoder, dtype, shape):
+    huge = np.broadcast_to(np.array([[1]], dtype=dtype), shape)
+    with pytest.raises(MemoryError) as info:
         encoder.encode(huge)
+    if shape == OVERFLOWING:
+        assert str(info.value) == f"a table of {shape[0]} x {shape[1]} cells does not fit in memory"
     assert encoder.__getstate__() == EMPTY_STATE
