@@ -160,6 +160,44 @@ def test_unreadable_state_raises_and_keeps_the_previous_state(state, message):
     assert encoder.__getstate__() == EMPTY_STATE
 
 
+# Column indices, counts and lengths are read as 64-bit values into the size type, which has 32
+# bits on 32-bit platforms: there a larger value is refused, while 64 bits read on.
+SIZE_MAX = 2 * sys.maxsize + 1
+NARROW = SIZE_MAX < 2**64 - 1
+INDEX_TEXT = "invalid value: integer `{}`, expected usize"
+SIZE_TEXT = "Invalid size {}: sizes must fit in a usize (0 to " + str(SIZE_MAX) + ")"
+FIRST_FORWARD_MAP = b"\x01" + u64(0) + u64(1) + u64(0)  # no columns, one forward map: column 0
+
+
+@pytest.mark.parametrize(
+    "state, narrow_error, wide_error",
+    [
+        (build_state([2**32], [], []), INDEX_TEXT.format(2**32), None),
+        (build_state([], [(2**32, [])], []), INDEX_TEXT.format(2**32), None),
+        (build_state([], [], [(2**64 - 1, [])]), INDEX_TEXT.format(2**64 - 1), None),
+        (b"\x01" + u64(2**32), SIZE_TEXT.format(2**32), EOF_TEXT),
+        (FIRST_FORWARD_MAP + u64(2**64 - 1), SIZE_TEXT.format(2**64 - 1), EOF_TEXT),
+        (FIRST_FORWARD_MAP + u64(1) + u64(2**32 + 1) + b"abc", SIZE_TEXT.format(2**32 + 1),
+         "io error: "),
+        (build_state([2**32 - 1], [(2**32 - 1, [("x", 2**64 - 1)])],
+                     [(2**32 - 1, [(2**64 - 1, "x")])]), None, None),
+    ],
+    ids=["column", "forward-key", "inverse-key", "column-count", "entry-count", "text-length",
+         "largest-32-bit"],
+)
+def test_values_beyond_the_size_type(state, narrow_error, wide_error):
+    error = narrow_error if NARROW else wide_error
+    encoder = encoder_with(WORKED)
+    if error is None:
+        encoder.__setstate__(state)
+        assert parse_state(encoder.__getstate__()) == parse_state(state)
+        return
+    with pytest.raises(ValueError) as info:
+        encoder.__setstate__(state)
+    assert str(info.value) == error
+    assert parse_state(encoder.__getstate__()) == WORKED_PARSED
+
+
 @pytest.mark.parametrize(
     "state, message",
     [
