@@ -2,6 +2,7 @@
 
 import math
 import re
+import struct
 import sys
 import threading
 
@@ -138,6 +139,37 @@ def test_decode_array_shares_one_str_per_label_and_owns_one_reference_per_cell()
     held = sys.getrefcount(b)
     del result
     assert held - sys.getrefcount(b) == 3 and sys.getrefcount(b) == unshared_refcount()
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_contiguous_decode_reuses_the_table_only_where_a_pointer_fills_a_cell(order):
+    result = encoder_with([0, 2], INVERSE).decode(np.asarray(CODES, order=order))
+    # In place, the result's cells live in the table's buffer, which its base owns; with 32-bit
+    # pointers the result is an array of its own.
+    in_place = struct.calcsize("P") == struct.calcsize("d")
+    assert (result.base is not None) == in_place and result.flags.owndata != in_place
+    assert_same_cells(result, reference_array(CODES, [0, 2], INVERSE))
+
+
+# Labels at codes about 2^31 and 2^32, and codes without one that a key cut to 32 bits would give
+# the labels of 0 and 1. The rows make every first sight a lookup, index the labels by code, or
+# make them ahead of the cells.
+WIDE_INVERSE = {0: {0: "zero", 1: "one", 2**31 - 1: "2^31-1", 2**31: "2^31", 2**32 + 2: "2^32+2",
+                    2**53: "2^53"}}
+WIDE_CODES = [2.0**32, 2.0**32 + 1, 2.0**31, 2.0**32 + 2, 0.0, 1.0, 2.0**31 - 1, 2.0**53]
+
+
+@pytest.mark.parametrize("rows", [4, 8, 8_000], ids=["lookups", "indexed", "made-ahead"])
+@pytest.mark.parametrize("kind", ["array", "frame"])
+def test_decode_codes_beyond_32_bits(kind, rows):
+    codes = np.resize(np.array(WIDE_CODES), (rows, 1))
+    encoder = encoder_with([0], WIDE_INVERSE)
+    if kind == "array":
+        assert_same_cells(encoder.decode(codes), reference_array(codes, [0], WIDE_INVERSE))
+    else:
+        result = encoder.decode(pd.DataFrame(codes, columns=["c"]))
+        assert_same_frame(result, reference_frame(codes, ["c"], [0], WIDE_INVERSE))
+    assert encoder.decode(codes[:4])[:, 0].tolist() == ["NaN", "NaN", "2^31", "2^32+2"]
 
 
 # Long tables: enough rows that labels are made ahead of the cells and number columns share
