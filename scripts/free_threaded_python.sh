@@ -1,11 +1,23 @@
 #!/usr/bin/env bash
-# Builds a free-threaded CPython 3.13 (configure --disable-gil) from Debian's python3.13 source
-# package and prints the interpreter's path. Reuses an earlier build in the same prefix.
-# Usage: scripts/free_threaded_python.sh [PREFIX]   (default: build/python3.13t)
+# Builds a free-threaded CPython (configure --disable-gil) from Debian's source package of that
+# version and prints the interpreter's path. Reuses an earlier build in the same prefix.
+# Usage: scripts/free_threaded_python.sh [PREFIX] [VERSION]
+#        VERSION: 3.13 (the default, from Debian trixie) or 3.14 (from Debian sid);
+#        PREFIX default: build/pythonVERSIONt
 set -euo pipefail
 cd "$(dirname "$0")/.."
-prefix=$(mkdir -p "${1:-build/python3.13t}" && cd "${1:-build/python3.13t}" && pwd)
-python="$prefix/bin/python3.13t"
+version=${2:-3.13}
+case "$version" in
+    3.13) suite=trixie ;;
+    3.14) suite=sid ;;
+    *)
+        echo "no Debian source known for Python $version" >&2
+        exit 2
+        ;;
+esac
+prefix=${1:-build/python${version}t}
+prefix=$(mkdir -p "$prefix" && cd "$prefix" && pwd)
+python="$prefix/bin/python${version}t"
 if [ -x "$python" ] && "$python" -c 'import sys, ssl; sys.exit(sys._is_gil_enabled())' 2>/dev/null; then
     echo "$python"
     exit 0
@@ -18,15 +30,15 @@ scripts/system_deps.sh dpkg-dev xz-utils libssl-dev libffi-dev zlib1g-dev libbz2
 work="$prefix.src"
 rm -rf "$work"
 mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
-echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian trixie main" \
+echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $suite main" \
     >"$work/sources.list"
 apt_options=(-o "Dir::Etc::sourcelist=$work/sources.list" -o "Dir::Etc::sourceparts=-"
     -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache")
 apt-get "${apt_options[@]}" update -qq >&2
-(cd "$work" && apt-get "${apt_options[@]}" source --download-only python3.13 >&2)
-tarball=$(ls "$work"/python3.13_*.orig.tar.xz | head -n 1)
+(cd "$work" && apt-get "${apt_options[@]}" source --download-only "python$version" >&2)
+tarball=$(ls "$work/python${version}_"*.orig.tar.xz | head -n 1)
 tar -xJf "$tarball" -C "$work"
-source_dir=$(find "$work" -maxdepth 1 -type d -name 'Python-3.13*' | head -n 1)
+source_dir=$(find "$work" -maxdepth 1 -type d -name "Python-$version*" | head -n 1)
 
 echo "building free-threaded CPython from $(basename "$tarball") into $prefix" >&2
 (cd "$source_dir" && ./configure --disable-gil --prefix="$prefix" --with-ensurepip=install \

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Runs the Python suite on a free-threaded CPython 3.13 (built from Debian's source package by
-# scripts/free_threaded_python.sh and cached), with the module installed in a venv of it.
-# Fails unless the interpreter really runs without the GIL after importing vexilo.
-# Usage: scripts/test_free_threaded.sh [VENV_DIR]   (default .venv-3.13t)
+# Runs the Python suite on a free-threaded CPython 3.13 or 3.14 (built from Debian's source
+# package by scripts/free_threaded_python.sh and cached), with the module installed in a venv of
+# it. Fails unless the interpreter really runs without the GIL after importing vexilo.
+# Usage: scripts/test_free_threaded.sh [VENV_DIR] [VERSION]   (defaults .venv-3.13t, 3.13)
 # Environment: VEXILO_FT_PREFIX (where the interpreter is built or found; default
-# ~/.cache/vexilo/python3.13t, so that later runs on the same machine reuse it).
+# ~/.cache/vexilo/pythonVERSIONt, so that later runs on the same machine reuse it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-venv=${1:-.venv-3.13t}
-prefix=${VEXILO_FT_PREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vexilo/python3.13t}
-python=$(scripts/free_threaded_python.sh "$prefix" | tail -n 1)
+version=${2:-3.13}
+venv=${1:-.venv-${version}t}
+prefix=${VEXILO_FT_PREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vexilo/python${version}t}
+python=$(scripts/free_threaded_python.sh "$prefix" "$version" | tail -n 1)
 echo "free-threaded interpreter: $python ($("$python" --version))"
 # NumPy, pandas, Hypothesis, scikit-learn and SciPy publish wheels usable here; never fall back to
 # building them (building the newest Hypothesis from source needs packages from outside the
