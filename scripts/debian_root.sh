@@ -5,11 +5,11 @@
 # cache (the machine's own apt setup and package database are left alone), and are unpacked with
 # dpkg-deb: nothing is installed on the machine and no maintainer script runs. The few links that
 # maintainer scripts would make (the merged /usr, the BLAS and LAPACK alternatives) are made here.
-# The tree's interpreter runs from this machine, without chroot, through DIR/usr/bin/python3.14-host:
-# on amd64 under the tree's own dynamic loader and libraries, on armhf under qemu-arm with the tree
-# as its root for the loader and libraries. Being a script beside the real interpreter, it is what
-# sys.executable names, so subprocesses of the suite run the same way, and the interpreter finds
-# its standard library and site packages in the tree.
+# The tree's interpreter runs from this machine, without chroot, through the script
+# DIR/usr/bin/python3.14-host: on amd64 under the tree's own dynamic loader and libraries, on armhf
+# under qemu-arm with the tree as its root for the loader and libraries. Being a script beside the
+# real interpreter, it is what sys.executable names, so subprocesses of the suite run the same way,
+# and the interpreter finds its standard library and site packages in the tree.
 # Reuses an earlier tree made from the same package list.
 # Usage: scripts/debian_root.sh ARCH [DIR]   (ARCH: amd64 or armhf; DIR default:
 #        ~/.cache/vexilo/sid-ARCH, so that later runs on the same machine reuse it)
@@ -36,8 +36,8 @@ wanted="sid $arch ${packages[*]}"
 write_wrapper() {
     local root=$1 run
     if [ "$arch" = amd64 ]; then
-        run=$(printf '%q --library-path %q' "$root/usr/lib64/ld-linux-x86-64.so.2" "$root/usr/lib/$triplet")
-        run="$run --argv0"
+        run=$(printf '%q --library-path %q --argv0' "$root/usr/lib64/ld-linux-x86-64.so.2" \
+            "$root/usr/lib/$triplet")
     else
         run="qemu-arm -L $(printf '%q' "$root") -0"
     fi
@@ -57,8 +57,8 @@ scripts/system_deps.sh debian-archive-keyring >&2
 work="$tree.apt"
 rm -rf "$work" "$tree.new"
 mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/preferences.d" "$tree.new"
-echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian sid main" \
-    >"$work/sources.list"
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+echo "deb [signed-by=$keyring] http://deb.debian.org/debian sid main" >"$work/sources.list"
 : >"$work/status"
 # An empty package database makes apt fetch every dependency; the architecture options make it
 # fetch them for ARCH only, whatever the machine is.

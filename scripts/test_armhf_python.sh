@@ -3,12 +3,16 @@
 # sid armhf root tree (made and cached by scripts/debian_root.sh), and runs the whole Python suite
 # under qemu-arm with that tree's python3.14, pandas, pytest and Hypothesis. Fails unless the
 # interpreter really is 32-bit. Installs the cross toolchain and qemu from Debian when missing.
-# Usage: scripts/test_armhf_python.sh [BUILD_DIR] [pytest args ...]   (default build/armhf-python)
+# Usage: scripts/test_armhf_python.sh [BUILD_DIR] [pytest args ...]
+#        (BUILD_DIR default build/armhf-python; a first argument starting with - is for pytest)
 # Environment: VEXILO_SID_ARMHF (the root tree; default ~/.cache/vexilo/sid-armhf).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build/armhf-python}
-shift || true
+build=build/armhf-python
+if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
+    build=$1
+    shift
+fi
 scripts/system_deps.sh crossbuild-essential-armhf qemu-user
 tree=$(scripts/debian_root.sh armhf ${VEXILO_SID_ARMHF:+"$VEXILO_SID_ARMHF"} | tail -n 1)
 python="$tree/usr/bin/python3.14-host"

@@ -3,19 +3,24 @@
 # scripts/debian_root.sh) and runs the whole Python suite with that tree's python3.14, pandas,
 # pytest and Hypothesis. The module is compiled with this machine's compiler; it needs no newer C
 # or C++ runtime than the tree has.
-# Usage: scripts/test_python314.sh [BUILD_DIR] [pytest args ...]   (default build/py314)
+# Usage: scripts/test_python314.sh [BUILD_DIR] [pytest args ...]
+#        (BUILD_DIR default build/py314; a first argument starting with - is for pytest)
 # Environment: VEXILO_SID_AMD64 (the root tree; default ~/.cache/vexilo/sid-amd64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build/py314}
-shift || true
+build=build/py314
+if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
+    build=$1
+    shift
+fi
 tree=$(scripts/debian_root.sh amd64 ${VEXILO_SID_AMD64:+"$VEXILO_SID_AMD64"} | tail -n 1)
 python="$tree/usr/bin/python3.14-host"
 "$python" - <<'PY'
 import sys
 import hypothesis, numpy, pandas, pytest
 print(f"interpreter: {sys.executable}: Python {sys.version.split()[0]}, NumPy {numpy.__version__},"
-      f" pandas {pandas.__version__}, pytest {pytest.__version__}, Hypothesis {hypothesis.__version__}")
+      f" pandas {pandas.__version__}, pytest {pytest.__version__},"
+      f" Hypothesis {hypothesis.__version__}")
 if sys.version_info[:2] != (3, 14):
     sys.exit(f"not CPython 3.14: {sys.version}")
 PY
