@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Makes a root tree of Debian unstable (sid) for one architecture, holding CPython 3.14 with its
-# headers, NumPy, pandas, pytest and Hypothesis, and prints its path. The packages and everything
-# they depend on come from Debian's archive through apt, with a private configuration, state and
-# cache (the machine's own apt setup and package database are left alone), and are unpacked with
-# dpkg-deb: nothing is installed on the machine and no maintainer script runs. The few links that
-# maintainer scripts would make (the merged /usr, the BLAS and LAPACK alternatives) are made here.
+# headers, NumPy, pandas, scikit-learn, pytest and Hypothesis, and prints its path. The packages
+# and everything they depend on come from Debian's archive through apt, with a private
+# configuration, state and cache (the machine's own apt setup and package database are left
+# alone), and are unpacked with dpkg-deb: nothing is installed on the machine and no maintainer
+# script runs. The few links that maintainer scripts would make (the merged /usr, the BLAS and
+# LAPACK alternatives) are made here.
 # The tree's interpreter runs from this machine, without chroot, through the script
 # DIR/usr/bin/python3.14-host: on amd64 under the tree's own dynamic loader and libraries, on armhf
 # under qemu-arm with the tree as its root for the loader and libraries. Being a script beside the
@@ -19,7 +20,7 @@ arch=${1:?Debian architecture (amd64 or armhf)}
 tree=${2:-${XDG_CACHE_HOME:-$HOME/.cache}/vexilo/sid-$arch}
 mkdir -p "$(dirname "$tree")"
 tree="$(cd "$(dirname "$tree")" && pwd)/$(basename "$tree")"
-packages=(python3.14 libpython3.14-dev python3-numpy python3-pandas python3-pytest
+packages=(python3.14 libpython3.14-dev python3-numpy python3-pandas python3-sklearn python3-pytest
     python3-hypothesis libstdc++6)
 case "$arch" in
     amd64) triplet=x86_64-linux-gnu ;;

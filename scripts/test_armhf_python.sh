@@ -19,9 +19,10 @@ python="$tree/usr/bin/python3.14-host"
 "$python" - <<'PY'
 import platform, struct, sys
 import hypothesis, numpy, pandas, pytest
+from importlib.metadata import version
 print(f"interpreter: {sys.executable}: Python {sys.version.split()[0]} on {platform.machine()},"
       f" NumPy {numpy.__version__}, pandas {pandas.__version__}, pytest {pytest.__version__},"
-      f" Hypothesis {hypothesis.__version__}")
+      f" scikit-learn {version('scikit-learn')}, Hypothesis {hypothesis.__version__}")
 pointer = struct.calcsize("P")
 print(f"pointer size: {pointer} bytes; sys.maxsize: {sys.maxsize}")
 if pointer != 4 or sys.maxsize != 2**31 - 1:
@@ -40,7 +41,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-arm
     -DCMAKE_CXX_FLAGS="-idirafter $tree/usr/include -Wno-psabi" >/dev/null
 cmake --build "$build" --target vexilo
 build=$(cd "$build" && pwd)
-module=$(find "$build" -maxdepth 1 -name 'vexilo*.so' | head -n 1)
+module=$(find "$build" -maxdepth 2 -name 'vexilo*.so' | head -n 1)
 case "$(readelf -h "$module")" in
     *ELF32*ARM*) ;;
     *)

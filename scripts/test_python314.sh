@@ -18,9 +18,10 @@ python="$tree/usr/bin/python3.14-host"
 "$python" - <<'PY'
 import sys
 import hypothesis, numpy, pandas, pytest
+from importlib.metadata import version
 print(f"interpreter: {sys.executable}: Python {sys.version.split()[0]}, NumPy {numpy.__version__},"
       f" pandas {pandas.__version__}, pytest {pytest.__version__},"
-      f" Hypothesis {hypothesis.__version__}")
+      f" scikit-learn {version('scikit-learn')}, Hypothesis {hypothesis.__version__}")
 if sys.version_info[:2] != (3, 14):
     sys.exit(f"not CPython 3.14: {sys.version}")
 PY
