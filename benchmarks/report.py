@@ -26,9 +26,17 @@ SPEED_TARGETS = [
     ("W6", FACTORIZE, 2.0, peers.VEXILO),
     ("W7", FACTORIZE, 1.0, peers.VEXILO),
     ("W1", FACTORIZE, 2.0, SINGLE_THREAD),
+    ("W8", FACTORIZE, 4.0, peers.VEXILO),
+    ("W8p", FACTORIZE, 3.0, peers.VEXILO),
+    ("W9", FACTORIZE, 2.0, peers.VEXILO),
+    ("W10", FACTORIZE, 4.0, peers.VEXILO),
+    ("W11", FACTORIZE, 3.0, peers.VEXILO),
+    ("W11a", FACTORIZE, 3.0, peers.VEXILO),
 ]
 # (workload, peer): vexilo's peak memory no higher than the peer's.
-MEMORY_TARGETS = [("W1", FACTORIZE), ("W4", FACTORIZE)]
+MEMORY_TARGETS = [("W1", FACTORIZE), ("W4", FACTORIZE), ("W8", FACTORIZE), ("W8p", FACTORIZE),
+                  ("W9", FACTORIZE), ("W10", FACTORIZE), ("W11", FACTORIZE),
+                  ("W11a", FACTORIZE)]
 
 DECODE_NAMES = {FACTORIZE: "pandas take loop (factorize uniques)",
                 "pandas astype(category)": "pandas Categorical.from_codes",

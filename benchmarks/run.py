@@ -1,4 +1,4 @@
-"""The benchmark suite: vexilo against the tools used today for label encoding, on seven workloads.
+"""The benchmark suite: vexilo against the tools used today for label encoding, on its workloads.
 
     python benchmarks/run.py            # full sizes; results in benchmarks/results/
     python benchmarks/run.py --quick    # small sizes, 1 repeat: checks the suite itself

@@ -7,7 +7,10 @@ vocabulary strings, as they are after a typical load where equal texts share one
 
 from __future__ import annotations
 
+import os
+import tempfile
 from dataclasses import dataclass, field, replace
+from pathlib import Path
 
 import numpy as np
 
@@ -130,20 +133,66 @@ TITLES = {
     "W5": "encode: float64 array, {rows:,} x {cols}",
     "W6": "decode: W1's codes (array), {rows:,} x {cols}",
     "W7": "decode: W2's codes (DataFrame), {rows:,} x {cols}",
+    "W8": "encode: the W1 data as a CSV read by pandas.read_csv, default dtypes, {rows:,} x {cols}",
+    "W8p": "encode: W8 read with string_storage=\"python\", {rows:,} x {cols}",
+    "W9": "encode: W8 with dtype=\"category\" for the texts, {rows:,} x {cols}",
+    "W10": "encode: W8 read with engine=\"pyarrow\", dtype_backend=\"pyarrow\", {rows:,} x {cols}",
+    "W11": "encode: the W8 frame, texts astype(object) (equal texts apart), {rows:,} x {cols}",
+    "W11a": "encode: the W8 frame as to_numpy(dtype=object), {rows:,} x {cols}",
 }
-ORDER = ["W1", "W2", "W3", "W4", "W5", "W6", "W7"]
+ORDER = ["W1", "W2", "W3", "W4", "W5", "W6", "W7", "W8", "W8p", "W9", "W10", "W11", "W11a"]
+# The workloads built from W1's data, with the rows and vocabularies of W1.
+FROM_W1 = {"W2", "W6", "W7", "W8", "W8p", "W9", "W10", "W11", "W11a"}
 
 
 def title(key: str, quick: bool = False) -> str:
     """The workload's description with its row and column counts."""
-    base = {"W2": "W1", "W6": "W1", "W7": "W1"}.get(key, key)
+    base = "W1" if key in FROM_W1 else key
     rows = max(100, FULL_ROWS[base] // (QUICK_DIVISOR if quick else 1))
     cols = {"W1": 8, "W3": 400, "W4": 1, "W5": 10}[base]
     return TITLES[key].format(rows=rows, cols=cols)
 
 
+def w1_csv(rows: int, scale: float) -> Path:
+    """The W1 table written as a CSV file (pandas' to_csv of the W2 frame), made once per size.
+
+    Kept in the temporary folder under a name that holds the seed and the size, so that the
+    workload processes of one run (and later runs) share it; written under a temporary name and
+    renamed, so a reader never sees half a file.
+    """
+    path = Path(tempfile.gettempdir()) / f"vexilo-bench-w1-{SEED}-{rows}-{scale:g}.csv"
+    if not path.exists():
+        table, names = mixed_columns(rows, scale)
+        part = path.with_suffix(f".{os.getpid()}.part")
+        frame_of(table, names, W1_NUMERIC).to_csv(part, index=False)
+        os.replace(part, path)
+    return path
+
+
+def csv_frame(key: str, rows: int, scale: float):
+    """The W1 CSV as pandas reads it for workload key (W8, W8p, W9, W10, W11, W11a)."""
+    import pandas as pd
+
+    path = w1_csv(rows, scale)
+    if key == "W8p":
+        with pd.option_context("mode.string_storage", "python"):
+            return pd.read_csv(path)
+    if key == "W9":
+        names = pd.read_csv(path, nrows=0).columns
+        return pd.read_csv(path, dtype={names[j]: "category" for j in W1_CATEGORICAL})
+    if key == "W10":
+        return pd.read_csv(path, engine="pyarrow", dtype_backend="pyarrow")
+    frame = pd.read_csv(path)
+    if key in ("W11", "W11a"):
+        # Every cell its own str object, as astype(object) (and most parsers) give them.
+        frame = frame.astype({frame.columns[j]: object for j in W1_CATEGORICAL})
+        if key == "W11a":
+            return frame.to_numpy(dtype=object)
+    return frame
+
+
 def build(key: str, quick: bool = False) -> Workload:
-    """The workload named key (W1..W7) with its data, at full or quick size."""
+    """The workload named key (see ORDER) with its data, at full or quick size."""
     divisor = QUICK_DIVISOR if quick else 1
     def rows(base: str) -> int:
         return max(100, FULL_ROWS[base] // divisor)
@@ -157,6 +206,11 @@ def build(key: str, quick: bool = False) -> Workload:
                         frame_of(table, names, W1_NUMERIC) if frame else table,
                         list(W1_CATEGORICAL), list(W1_NUMERIC), list(W1_COMPARABLE), table.shape)
         return work
+    if key in FROM_W1:
+        data = csv_frame(key, rows("W1"), scale)
+        return Workload(key, title(key, quick), "encode", "array" if key == "W11a" else "frame",
+                        data, list(W1_CATEGORICAL), list(W1_NUMERIC), list(W1_COMPARABLE),
+                        data.shape)
     if key == "W3":
         rng = np.random.default_rng(SEED + 3)
         n, m, k = rows("W3"), 400, 20
