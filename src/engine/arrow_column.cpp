@@ -1,0 +1,532 @@
+// Arrow structures taken over and released, and the checks and loops that read their cells.
+#include "engine/arrow_column.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <utility>
+
+namespace vexilo::arrow {
+namespace {
+
+using Layout = ArrowColumn::Layout;
+using Cells = ArrowColumn::Cells;
+
+// Every position and byte extent stays at most this, so that no (position + 1) times an element
+// size (16 bytes at most: a string view) can overflow the address space.
+constexpr std::uint64_t position_limit =
+    static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / 16 - 1;
+constexpr std::size_t view_size = 16;
+constexpr std::int32_t inline_view_limit = 12;  // longer texts live in a data buffer
+
+template <class T>
+T load(const void* base, std::size_t index) noexcept {
+    T value;
+    std::memcpy(&value, static_cast<const char*>(base) + index * sizeof(T), sizeof value);
+    return value;
+}
+
+template <class T>
+T load_at(const char* at) noexcept {
+    T value;
+    std::memcpy(&value, at, sizeof value);  // Arrow buffers need not be aligned for T
+    return value;
+}
+
+bool bit(const void* bits, std::size_t index) noexcept {
+    const unsigned byte = static_cast<const std::uint8_t*>(bits)[index >> 3];
+    return ((byte >> (index & 7)) & 1u) != 0;
+}
+
+bool is_missing(const Cells& cells, std::size_t at) noexcept {
+    return cells.validity != nullptr && !bit(cells.validity, at);
+}
+
+std::optional<Layout> layout_of(std::string_view format) noexcept {
+    static constexpr std::pair<std::string_view, Layout> formats[] = {
+        {"c", Layout::Int8},      {"s", Layout::Int16},     {"i", Layout::Int32},
+        {"l", Layout::Int64},     {"C", Layout::UInt8},     {"S", Layout::UInt16},
+        {"I", Layout::UInt32},    {"L", Layout::UInt64},    {"f", Layout::Float32},
+        {"g", Layout::Float64},   {"b", Layout::Bool},      {"u", Layout::Utf8},
+        {"U", Layout::LargeUtf8}, {"vu", Layout::Utf8View},
+    };
+    for (const auto& [name, layout] : formats) {
+        if (name == format) return layout;
+    }
+    return std::nullopt;
+}
+
+bool is_text(Layout layout) noexcept {
+    return layout == Layout::Utf8 || layout == Layout::LargeUtf8 || layout == Layout::Utf8View;
+}
+
+bool is_integer(Layout layout) noexcept { return layout <= Layout::UInt64; }
+
+// The index at position at of an integer array, widened; false for a negative one.
+bool index_at(const Cells& cells, std::size_t at, std::uint64_t& index) noexcept {
+    std::int64_t signed_index = 0;
+    switch (cells.layout) {
+        case Layout::Int8:
+            signed_index = load<std::int8_t>(cells.values, at);
+            break;
+        case Layout::Int16:
+            signed_index = load<std::int16_t>(cells.values, at);
+            break;
+        case Layout::Int32:
+            signed_index = load<std::int32_t>(cells.values, at);
+            break;
+        case Layout::Int64:
+            signed_index = load<std::int64_t>(cells.values, at);
+            break;
+        case Layout::UInt8:
+            index = load<std::uint8_t>(cells.values, at);
+            return true;
+        case Layout::UInt16:
+            index = load<std::uint16_t>(cells.values, at);
+            return true;
+        case Layout::UInt32:
+            index = load<std::uint32_t>(cells.values, at);
+            return true;
+        case Layout::UInt64:
+            index = load<std::uint64_t>(cells.values, at);
+            return true;
+        default:
+            return false;
+    }
+    if (signed_index < 0) return false;
+    index = static_cast<std::uint64_t>(signed_index);
+    return true;
+}
+
+template <Layout L>
+std::string_view text_at(const Cells& cells, std::size_t at) noexcept {
+    if constexpr (L == Layout::Utf8 || L == Layout::LargeUtf8) {
+        using Offset = std::conditional_t<L == Layout::Utf8, std::int32_t, std::int64_t>;
+        const Offset first = load<Offset>(cells.values, at);
+        const Offset last = load<Offset>(cells.values, at + 1);
+        return {cells.data + static_cast<std::ptrdiff_t>(first),
+                static_cast<std::size_t>(last - first)};
+    } else {
+        const char* view = static_cast<const char*>(cells.values) + at * view_size;
+        const auto size = load_at<std::int32_t>(view);
+        if (size <= inline_view_limit) return {view + 4, static_cast<std::size_t>(size)};
+        const auto buffer = static_cast<std::size_t>(load_at<std::int32_t>(view + 8));
+        const auto offset = static_cast<std::size_t>(load_at<std::int32_t>(view + 12));
+        return {cells.view_data[buffer] + offset, static_cast<std::size_t>(size)};
+    }
+}
+
+std::string_view any_text_at(const Cells& cells, std::size_t at) noexcept {
+    switch (cells.layout) {
+        case Layout::Utf8:
+            return text_at<Layout::Utf8>(cells, at);
+        case Layout::LargeUtf8:
+            return text_at<Layout::LargeUtf8>(cells, at);
+        default:
+            return text_at<Layout::Utf8View>(cells, at);
+    }
+}
+
+// Offsets [offset, offset + length] must start at 0 or more, never fall and end inside the
+// address space; the data buffer must be there when they span any byte.
+template <class Offset>
+std::optional<std::string> check_offsets(const ArrowArray& array, Cells& cells) {
+    Offset previous = load<Offset>(cells.values, cells.offset);
+    if (previous < 0) return "a string offset is negative";
+    for (std::size_t i = 1; i <= cells.length; ++i) {
+        const Offset next = load<Offset>(cells.values, cells.offset + i);
+        if (next < previous) return "string offsets fall";
+        previous = next;
+    }
+    if (static_cast<std::uint64_t>(previous) > position_limit) return "string data too large";
+    cells.data = static_cast<const char*>(array.buffers[2]);
+    if (cells.data == nullptr && previous != load<Offset>(cells.values, cells.offset)) {
+        return "the string data buffer is missing";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> check_views(const ArrowArray& array, Cells& cells) {
+    const auto data_buffers = static_cast<std::size_t>(array.n_buffers - 3);
+    const void* sizes_buffer = array.buffers[array.n_buffers - 1];
+    if (data_buffers > 0 && sizes_buffer == nullptr) return "the data buffer sizes are missing";
+    std::vector<std::uint64_t> sizes(data_buffers);
+    cells.view_data.resize(data_buffers);
+    for (std::size_t k = 0; k < data_buffers; ++k) {
+        const auto size = load<std::int64_t>(sizes_buffer, k);
+        if (size < 0 || static_cast<std::uint64_t>(size) > position_limit) {
+            return "a data buffer size is out of range";
+        }
+        sizes[k] = static_cast<std::uint64_t>(size);
+        cells.view_data[k] = static_cast<const char*>(array.buffers[2 + k]);
+        if (size > 0 && cells.view_data[k] == nullptr) return "a data buffer is missing";
+    }
+    for (std::size_t i = 0; i < cells.length; ++i) {
+        const std::size_t at = cells.offset + i;
+        if (is_missing(cells, at)) continue;  // a null cell's view is never read
+        const char* view = static_cast<const char*>(cells.values) + at * view_size;
+        const auto size = load_at<std::int32_t>(view);
+        if (size < 0) return "a string view has a negative size";
+        if (size <= inline_view_limit) continue;
+        const auto buffer = load_at<std::int32_t>(view + 8);
+        const auto offset = load_at<std::int32_t>(view + 12);
+        if (buffer < 0 || static_cast<std::size_t>(buffer) >= data_buffers || offset < 0 ||
+            static_cast<std::uint64_t>(offset) + static_cast<std::uint64_t>(size) >
+                sizes[static_cast<std::size_t>(buffer)]) {
+            return "a string view lies outside its data buffers";
+        }
+    }
+    return std::nullopt;
+}
+
+// Checks one array of the given layout and describes its cells in cells.
+std::optional<std::string> check_array(const ArrowArray& array, Layout layout, Cells& cells) {
+    if (array.release == nullptr) return "an array is released";
+    if (array.length < 0 || array.offset < 0) return "an array has a negative length or offset";
+    const auto length = static_cast<std::uint64_t>(array.length);
+    const auto offset = static_cast<std::uint64_t>(array.offset);
+    if (length > position_limit || offset > position_limit - length) {
+        return "an array is too long";
+    }
+    if (array.n_children != 0) return "an array of this type has children";
+    const bool views = layout == Layout::Utf8View;
+    const std::int64_t buffers = layout == Layout::Utf8 || layout == Layout::LargeUtf8 ? 3 : 2;
+    if (views ? array.n_buffers < 3 || static_cast<std::uint64_t>(array.n_buffers) > position_limit
+              : array.n_buffers != buffers) {
+        return "an array has the wrong number of buffers";
+    }
+    if (array.buffers == nullptr) return "an array has no buffers";
+    cells.layout = layout;
+    cells.length = static_cast<std::size_t>(length);
+    cells.offset = static_cast<std::size_t>(offset);
+    // A null count of 0 says no cell is missing, whatever the bitmap; an absent bitmap likewise.
+    cells.validity =
+        array.null_count != 0 ? static_cast<const std::uint8_t*>(array.buffers[0]) : nullptr;
+    cells.values = array.buffers[1];
+    if (cells.length == 0) return std::nullopt;  // nothing will be read
+    if (cells.values == nullptr) return "an array's values buffer is missing";
+    switch (layout) {
+        case Layout::Utf8:
+            return check_offsets<std::int32_t>(array, cells);
+        case Layout::LargeUtf8:
+            return check_offsets<std::int64_t>(array, cells);
+        case Layout::Utf8View:
+            return check_views(array, cells);
+        default:
+            return std::nullopt;
+    }
+}
+
+std::size_t count_missing(const Cells& cells) noexcept {
+    if (cells.validity == nullptr) return 0;
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < cells.length; ++i) {
+        if (is_missing(cells, cells.offset + i)) ++missing;
+    }
+    return missing;
+}
+
+// Checks every present index against the dictionary and counts the missing cells: a null index,
+// or an index of a null value.
+std::variant<std::size_t, std::string> check_indices(const Cells& indices, const Cells& values) {
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < indices.length; ++i) {
+        const std::size_t at = indices.offset + i;
+        if (is_missing(indices, at)) {
+            ++missing;
+            continue;
+        }
+        std::uint64_t index = 0;
+        if (!index_at(indices, at, index) || index >= values.length) {
+            return std::string("a dictionary index is out of range");
+        }
+        if (is_missing(values, values.offset + static_cast<std::size_t>(index))) ++missing;
+    }
+    return missing;
+}
+
+std::optional<Layout> schema_layout(const ArrowSchema& schema) {
+    if (schema.format == nullptr || schema.n_children != 0) return std::nullopt;
+    return layout_of(schema.format);
+}
+
+template <Layout L>
+void read_plain_texts(const Cells& cells, std::size_t begin, std::size_t end,
+                      std::string_view* views, bool* missing) noexcept {
+    for (std::size_t i = begin; i < end; ++i, ++views, ++missing) {
+        const std::size_t at = cells.offset + i;
+        *missing = is_missing(cells, at);
+        *views = *missing ? std::string_view() : text_at<L>(cells, at);
+    }
+}
+
+template <class T>
+void copy_numbers(const Cells& cells, std::size_t begin, std::size_t end, double* out,
+                  std::size_t stride) noexcept {
+    for (std::size_t i = begin; i < end; ++i, out += stride) {
+        const std::size_t at = cells.offset + i;
+        *out = is_missing(cells, at) ? std::numeric_limits<double>::quiet_NaN()
+                                     : static_cast<double>(load<T>(cells.values, at));
+    }
+}
+
+}  // namespace
+
+ArrowChunks::ArrowChunks(ArrowChunks&& other) noexcept
+    : schema_(std::exchange(other.schema_, ArrowSchema{})),
+      arrays_(std::exchange(other.arrays_, {})) {}
+
+ArrowChunks& ArrowChunks::operator=(ArrowChunks&& other) noexcept {
+    if (this != &other) {
+        release();
+        schema_ = std::exchange(other.schema_, ArrowSchema{});
+        arrays_ = std::exchange(other.arrays_, {});
+    }
+    return *this;
+}
+
+ArrowChunks::~ArrowChunks() { release(); }
+
+void ArrowChunks::release() noexcept {
+    for (ArrowArray& array : arrays_) {
+        if (array.release != nullptr) array.release(&array);
+    }
+    arrays_.clear();
+    if (schema_.release != nullptr) schema_.release(&schema_);
+    schema_ = ArrowSchema{};
+}
+
+void ArrowChunks::adopt_schema(ArrowSchema& schema) noexcept {
+    if (schema.release == nullptr) return;
+    if (schema_.release != nullptr) schema_.release(&schema_);
+    schema_ = schema;
+    schema.release = nullptr;
+}
+
+void ArrowChunks::adopt_array(ArrowArray& array) {
+    if (array.release == nullptr) return;
+    try {
+        arrays_.push_back(array);
+    } catch (...) {
+        array.release(&array);
+        array.release = nullptr;
+        throw;
+    }
+    array.release = nullptr;
+}
+
+std::variant<ArrowChunks, std::string> drain_stream(ArrowArrayStream& stream,
+                                                    std::size_t max_rows) {
+    if (stream.release == nullptr) return std::string("the stream is released");
+    struct Release {
+        ArrowArrayStream& stream;
+        ~Release() {
+            if (stream.release != nullptr) stream.release(&stream);
+        }
+    } release{stream};
+    const auto failed = [&](int code, const char* step) {
+        const char* message = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
+        return std::string(step) + " failed with code " + std::to_string(code) +
+               (message ? std::string(": ") + message : std::string());
+    };
+    if (stream.get_schema == nullptr || stream.get_next == nullptr) {
+        return std::string("the stream has no callbacks");
+    }
+    ArrowChunks chunks;
+    ArrowSchema schema{};
+    if (const int code = stream.get_schema(&stream, &schema); code != 0) {
+        return failed(code, "get_schema");
+    }
+    chunks.adopt_schema(schema);
+    std::uint64_t rows = 0;
+    std::uint64_t count = 0;
+    for (;;) {
+        ArrowArray array{};
+        if (const int code = stream.get_next(&stream, &array); code != 0) {
+            return failed(code, "get_next");
+        }
+        if (array.release == nullptr) break;  // the end of the stream
+        rows += array.length > 0 ? static_cast<std::uint64_t>(array.length) : 0;
+        chunks.adopt_array(array);
+        if (rows > max_rows || ++count > std::uint64_t{max_rows} + 64) {
+            return std::string("the stream holds more rows than the table");
+        }
+    }
+    return chunks;
+}
+
+std::variant<ArrowColumn, std::string> ArrowColumn::open(const ArrowChunks& chunks) {
+    const ArrowSchema& schema = chunks.schema();
+    if (schema.release == nullptr) return std::string("no schema");
+    const std::optional<Layout> layout = schema_layout(schema);
+    if (!layout) return std::string("an unsupported type");
+    std::optional<Layout> value_layout;
+    if (schema.dictionary != nullptr) {
+        value_layout = schema_layout(*schema.dictionary);
+        if (!is_integer(*layout) || !value_layout || !is_text(*value_layout) ||
+            schema.dictionary->dictionary != nullptr) {
+            return std::string("an unsupported dictionary type");
+        }
+    }
+    ArrowColumn column;
+    column.cell_type_ = value_layout || is_text(*layout) ? CellType::Text : CellType::Number;
+    for (const ArrowArray& array : chunks.arrays()) {
+        Chunk chunk;
+        chunk.first_row = column.rows_;
+        if (auto problem = check_array(array, *layout, chunk.cells)) return std::move(*problem);
+        if (value_layout) {
+            if (array.dictionary == nullptr) return std::string("a dictionary is missing");
+            if (auto problem = check_array(*array.dictionary, *value_layout, chunk.values)) {
+                return std::move(*problem);
+            }
+            auto missing = check_indices(chunk.cells, chunk.values);
+            if (auto* problem = std::get_if<std::string>(&missing)) return std::move(*problem);
+            column.null_count_ += std::get<std::size_t>(missing);
+            chunk.dictionary = true;
+        } else {
+            column.null_count_ += count_missing(chunk.cells);
+        }
+        if (chunk.cells.length == 0) continue;
+        if (chunk.cells.length > position_limit - column.rows_) {
+            return std::string("the column is too long");
+        }
+        column.rows_ += chunk.cells.length;
+        column.chunks_.push_back(std::move(chunk));
+    }
+    return column;
+}
+
+void ArrowColumn::read_texts(std::size_t begin, std::size_t end, std::string_view* views,
+                             bool* missing) const noexcept {
+    if (begin >= end) return;
+    auto chunk =
+        std::upper_bound(chunks_.begin(), chunks_.end(), begin,
+                         [](std::size_t row, const Chunk& c) { return row < c.first_row; });
+    for (--chunk; begin < end; ++chunk) {
+        const Cells& cells = chunk->cells;
+        const std::size_t first = begin - chunk->first_row;
+        const std::size_t last = std::min(cells.length, end - chunk->first_row);
+        if (chunk->dictionary) {
+            for (std::size_t i = first; i < last; ++i, ++views, ++missing) {
+                const std::size_t at = cells.offset + i;
+                std::uint64_t index = 0;  // checked by open(): inside the dictionary
+                const bool present = !is_missing(cells, at) && index_at(cells, at, index);
+                const std::size_t value = chunk->values.offset + static_cast<std::size_t>(index);
+                *missing = !present || is_missing(chunk->values, value);
+                *views = *missing ? std::string_view() : any_text_at(chunk->values, value);
+            }
+        } else {
+            switch (cells.layout) {
+                case Layout::Utf8:
+                    read_plain_texts<Layout::Utf8>(cells, first, last, views, missing);
+                    break;
+                case Layout::LargeUtf8:
+                    read_plain_texts<Layout::LargeUtf8>(cells, first, last, views, missing);
+                    break;
+                default:
+                    read_plain_texts<Layout::Utf8View>(cells, first, last, views, missing);
+                    break;
+            }
+            views += last - first;
+            missing += last - first;
+        }
+        begin += last - first;
+    }
+}
+
+void ArrowColumn::read_numbers(std::size_t begin, std::size_t end, double* out,
+                               std::size_t stride) const noexcept {
+    if (begin >= end) return;
+    auto chunk =
+        std::upper_bound(chunks_.begin(), chunks_.end(), begin,
+                         [](std::size_t row, const Chunk& c) { return row < c.first_row; });
+    for (--chunk; begin < end; ++chunk) {
+        const Cells& cells = chunk->cells;
+        const std::size_t first = begin - chunk->first_row;
+        const std::size_t last = std::min(cells.length, end - chunk->first_row);
+        switch (cells.layout) {
+            case Layout::Int8:
+                copy_numbers<std::int8_t>(cells, first, last, out, stride);
+                break;
+            case Layout::Int16:
+                copy_numbers<std::int16_t>(cells, first, last, out, stride);
+                break;
+            case Layout::Int32:
+                copy_numbers<std::int32_t>(cells, first, last, out, stride);
+                break;
+            case Layout::Int64:
+                copy_numbers<std::int64_t>(cells, first, last, out, stride);
+                break;
+            case Layout::UInt8:
+                copy_numbers<std::uint8_t>(cells, first, last, out, stride);
+                break;
+            case Layout::UInt16:
+                copy_numbers<std::uint16_t>(cells, first, last, out, stride);
+                break;
+            case Layout::UInt32:
+                copy_numbers<std::uint32_t>(cells, first, last, out, stride);
+                break;
+            case Layout::UInt64:
+                copy_numbers<std::uint64_t>(cells, first, last, out, stride);
+                break;
+            case Layout::Float32:
+                copy_numbers<float>(cells, first, last, out, stride);
+                break;
+            case Layout::Float64:
+                copy_numbers<double>(cells, first, last, out, stride);
+                break;
+            case Layout::Bool:
+                for (std::size_t i = first; i < last; ++i) {
+                    const std::size_t at = cells.offset + i;
+                    out[(i - first) * stride] = is_missing(cells, at)
+                                                    ? std::numeric_limits<double>::quiet_NaN()
+                                                    : (bit(cells.values, at) ? 1.0 : 0.0);
+                }
+                break;
+            default:
+                break;  // a text layout never reaches here: open() typed the column
+        }
+        out += (last - first) * stride;
+        begin += last - first;
+    }
+}
+
+bool is_valid_utf8(std::string_view text) noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    while (i < size) {
+        const unsigned char lead = bytes[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t follow = 0;
+        std::uint32_t point = 0;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            follow = 1;
+            point = lead & 0x1Fu;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            follow = 2;
+            point = lead & 0x0Fu;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            follow = 3;
+            point = lead & 0x07u;
+        } else {
+            return false;
+        }
+        if (size - i <= follow) return false;
+        for (std::size_t k = 1; k <= follow; ++k) {
+            const unsigned char next = bytes[i + k];
+            if ((next & 0xC0u) != 0x80u) return false;
+            point = (point << 6) | (next & 0x3Fu);
+        }
+        if (follow == 2 && (point < 0x800 || (point >= 0xD800 && point <= 0xDFFF))) return false;
+        if (follow == 3 && (point < 0x10000 || point > 0x10FFFF)) return false;
+        i += follow + 1;
+    }
+    return true;
+}
+
+}  // namespace vexilo::arrow

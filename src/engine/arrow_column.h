@@ -1,0 +1,142 @@
+// One column held in Arrow memory: the structures a producer handed over through the Arrow C data
+// or stream interface, owned until released, and a checked reader of their text or number cells.
+// Interpreter-free.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "engine/arrow_abi.h"
+
+namespace vexilo::arrow {
+
+// A column's schema and the arrays of its chunks in row order, owned: each structure is released
+// through its producer's callback when the owner is destroyed. Those callbacks belong to the
+// producer, which may need what the thread that took the structures holds, so destroy (and move
+// from) an owner on that thread only. Reading what it holds is safe on any thread.
+class ArrowChunks {
+public:
+    ArrowChunks() noexcept = default;
+    ArrowChunks(const ArrowChunks&) = delete;
+    ArrowChunks& operator=(const ArrowChunks&) = delete;
+    ArrowChunks(ArrowChunks&& other) noexcept;
+    ArrowChunks& operator=(ArrowChunks&& other) noexcept;
+    ~ArrowChunks();
+
+    // Takes schema over: copies it and marks the source released, as the interface moves a
+    // structure. A schema that is already released is not taken.
+    void adopt_schema(ArrowSchema& schema) noexcept;
+    // Takes array over as the next chunk, likewise. Throws std::bad_alloc, having released the
+    // array.
+    void adopt_array(ArrowArray& array);
+
+    // The schema (format nullptr until one was adopted) and the chunks.
+    const ArrowSchema& schema() const noexcept { return schema_; }
+    std::span<const ArrowArray> arrays() const noexcept { return arrays_; }
+
+private:
+    void release() noexcept;
+
+    ArrowSchema schema_{};
+    std::vector<ArrowArray> arrays_;  // the interface lets a structure move by copying its bytes
+};
+
+// Takes everything stream gives: its schema, then its arrays until the end, and releases the
+// stream. Returns the chunks, or the reason it stopped: a callback's error (with the stream's own
+// message where it gives one), or more than max_rows rows or max_rows + 64 arrays, which bounds
+// what an endless stream can make it hold. What was taken is released on every failure. Runs the
+// producer's callbacks on the calling thread. Throws std::bad_alloc.
+std::variant<ArrowChunks, std::string> drain_stream(ArrowArrayStream& stream, std::size_t max_rows);
+
+// What a column's cells are.
+enum class CellType { Text, Number };
+
+// A checked view of a column's cells. Text columns: UTF-8 strings ("u"), large strings ("U"),
+// string views ("vu"), and dictionaries with integer indices over any of these. Number columns:
+// signed and unsigned integers of 8 to 64 bits, 32- and 64-bit floats and booleans. Reads the
+// memory of the chunks it was opened on, which must outlive it and stay unchanged. Any number of
+// threads may read at once.
+class ArrowColumn {
+public:
+    // Checks chunks so that no read can leave the memory their arrays describe: a supported type
+    // with no children, non-negative lengths and offsets whose sums fit the address space, every
+    // buffer a read needs present, string offsets that never fall, string views inside the data
+    // buffers whose sizes the array states, and dictionary indices inside their dictionary.
+    // Returns the reader, or the first problem found. The interface states no sizes of offset
+    // buffers or string data, so those are taken as the offsets and the type imply. Throws
+    // std::bad_alloc. Any thread.
+    static std::variant<ArrowColumn, std::string> open(const ArrowChunks& chunks);
+
+    std::size_t rows() const noexcept { return rows_; }
+    CellType cell_type() const noexcept { return cell_type_; }
+    // How many cells are missing: null in a chunk's validity bitmap, or, in a dictionary column,
+    // pointing at a null dictionary value.
+    std::size_t null_count() const noexcept { return null_count_; }
+
+    // For rows [begin, end) of a text column: views[i] and missing[i] describe row begin + i,
+    // views pointing into the chunks' memory (empty for a missing cell). Needs end <= rows() and
+    // room for end - begin elements in each output.
+    void read_texts(std::size_t begin, std::size_t end, std::string_view* views,
+                    bool* missing) const noexcept;
+
+    // For rows [begin, end) of a number column: writes the double of row r to out[(r - begin) *
+    // stride]: integers converted to the nearest double, booleans as 1 and 0, missing cells as
+    // NaN. Needs end <= rows().
+    void read_numbers(std::size_t begin, std::size_t end, double* out,
+                      std::size_t stride) const noexcept;
+
+    // How the cells of one array are laid out; public for the reader's own helpers.
+    enum class Layout : std::uint8_t {
+        Int8,
+        Int16,
+        Int32,
+        Int64,
+        UInt8,
+        UInt16,
+        UInt32,
+        UInt64,
+        Float32,
+        Float64,
+        Bool,
+        Utf8,
+        LargeUtf8,
+        Utf8View,
+    };
+
+    // One array's cells, checked: cell i is at position offset + i of its buffers.
+    struct Cells {
+        Layout layout = Layout::Int8;
+        std::size_t length = 0;
+        std::size_t offset = 0;
+        const std::uint8_t* validity = nullptr;  // nullptr: no cell is missing
+        const void* values = nullptr;            // numbers, offsets or views
+        const char* data = nullptr;              // string bytes of Utf8 and LargeUtf8
+        std::vector<const char*> view_data;      // data buffers of Utf8View
+    };
+
+    struct Chunk {
+        std::size_t first_row = 0;
+        Cells cells;              // the values, or a dictionary's indices
+        bool dictionary = false;  // cells hold indices into values
+        Cells values;             // a dictionary's values
+    };
+
+private:
+    ArrowColumn() = default;
+
+    std::vector<Chunk> chunks_;
+    std::size_t rows_ = 0;
+    std::size_t null_count_ = 0;
+    CellType cell_type_ = CellType::Number;
+};
+
+// True when text is well-formed UTF-8 (no overlong forms, surrogates or code points above
+// U+10FFFF), as Arrow requires of its strings; a producer may still break that rule.
+bool is_valid_utf8(std::string_view text) noexcept;
+
+}  // namespace vexilo::arrow

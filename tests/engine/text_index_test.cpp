@@ -1,0 +1,42 @@
+// The text index: equal keys share an entry numbered in the order first seen.
+#include "engine/text_index.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vexilo {
+namespace {
+
+TEST(TextIndex, NumbersDistinctKeysInTheOrderFirstSeen) {
+    TextIndex index;
+    const std::string a1 = "alpha", a2 = "alpha", b = "beta", empty;
+    EXPECT_EQ(index.find_or_add(b), std::make_pair(std::size_t{0}, true));
+    EXPECT_EQ(index.find_or_add(a1), std::make_pair(std::size_t{1}, true));
+    EXPECT_EQ(index.find_or_add(a2), std::make_pair(std::size_t{1}, false));  // equal bytes
+    EXPECT_EQ(index.find_or_add(empty), std::make_pair(std::size_t{2}, true));
+    // The same bytes under another kind are another key.
+    EXPECT_EQ(index.find_or_add(a1, 2), std::make_pair(std::size_t{3}, true));
+    EXPECT_EQ(index.find_or_add(a2, 2), std::make_pair(std::size_t{3}, false));
+    EXPECT_EQ(index.size(), 4u);
+}
+
+TEST(TextIndex, KeepsEveryEntryThroughGrowth) {
+    std::vector<std::string> keys;
+    for (int i = 0; i < 100000; ++i) keys.push_back("key " + std::to_string(i));
+    TextIndex index;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        ASSERT_EQ(index.find_or_add(keys[i]).first, i);
+    }
+    for (std::size_t i = keys.size(); i-- > 0;) {
+        const std::string copy = keys[i];
+        ASSERT_EQ(index.find_or_add(copy), std::make_pair(i, false));
+    }
+    index.release();
+    EXPECT_EQ(index.size(), 0u);
+    EXPECT_EQ(index.find_or_add(keys[5]).first, 0u);
+}
+
+}  // namespace
+}  // namespace vexilo
