@@ -3,8 +3,12 @@
 // before the distinct texts are numbered. Interpreter-free.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -18,33 +22,55 @@ namespace vexilo {
 // colliding). The index keeps views only; the caller keeps every key's bytes alive and unchanged
 // for the index's life. Keyed by a random hash key, so no input can be made to collide. Not
 // thread-safe for writing; one index per column and thread.
+//
+// A slot holds the key's first 16 bytes, so keys of kind 0 and up to 16 bytes (most category
+// texts) are found with one look at the slot and none at the key's own memory.
 class TextIndex {
 public:
-    TextIndex() : slots_(initial_capacity, 0) {}
+    // The hash that lookups of key take; lets a caller hash a block of keys, then prefetch.
+    std::uint64_t hash(std::string_view key, unsigned kind = 0) const noexcept {
+        return hash_bytes(key0_ ^ kind, key1_, key.data(), key.size());
+    }
+
+    // Asks for the slot where a lookup with this hash starts, ahead of the lookup.
+    void prefetch(std::uint64_t key_hash) const noexcept {
+        __builtin_prefetch(&slots_[static_cast<std::size_t>(key_hash) & mask()]);
+    }
 
     // The entry number of key, and whether this call added it: a key seen before gets its number
-    // back, a new key the next number (0, 1, 2, ...). Throws std::bad_alloc.
-    std::pair<std::size_t, bool> find_or_add(std::string_view key, unsigned kind = 0) {
-        const std::uint64_t hash = hash_of(key, kind);
-        const std::uint64_t tag = hash >> (64 - tag_bits);
-        std::size_t at = static_cast<std::size_t>(hash) & mask();
+    // back, a new key the next number (0, 1, 2, ...). key_hash must be hash(key, kind). Throws
+    // std::bad_alloc.
+    std::pair<std::size_t, bool> find_or_add_hashed(std::string_view key, std::uint64_t key_hash,
+                                                    unsigned kind = 0) {
+        Slot probe{};
+        std::memcpy(probe.head, key.data(), std::min(key.size(), sizeof probe.head));
+        const bool whole_in_slot = key.size() <= sizeof probe.head && kind == 0;
+        probe.size = key.size() <= max_slot_size ? static_cast<std::uint32_t>(key.size())
+                                                 : static_cast<std::uint32_t>(max_slot_size);
+        std::size_t at = static_cast<std::size_t>(key_hash) & mask();
         for (;; at = (at + 1) & mask()) {
-            const std::uint64_t slot = slots_[at];
-            if (slot == 0) break;
-            if ((slot & tag_mask) != tag) continue;
-            const std::size_t entry = static_cast<std::size_t>(slot >> tag_bits) - 1;
-            if (keys_[entry].kind == kind && keys_[entry].bytes == key) return {entry, false};
+            const Slot& slot = slots_[at];
+            if (slot.entry == 0) break;
+            if (slot.size != probe.size || std::memcmp(slot.head, probe.head, sizeof probe.head)) {
+                continue;
+            }
+            const std::size_t entry = slot.entry - 1;
+            if (whole_in_slot || (keys_[entry].kind == kind && keys_[entry].bytes == key)) {
+                return {entry, false};
+            }
         }
         const std::size_t entry = keys_.size();
+        if (entry >= max_entries) throw std::bad_alloc();
         keys_.push_back(Key{key, kind});
-        slots_[at] = (static_cast<std::uint64_t>(entry + 1) << tag_bits) | tag;
+        probe.entry = static_cast<std::uint32_t>(entry + 1);
+        slots_[at] = probe;
         if (keys_.size() * 2 > slots_.size()) grow();
         return {entry, true};
     }
 
-    // Asks for the memory where a lookup of key starts, ahead of the lookup.
-    void prefetch(std::string_view key, unsigned kind = 0) const noexcept {
-        __builtin_prefetch(&slots_[static_cast<std::size_t>(hash_of(key, kind)) & mask()]);
+    // As find_or_add_hashed, hashing key itself.
+    std::pair<std::size_t, bool> find_or_add(std::string_view key, unsigned kind = 0) {
+        return find_or_add_hashed(key, hash(key, kind), kind);
     }
 
     // How many distinct keys the index holds.
@@ -52,7 +78,7 @@ public:
 
     // Frees the index; it is empty afterwards.
     void release() noexcept {
-        slots_ = std::vector<std::uint64_t>(initial_capacity, 0);
+        slots_ = std::vector<Slot>(initial_capacity);
         keys_ = std::vector<Key>();
     }
 
@@ -62,32 +88,33 @@ private:
         unsigned kind;
     };
 
-    // A slot holds (entry + 1) above a tag of the key's hash; 0 is a free slot.
-    static constexpr unsigned tag_bits = 24;
-    static constexpr std::uint64_t tag_mask = (std::uint64_t{1} << tag_bits) - 1;
-    static constexpr std::size_t initial_capacity = 64;
+    // The key's first bytes (zero-padded), its size (capped), and its entry + 1; 0: a free slot.
+    struct Slot {
+        char head[16];
+        std::uint32_t size;
+        std::uint32_t entry;
+    };
 
-    std::uint64_t hash_of(std::string_view key, unsigned kind) const noexcept {
-        return hash_bytes(key0_ ^ kind, key1_, key.data(), key.size());
-    }
+    static constexpr std::size_t initial_capacity = 64;
+    static constexpr std::size_t max_slot_size = std::numeric_limits<std::uint32_t>::max();
+    static constexpr std::size_t max_entries = std::numeric_limits<std::uint32_t>::max() - 1;
 
     std::size_t mask() const noexcept { return slots_.size() - 1; }
 
     void grow() {
-        std::vector<std::uint64_t> old = std::exchange(slots_, {});
-        slots_.assign(old.size() * 2, 0);
-        for (const std::uint64_t slot : old) {
-            if (slot == 0) continue;
-            const Key& key = keys_[static_cast<std::size_t>(slot >> tag_bits) - 1];
-            std::size_t at = static_cast<std::size_t>(hash_of(key.bytes, key.kind)) & mask();
-            while (slots_[at] != 0) at = (at + 1) & mask();
+        std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.size() * 2));
+        for (const Slot& slot : old) {
+            if (slot.entry == 0) continue;
+            const Key& key = keys_[slot.entry - 1];
+            std::size_t at = static_cast<std::size_t>(hash(key.bytes, key.kind)) & mask();
+            while (slots_[at].entry != 0) at = (at + 1) & mask();
             slots_[at] = slot;
         }
     }
 
     std::uint64_t key0_ = random_hash_key();
     std::uint64_t key1_ = random_hash_key();
-    std::vector<std::uint64_t> slots_;
+    std::vector<Slot> slots_ = std::vector<Slot>(initial_capacity);
     std::vector<Key> keys_;
 };
 
