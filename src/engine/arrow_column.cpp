@@ -2,15 +2,16 @@
 #include "engine/arrow_column.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <utility>
 
+#include "engine/unaligned_load.h"
+
 namespace vexilo::arrow {
 namespace {
 
-using Layout = ArrowColumn::Layout;
+using Storage = ArrowColumn::Storage;
 using Cells = ArrowColumn::Cells;
 
 // Every position and byte extent stays at most this, so that no (position + 1) times an element
@@ -20,18 +21,10 @@ constexpr std::uint64_t position_limit =
 constexpr std::size_t view_size = 16;
 constexpr std::int32_t inline_view_limit = 12;  // longer texts live in a data buffer
 
+// Element index of a buffer of T; Arrow buffers handed over need not be aligned for T.
 template <class T>
 T load(const void* base, std::size_t index) noexcept {
-    T value;
-    std::memcpy(&value, static_cast<const char*>(base) + index * sizeof(T), sizeof value);
-    return value;
-}
-
-template <class T>
-T load_at(const char* at) noexcept {
-    T value;
-    std::memcpy(&value, at, sizeof value);  // Arrow buffers need not be aligned for T
-    return value;
+    return load_unaligned<T>(static_cast<const char*>(base) + index * sizeof(T));
 }
 
 bool bit(const void* bits, std::size_t index) noexcept {
@@ -43,52 +36,53 @@ bool is_missing(const Cells& cells, std::size_t at) noexcept {
     return cells.validity != nullptr && !bit(cells.validity, at);
 }
 
-std::optional<Layout> layout_of(std::string_view format) noexcept {
-    static constexpr std::pair<std::string_view, Layout> formats[] = {
-        {"c", Layout::Int8},      {"s", Layout::Int16},     {"i", Layout::Int32},
-        {"l", Layout::Int64},     {"C", Layout::UInt8},     {"S", Layout::UInt16},
-        {"I", Layout::UInt32},    {"L", Layout::UInt64},    {"f", Layout::Float32},
-        {"g", Layout::Float64},   {"b", Layout::Bool},      {"u", Layout::Utf8},
-        {"U", Layout::LargeUtf8}, {"vu", Layout::Utf8View},
+std::optional<Storage> storage_of(std::string_view format) noexcept {
+    static constexpr std::pair<std::string_view, Storage> formats[] = {
+        {"c", Storage::Int8},      {"s", Storage::Int16},     {"i", Storage::Int32},
+        {"l", Storage::Int64},     {"C", Storage::UInt8},     {"S", Storage::UInt16},
+        {"I", Storage::UInt32},    {"L", Storage::UInt64},    {"f", Storage::Float32},
+        {"g", Storage::Float64},   {"b", Storage::Bool},      {"u", Storage::Utf8},
+        {"U", Storage::LargeUtf8}, {"vu", Storage::Utf8View},
     };
-    for (const auto& [name, layout] : formats) {
-        if (name == format) return layout;
+    for (const auto& [name, storage] : formats) {
+        if (name == format) return storage;
     }
     return std::nullopt;
 }
 
-bool is_text(Layout layout) noexcept {
-    return layout == Layout::Utf8 || layout == Layout::LargeUtf8 || layout == Layout::Utf8View;
+bool is_text(Storage storage) noexcept {
+    return storage == Storage::Utf8 || storage == Storage::LargeUtf8 ||
+           storage == Storage::Utf8View;
 }
 
-bool is_integer(Layout layout) noexcept { return layout <= Layout::UInt64; }
+bool is_integer(Storage storage) noexcept { return storage <= Storage::UInt64; }
 
 // The index at position at of an integer array, widened; false for a negative one.
 bool index_at(const Cells& cells, std::size_t at, std::uint64_t& index) noexcept {
     std::int64_t signed_index = 0;
-    switch (cells.layout) {
-        case Layout::Int8:
+    switch (cells.storage) {
+        case Storage::Int8:
             signed_index = load<std::int8_t>(cells.values, at);
             break;
-        case Layout::Int16:
+        case Storage::Int16:
             signed_index = load<std::int16_t>(cells.values, at);
             break;
-        case Layout::Int32:
+        case Storage::Int32:
             signed_index = load<std::int32_t>(cells.values, at);
             break;
-        case Layout::Int64:
+        case Storage::Int64:
             signed_index = load<std::int64_t>(cells.values, at);
             break;
-        case Layout::UInt8:
+        case Storage::UInt8:
             index = load<std::uint8_t>(cells.values, at);
             return true;
-        case Layout::UInt16:
+        case Storage::UInt16:
             index = load<std::uint16_t>(cells.values, at);
             return true;
-        case Layout::UInt32:
+        case Storage::UInt32:
             index = load<std::uint32_t>(cells.values, at);
             return true;
-        case Layout::UInt64:
+        case Storage::UInt64:
             index = load<std::uint64_t>(cells.values, at);
             return true;
         default:
@@ -99,32 +93,32 @@ bool index_at(const Cells& cells, std::size_t at, std::uint64_t& index) noexcept
     return true;
 }
 
-template <Layout L>
+template <Storage L>
 std::string_view text_at(const Cells& cells, std::size_t at) noexcept {
-    if constexpr (L == Layout::Utf8 || L == Layout::LargeUtf8) {
-        using Offset = std::conditional_t<L == Layout::Utf8, std::int32_t, std::int64_t>;
+    if constexpr (L == Storage::Utf8 || L == Storage::LargeUtf8) {
+        using Offset = std::conditional_t<L == Storage::Utf8, std::int32_t, std::int64_t>;
         const Offset first = load<Offset>(cells.values, at);
         const Offset last = load<Offset>(cells.values, at + 1);
         return {cells.data + static_cast<std::ptrdiff_t>(first),
                 static_cast<std::size_t>(last - first)};
     } else {
         const char* view = static_cast<const char*>(cells.values) + at * view_size;
-        const auto size = load_at<std::int32_t>(view);
+        const auto size = load_unaligned<std::int32_t>(view);
         if (size <= inline_view_limit) return {view + 4, static_cast<std::size_t>(size)};
-        const auto buffer = static_cast<std::size_t>(load_at<std::int32_t>(view + 8));
-        const auto offset = static_cast<std::size_t>(load_at<std::int32_t>(view + 12));
+        const auto buffer = static_cast<std::size_t>(load_unaligned<std::int32_t>(view + 8));
+        const auto offset = static_cast<std::size_t>(load_unaligned<std::int32_t>(view + 12));
         return {cells.view_data[buffer] + offset, static_cast<std::size_t>(size)};
     }
 }
 
 std::string_view any_text_at(const Cells& cells, std::size_t at) noexcept {
-    switch (cells.layout) {
-        case Layout::Utf8:
-            return text_at<Layout::Utf8>(cells, at);
-        case Layout::LargeUtf8:
-            return text_at<Layout::LargeUtf8>(cells, at);
+    switch (cells.storage) {
+        case Storage::Utf8:
+            return text_at<Storage::Utf8>(cells, at);
+        case Storage::LargeUtf8:
+            return text_at<Storage::LargeUtf8>(cells, at);
         default:
-            return text_at<Layout::Utf8View>(cells, at);
+            return text_at<Storage::Utf8View>(cells, at);
     }
 }
 
@@ -166,11 +160,11 @@ std::optional<std::string> check_views(const ArrowArray& array, Cells& cells) {
         const std::size_t at = cells.offset + i;
         if (is_missing(cells, at)) continue;  // a null cell's view is never read
         const char* view = static_cast<const char*>(cells.values) + at * view_size;
-        const auto size = load_at<std::int32_t>(view);
+        const auto size = load_unaligned<std::int32_t>(view);
         if (size < 0) return "a string view has a negative size";
         if (size <= inline_view_limit) continue;
-        const auto buffer = load_at<std::int32_t>(view + 8);
-        const auto offset = load_at<std::int32_t>(view + 12);
+        const auto buffer = load_unaligned<std::int32_t>(view + 8);
+        const auto offset = load_unaligned<std::int32_t>(view + 12);
         if (buffer < 0 || static_cast<std::size_t>(buffer) >= data_buffers || offset < 0 ||
             static_cast<std::uint64_t>(offset) + static_cast<std::uint64_t>(size) >
                 sizes[static_cast<std::size_t>(buffer)]) {
@@ -180,8 +174,8 @@ std::optional<std::string> check_views(const ArrowArray& array, Cells& cells) {
     return std::nullopt;
 }
 
-// Checks one array of the given layout and describes its cells in cells.
-std::optional<std::string> check_array(const ArrowArray& array, Layout layout, Cells& cells) {
+// Checks one array of the given storage and describes its cells in cells.
+std::optional<std::string> check_array(const ArrowArray& array, Storage storage, Cells& cells) {
     if (array.release == nullptr) return "an array is released";
     if (array.length < 0 || array.offset < 0) return "an array has a negative length or offset";
     const auto length = static_cast<std::uint64_t>(array.length);
@@ -190,14 +184,14 @@ std::optional<std::string> check_array(const ArrowArray& array, Layout layout, C
         return "an array is too long";
     }
     if (array.n_children != 0) return "an array of this type has children";
-    const bool views = layout == Layout::Utf8View;
-    const std::int64_t buffers = layout == Layout::Utf8 || layout == Layout::LargeUtf8 ? 3 : 2;
+    const bool views = storage == Storage::Utf8View;
+    const std::int64_t buffers = storage == Storage::Utf8 || storage == Storage::LargeUtf8 ? 3 : 2;
     if (views ? array.n_buffers < 3 || static_cast<std::uint64_t>(array.n_buffers) > position_limit
               : array.n_buffers != buffers) {
         return "an array has the wrong number of buffers";
     }
     if (array.buffers == nullptr) return "an array has no buffers";
-    cells.layout = layout;
+    cells.storage = storage;
     cells.length = static_cast<std::size_t>(length);
     cells.offset = static_cast<std::size_t>(offset);
     // A null count of 0 says no cell is missing, whatever the bitmap; an absent bitmap likewise.
@@ -206,12 +200,12 @@ std::optional<std::string> check_array(const ArrowArray& array, Layout layout, C
     cells.values = array.buffers[1];
     if (cells.length == 0) return std::nullopt;  // nothing will be read
     if (cells.values == nullptr) return "an array's values buffer is missing";
-    switch (layout) {
-        case Layout::Utf8:
+    switch (storage) {
+        case Storage::Utf8:
             return check_offsets<std::int32_t>(array, cells);
-        case Layout::LargeUtf8:
+        case Storage::LargeUtf8:
             return check_offsets<std::int64_t>(array, cells);
-        case Layout::Utf8View:
+        case Storage::Utf8View:
             return check_views(array, cells);
         default:
             return std::nullopt;
@@ -246,12 +240,12 @@ std::variant<std::size_t, std::string> check_indices(const Cells& indices, const
     return missing;
 }
 
-std::optional<Layout> schema_layout(const ArrowSchema& schema) {
+std::optional<Storage> schema_storage(const ArrowSchema& schema) {
     if (schema.format == nullptr || schema.n_children != 0) return std::nullopt;
-    return layout_of(schema.format);
+    return storage_of(schema.format);
 }
 
-template <Layout L>
+template <Storage L>
 void read_plain_texts(const Cells& cells, std::size_t begin, std::size_t end,
                       std::string_view* views, bool* missing) noexcept {
     for (std::size_t i = begin; i < end; ++i, ++views, ++missing) {
@@ -359,25 +353,25 @@ std::variant<ArrowChunks, std::string> drain_stream(ArrowArrayStream& stream,
 std::variant<ArrowColumn, std::string> ArrowColumn::open(const ArrowChunks& chunks) {
     const ArrowSchema& schema = chunks.schema();
     if (schema.release == nullptr) return std::string("no schema");
-    const std::optional<Layout> layout = schema_layout(schema);
-    if (!layout) return std::string("an unsupported type");
-    std::optional<Layout> value_layout;
+    const std::optional<Storage> storage = schema_storage(schema);
+    if (!storage) return std::string("an unsupported type");
+    std::optional<Storage> value_storage;
     if (schema.dictionary != nullptr) {
-        value_layout = schema_layout(*schema.dictionary);
-        if (!is_integer(*layout) || !value_layout || !is_text(*value_layout) ||
+        value_storage = schema_storage(*schema.dictionary);
+        if (!is_integer(*storage) || !value_storage || !is_text(*value_storage) ||
             schema.dictionary->dictionary != nullptr) {
             return std::string("an unsupported dictionary type");
         }
     }
     ArrowColumn column;
-    column.cell_type_ = value_layout || is_text(*layout) ? CellType::Text : CellType::Number;
+    column.cell_type_ = value_storage || is_text(*storage) ? CellType::Text : CellType::Number;
     for (const ArrowArray& array : chunks.arrays()) {
         Chunk chunk;
         chunk.first_row = column.rows_;
-        if (auto problem = check_array(array, *layout, chunk.cells)) return std::move(*problem);
-        if (value_layout) {
+        if (auto problem = check_array(array, *storage, chunk.cells)) return std::move(*problem);
+        if (value_storage) {
             if (array.dictionary == nullptr) return std::string("a dictionary is missing");
-            if (auto problem = check_array(*array.dictionary, *value_layout, chunk.values)) {
+            if (auto problem = check_array(*array.dictionary, *value_storage, chunk.values)) {
                 return std::move(*problem);
             }
             auto missing = check_indices(chunk.cells, chunk.values);
@@ -417,15 +411,15 @@ void ArrowColumn::read_texts(std::size_t begin, std::size_t end, std::string_vie
                 *views = *missing ? std::string_view() : any_text_at(chunk->values, value);
             }
         } else {
-            switch (cells.layout) {
-                case Layout::Utf8:
-                    read_plain_texts<Layout::Utf8>(cells, first, last, views, missing);
+            switch (cells.storage) {
+                case Storage::Utf8:
+                    read_plain_texts<Storage::Utf8>(cells, first, last, views, missing);
                     break;
-                case Layout::LargeUtf8:
-                    read_plain_texts<Layout::LargeUtf8>(cells, first, last, views, missing);
+                case Storage::LargeUtf8:
+                    read_plain_texts<Storage::LargeUtf8>(cells, first, last, views, missing);
                     break;
                 default:
-                    read_plain_texts<Layout::Utf8View>(cells, first, last, views, missing);
+                    read_plain_texts<Storage::Utf8View>(cells, first, last, views, missing);
                     break;
             }
             views += last - first;
@@ -445,38 +439,38 @@ void ArrowColumn::read_numbers(std::size_t begin, std::size_t end, double* out,
         const Cells& cells = chunk->cells;
         const std::size_t first = begin - chunk->first_row;
         const std::size_t last = std::min(cells.length, end - chunk->first_row);
-        switch (cells.layout) {
-            case Layout::Int8:
+        switch (cells.storage) {
+            case Storage::Int8:
                 copy_numbers<std::int8_t>(cells, first, last, out, stride);
                 break;
-            case Layout::Int16:
+            case Storage::Int16:
                 copy_numbers<std::int16_t>(cells, first, last, out, stride);
                 break;
-            case Layout::Int32:
+            case Storage::Int32:
                 copy_numbers<std::int32_t>(cells, first, last, out, stride);
                 break;
-            case Layout::Int64:
+            case Storage::Int64:
                 copy_numbers<std::int64_t>(cells, first, last, out, stride);
                 break;
-            case Layout::UInt8:
+            case Storage::UInt8:
                 copy_numbers<std::uint8_t>(cells, first, last, out, stride);
                 break;
-            case Layout::UInt16:
+            case Storage::UInt16:
                 copy_numbers<std::uint16_t>(cells, first, last, out, stride);
                 break;
-            case Layout::UInt32:
+            case Storage::UInt32:
                 copy_numbers<std::uint32_t>(cells, first, last, out, stride);
                 break;
-            case Layout::UInt64:
+            case Storage::UInt64:
                 copy_numbers<std::uint64_t>(cells, first, last, out, stride);
                 break;
-            case Layout::Float32:
+            case Storage::Float32:
                 copy_numbers<float>(cells, first, last, out, stride);
                 break;
-            case Layout::Float64:
+            case Storage::Float64:
                 copy_numbers<double>(cells, first, last, out, stride);
                 break;
-            case Layout::Bool:
+            case Storage::Bool:
                 for (std::size_t i = first; i < last; ++i) {
                     const std::size_t at = cells.offset + i;
                     out[(i - first) * stride] = is_missing(cells, at)
@@ -485,7 +479,7 @@ void ArrowColumn::read_numbers(std::size_t begin, std::size_t end, double* out,
                 }
                 break;
             default:
-                break;  // a text layout never reaches here: open() typed the column
+                break;  // a text storage never reaches here: open() typed the column
         }
         out += (last - first) * stride;
         begin += last - first;

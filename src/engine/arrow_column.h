@@ -91,7 +91,7 @@ public:
                       std::size_t stride) const noexcept;
 
     // How the cells of one array are laid out; public for the reader's own helpers.
-    enum class Layout : std::uint8_t {
+    enum class Storage : std::uint8_t {
         Int8,
         Int16,
         Int32,
@@ -110,7 +110,7 @@ public:
 
     // One array's cells, checked: cell i is at position offset + i of its buffers.
     struct Cells {
-        Layout layout = Layout::Int8;
+        Storage storage = Storage::Int8;
         std::size_t length = 0;
         std::size_t offset = 0;
         const std::uint8_t* validity = nullptr;  // nullptr: no cell is missing

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>  // std::endian
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "engine/keyed_hash.h"
+#include "engine/unaligned_load.h"
 
 namespace vexilo {
 
@@ -24,12 +26,56 @@ namespace vexilo {
 // thread-safe for writing; one index per column and thread.
 //
 // A slot holds the key's first 16 bytes, so keys of kind 0 and up to 16 bytes (most category
-// texts) are found with one look at the slot and none at the key's own memory.
+// texts) are hashed from two words and found with one look at the slot and none at the key's own
+// memory.
 class TextIndex {
 public:
-    // The hash that lookups of key take; lets a caller hash a block of keys, then prefetch.
-    std::uint64_t hash(std::string_view key, unsigned kind = 0) const noexcept {
-        return hash_bytes(key0_ ^ kind, key1_, key.data(), key.size());
+    // The first 16 bytes of a key, zero-padded, and its size: all of a short key.
+    struct Head {
+        std::uint64_t words[2] = {0, 0};
+        std::size_t size = 0;
+    };
+
+    // The head of key, read without touching a byte past its end.
+    static Head head(std::string_view key) noexcept {
+        Head out;
+        out.size = key.size();
+        const char* data = key.data();
+        const std::size_t size = key.size();
+        if constexpr (std::endian::native == std::endian::little) {
+            // Overlapping word loads, shifted so that every byte lands where a copy would put it.
+            if (size >= 16) {
+                out.words[0] = load_unaligned<std::uint64_t>(data);
+                out.words[1] = load_unaligned<std::uint64_t>(data + 8);
+            } else if (size > 8) {
+                out.words[0] = load_unaligned<std::uint64_t>(data);
+                out.words[1] = load_unaligned<std::uint64_t>(data + size - 8) >> (8 * (16 - size));
+            } else if (size == 8) {
+                out.words[0] = load_unaligned<std::uint64_t>(data);
+            } else if (size >= 4) {
+                const std::uint64_t low = load_unaligned<std::uint32_t>(data);
+                const std::uint64_t high = load_unaligned<std::uint32_t>(data + size - 4);
+                out.words[0] = low | ((high >> (8 * (8 - size))) << 32);
+            } else {
+                for (std::size_t i = 0; i < size; ++i) {
+                    out.words[0] |= std::uint64_t{static_cast<unsigned char>(data[i])} << (8 * i);
+                }
+            }
+        } else {
+            std::memcpy(out.words, data, std::min(size, sizeof out.words));
+        }
+        return out;
+    }
+
+    // The hash that lookups of a key with this head and kind take; lets a caller hash a block of
+    // keys, then prefetch.
+    std::uint64_t hash(const Head& head, std::string_view key, unsigned kind = 0) const noexcept {
+        if (head.size > sizeof head.words) {
+            return hash_bytes(key0_ ^ kind, key1_, key.data(), key.size());
+        }
+        const std::uint64_t mixed =
+            detail::fold_multiply(head.words[0] ^ key0_, head.words[1] ^ key1_ ^ kind);
+        return detail::fold_multiply(mixed ^ head.size, key1_ ^ 0x9E3779B97F4A7C15ULL);
     }
 
     // Asks for the slot where a lookup with this hash starts, ahead of the lookup.
@@ -38,20 +84,18 @@ public:
     }
 
     // The entry number of key, and whether this call added it: a key seen before gets its number
-    // back, a new key the next number (0, 1, 2, ...). key_hash must be hash(key, kind). Throws
-    // std::bad_alloc.
-    std::pair<std::size_t, bool> find_or_add_hashed(std::string_view key, std::uint64_t key_hash,
-                                                    unsigned kind = 0) {
-        Slot probe{};
-        std::memcpy(probe.head, key.data(), std::min(key.size(), sizeof probe.head));
-        const bool whole_in_slot = key.size() <= sizeof probe.head && kind == 0;
-        probe.size = key.size() <= max_slot_size ? static_cast<std::uint32_t>(key.size())
-                                                 : static_cast<std::uint32_t>(max_slot_size);
+    // back, a new key the next number (0, 1, 2, ...). key_head and key_hash must be head(key) and
+    // hash(key_head, key, kind). Throws std::bad_alloc.
+    std::pair<std::size_t, bool> find_or_add_hashed(std::string_view key, const Head& key_head,
+                                                    std::uint64_t key_hash, unsigned kind = 0) {
+        const bool whole_in_slot = key.size() <= sizeof key_head.words && kind == 0;
+        const auto size = static_cast<std::uint32_t>(std::min(key.size(), max_slot_size));
         std::size_t at = static_cast<std::size_t>(key_hash) & mask();
         for (;; at = (at + 1) & mask()) {
             const Slot& slot = slots_[at];
             if (slot.entry == 0) break;
-            if (slot.size != probe.size || std::memcmp(slot.head, probe.head, sizeof probe.head)) {
+            if (slot.words[0] != key_head.words[0] || slot.words[1] != key_head.words[1] ||
+                slot.size != size) {
                 continue;
             }
             const std::size_t entry = slot.entry - 1;
@@ -62,15 +106,16 @@ public:
         const std::size_t entry = keys_.size();
         if (entry >= max_entries) throw std::bad_alloc();
         keys_.push_back(Key{key, kind});
-        probe.entry = static_cast<std::uint32_t>(entry + 1);
-        slots_[at] = probe;
+        slots_[at] = Slot{
+            {key_head.words[0], key_head.words[1]}, size, static_cast<std::uint32_t>(entry + 1)};
         if (keys_.size() * 2 > slots_.size()) grow();
         return {entry, true};
     }
 
     // As find_or_add_hashed, hashing key itself.
     std::pair<std::size_t, bool> find_or_add(std::string_view key, unsigned kind = 0) {
-        return find_or_add_hashed(key, hash(key, kind), kind);
+        const Head key_head = head(key);
+        return find_or_add_hashed(key, key_head, hash(key_head, key, kind), kind);
     }
 
     // How many distinct keys the index holds.
@@ -88,9 +133,9 @@ private:
         unsigned kind;
     };
 
-    // The key's first bytes (zero-padded), its size (capped), and its entry + 1; 0: a free slot.
+    // A key's head words, its size (capped) and its entry + 1; 0: a free slot.
     struct Slot {
-        char head[16];
+        std::uint64_t words[2];
         std::uint32_t size;
         std::uint32_t entry;
     };
@@ -106,7 +151,8 @@ private:
         for (const Slot& slot : old) {
             if (slot.entry == 0) continue;
             const Key& key = keys_[slot.entry - 1];
-            std::size_t at = static_cast<std::size_t>(hash(key.bytes, key.kind)) & mask();
+            std::size_t at =
+                static_cast<std::size_t>(hash(head(key.bytes), key.bytes, key.kind)) & mask();
             while (slots_[at].entry != 0) at = (at + 1) & mask();
             slots_[at] = slot;
         }

@@ -22,6 +22,26 @@ TEST(TextIndex, NumbersDistinctKeysInTheOrderFirstSeen) {
     EXPECT_EQ(index.size(), 4u);
 }
 
+TEST(TextIndex, TellsKeysApartByEveryByteAtEverySize) {
+    // Short keys are compared by their head words: each byte, at each size, must count.
+    TextIndex index;
+    std::vector<std::string> keys;
+    for (std::size_t size = 0; size <= 40; ++size) {
+        const std::string base(size, '\x5A');
+        keys.push_back(base);
+        for (std::size_t at = 0; at < size; ++at) {
+            std::string changed = base;
+            changed[at] = '\0';
+            keys.push_back(changed);
+        }
+    }
+    for (std::size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(index.find_or_add(keys[i]).first, i);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const std::string copy = keys[i];
+        ASSERT_EQ(index.find_or_add(copy), std::make_pair(i, false)) << i;
+    }
+}
+
 TEST(TextIndex, KeepsEveryEntryThroughGrowth) {
     std::vector<std::string> keys;
     for (int i = 0; i < 100000; ++i) keys.push_back("key " + std::to_string(i));

@@ -1,0 +1,182 @@
+// Entries of text columns read from memory: missing cells as the table's values give them, Arrow
+// texts deduplicated by their bytes, category codes mapped through a table of occurring
+// categories.
+#include "engine/column_entries.h"
+
+#include <algorithm>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#include "engine/text_index.h"
+#include "engine/unaligned_load.h"
+
+namespace vexilo {
+namespace {
+
+// Rows read into local buffers at a time.
+constexpr std::size_t block_rows = 256;
+// How many cells ahead an index slot is prefetched.
+constexpr std::size_t prefetch_distance = 8;
+
+// The entries of one text column and the writing of its rows. Missing cells get entries of their
+// own, made when first needed, so that entries are made in the order of the first row they cover:
+// a column with an entry per row then has entry i at row i, as encode_table expects.
+class EntryWriter {
+public:
+    // index, when given, numbers the texts of the column: the entries of missing cells are added
+    // to it too (under a kind of their own), so that its numbers are the entries' indices.
+    EntryWriter(MissingCell missing, const ColumnTarget& target, TextIndex* index) noexcept
+        : missing_(missing), target_(target), index_(index) {}
+
+    // An entry for a text viewed in the column's memory; returns its index. With an index, the
+    // caller has added the text to it (after text_at(row)).
+    std::size_t add_view(std::size_t row, std::string_view text) {
+        text_at(row);
+        target_.cells.add_view(text);
+        return count_++;
+    }
+
+    // Called before the entry of the first text (at row) is made.
+    void text_at(std::size_t row) {
+        if (seen_text_) return;
+        seen_text_ = true;
+        if (leading_missing_ == 0) return;
+        // The missing cells before the first text were numbers when it came: they read as the
+        // rendered NaN. All of them lie before row.
+        const std::size_t entry = add_text("NaN");
+        for (std::size_t before = 0; before < row; ++before) write(before, entry);
+    }
+
+    bool seen_text() const noexcept { return seen_text_; }
+
+    void write(std::size_t row, std::size_t entry) noexcept {
+        target_.first[row * target_.stride] = static_cast<double>(entry);
+    }
+
+    // A missing cell at row.
+    void missing(std::size_t row) {
+        if (missing_ == MissingCell::NotAvailable) {
+            if (not_available_ == none) {
+                text_at(row);
+                not_available_ = add_text("<NA>");
+            }
+            return write(row, not_available_);
+        }
+        if (!seen_text_) {
+            // Numeric so far: a NaN now, rewritten should a text come.
+            target_.first[row * target_.stride] = std::numeric_limits<double>::quiet_NaN();
+            ++leading_missing_;
+            return;
+        }
+        if (later_nan_ == none) later_nan_ = add_text("nan");
+        write(row, later_nan_);
+    }
+
+private:
+    // The kind under which the texts of missing cells are numbered in the index.
+    static constexpr unsigned missing_kind = 1;
+
+    std::size_t add_text(std::string_view text) {
+        if (index_) index_->find_or_add(text, missing_kind);
+        target_.cells.add_text(text);
+        return count_++;
+    }
+
+    MissingCell missing_;
+    const ColumnTarget& target_;
+    TextIndex* index_;
+    std::size_t count_ = 0;
+    std::size_t leading_missing_ = 0;
+    bool seen_text_ = false;
+    // The entries of missing cells, once made.
+    static constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+    std::size_t not_available_ = none;
+    std::size_t later_nan_ = none;
+};
+
+// Index: the type that holds an entry number (the narrowest that fits keeps the table of
+// occurring categories in the cache).
+template <class Code, class Index>
+bool collect_codes(const CategoryCodes& codes, std::size_t rows,
+                   std::span<const std::string_view> categories, EntryWriter& writer) {
+    constexpr Index unassigned = std::numeric_limits<Index>::max();
+    std::vector<Index> entries(categories.size(), unassigned);
+    for (std::size_t row = 0; row < rows; ++row) {
+        const Code code =
+            load_unaligned<Code>(codes.first + static_cast<std::ptrdiff_t>(row) * codes.row_step);
+        if (code == -1) {
+            writer.missing(row);
+            continue;
+        }
+        if (code < 0 || static_cast<std::uint64_t>(code) >= categories.size()) return false;
+        Index& entry = entries[static_cast<std::size_t>(code)];
+        if (entry == unassigned) {
+            const auto index = static_cast<std::size_t>(code);
+            entry = static_cast<Index>(writer.add_view(row, categories[index]));
+        }
+        writer.write(row, entry);
+    }
+    return true;
+}
+
+template <class Code>
+bool collect_codes(const CategoryCodes& codes, std::size_t rows,
+                   std::span<const std::string_view> categories, EntryWriter& writer) {
+    // Entries are at most the categories and the two texts of missing cells.
+    if (categories.size() < std::numeric_limits<std::uint32_t>::max() - 2) {
+        return collect_codes<Code, std::uint32_t>(codes, rows, categories, writer);
+    }
+    return collect_codes<Code, std::size_t>(codes, rows, categories, writer);
+}
+
+}  // namespace
+
+void collect_arrow_texts(const arrow::ArrowColumn& column, MissingCell missing,
+                         const ColumnTarget& target) {
+    TextIndex index;
+    EntryWriter writer(missing, target, &index);
+    std::string_view views[block_rows];
+    bool absent[block_rows];
+    TextIndex::Head heads[block_rows];
+    std::uint64_t hashes[block_rows];
+    for (std::size_t begin = 0; begin < column.rows(); begin += block_rows) {
+        const std::size_t count = std::min(block_rows, column.rows() - begin);
+        column.read_texts(begin, begin + count, views, absent);
+        for (std::size_t i = 0; i < count; ++i) {
+            heads[i] = TextIndex::head(views[i]);  // a missing cell's view is empty
+            hashes[i] = index.hash(heads[i], views[i]);
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i + prefetch_distance < count) index.prefetch(hashes[i + prefetch_distance]);
+            const std::size_t row = begin + i;
+            if (absent[i]) {
+                writer.missing(row);
+                continue;
+            }
+            if (!writer.seen_text()) writer.text_at(row);
+            const auto [entry, added] = index.find_or_add_hashed(views[i], heads[i], hashes[i]);
+            if (added) writer.add_view(row, views[i]);
+            writer.write(row, entry);
+        }
+    }
+}
+
+bool collect_category_codes(const CategoryCodes& codes, std::size_t rows,
+                            std::span<const std::string_view> categories, MissingCell missing,
+                            const ColumnTarget& target) {
+    EntryWriter writer(missing, target, nullptr);
+    switch (codes.width) {
+        case CodeWidth::Int8:
+            return collect_codes<std::int8_t>(codes, rows, categories, writer);
+        case CodeWidth::Int16:
+            return collect_codes<std::int16_t>(codes, rows, categories, writer);
+        case CodeWidth::Int32:
+            return collect_codes<std::int32_t>(codes, rows, categories, writer);
+        case CodeWidth::Int64:
+            return collect_codes<std::int64_t>(codes, rows, categories, writer);
+    }
+    return false;
+}
+
+}  // namespace vexilo

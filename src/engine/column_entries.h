@@ -1,0 +1,61 @@
+// Columns read from memory that holds no interpreter object (Arrow arrays, category codes over
+// known texts) into the entry-index form of encode_table: each distinct text one entry, each row
+// the index of its entry. Missing cells read as a table's values would give them. Interpreter-free.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "engine/arrow_column.h"
+#include "engine/column_cells.h"
+
+namespace vexilo {
+
+// What a missing text cell is in the table's values, which decides how it reads.
+enum class MissingCell {
+    // A float NaN: a number, so a column stays numeric while only missing cells came; once a text
+    // comes, the missing cells before it read "NaN" (a collected number rendered) and those after
+    // it "nan" (str() of a NaN). Both are missing-value markers. A column of missing cells only
+    // is a numeric column of NaN.
+    NotANumber,
+    // pandas' NA: no number, so the first cell turns the column categorical; it reads "<NA>".
+    NotAvailable,
+};
+
+// Where a column's cells go: the column of the output table starting at first, rows stride
+// elements apart, and the column's entries.
+struct ColumnTarget {
+    double* first;
+    std::size_t stride;
+    ColumnCells& cells;
+};
+
+// Reads the text column `column` (cell_type() Text) into target: a categorical column gets an
+// entry per distinct text (viewed in the column's memory, which must outlive the entries) and per
+// kind of missing cell, in the order first met, and every row the index of its entry as a double;
+// a NotANumber column without any text writes NaN to every row and stays numeric. Throws
+// std::bad_alloc. Any thread; target belongs to the caller.
+void collect_arrow_texts(const arrow::ArrowColumn& column, MissingCell missing,
+                         const ColumnTarget& target);
+
+// The element types of category codes.
+enum class CodeWidth { Int8, Int16, Int32, Int64 };
+
+// Category codes in memory: code of row r at first + r * row_step, -1 for a missing cell.
+struct CategoryCodes {
+    const char* first = nullptr;
+    std::ptrdiff_t row_step = 0;
+    CodeWidth width = CodeWidth::Int8;
+};
+
+// Reads `rows` category codes over the texts of the categories into target, as
+// collect_arrow_texts reads texts: only the categories that occur become entries, in the order
+// first met, and missing cells (code -1) read as `missing` says. Returns false, having left target
+// in an unspecified state, when a code is neither -1 nor the position of a category. Any thread.
+bool collect_category_codes(const CategoryCodes& codes, std::size_t rows,
+                            std::span<const std::string_view> categories, MissingCell missing,
+                            const ColumnTarget& target);
+
+}  // namespace vexilo

@@ -1,0 +1,145 @@
+// Text columns read from memory into entries: missing cells read as a frame's values give them,
+// equal texts share an entry, and each row holds the index of its entry.
+#include "engine/column_entries.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vexilo {
+namespace {
+
+using Texts = std::vector<std::optional<std::string>>;
+
+// What a column reads as: per row its entry's text, or nothing for a NaN left in the table.
+struct Read {
+    bool categorical;
+    Texts rows;
+    std::size_t entries;
+};
+
+Read read_back(ColumnCells& cells, const std::vector<double>& out) {
+    cells.finish();
+    Read read{cells.categorical(), {}, cells.texts().size()};
+    for (const double value : out) {
+        if (std::isnan(value)) {
+            read.rows.emplace_back();
+        } else {
+            read.rows.emplace_back(std::string(cells.texts()[static_cast<std::size_t>(value)]));
+        }
+    }
+    return read;
+}
+
+// An Arrow string array over texts (nothing: a null cell) that lives as long as the test needs.
+struct Strings {
+    std::vector<std::int32_t> offsets{0};
+    std::string data;
+    std::vector<std::uint8_t> validity;
+    const void* buffers[3];
+    arrow::ArrowChunks chunks;
+
+    explicit Strings(const Texts& texts) {
+        validity.assign((texts.size() + 7) / 8, 0);
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            if (texts[i]) {
+                data += *texts[i];
+                validity[i / 8] = static_cast<std::uint8_t>(validity[i / 8] | (1u << (i % 8)));
+            }
+            offsets.push_back(static_cast<std::int32_t>(data.size()));
+        }
+        buffers[0] = validity.data();
+        buffers[1] = offsets.data();
+        buffers[2] = data.data();
+        ArrowSchema schema{};
+        schema.format = "u";
+        schema.release = [](ArrowSchema* s) { s->release = nullptr; };
+        ArrowArray array{};
+        array.length = static_cast<std::int64_t>(texts.size());
+        array.null_count = -1;
+        array.n_buffers = 3;
+        array.buffers = buffers;
+        array.release = [](ArrowArray* a) { a->release = nullptr; };
+        chunks.adopt_schema(schema);
+        chunks.adopt_array(array);
+    }
+
+    Read collect(MissingCell missing) const {
+        const auto column = std::get<arrow::ArrowColumn>(arrow::ArrowColumn::open(chunks));
+        ColumnCells cells(0);
+        std::vector<double> out(column.rows(), -1.0);
+        collect_arrow_texts(column, missing, ColumnTarget{out.data(), 1, cells});
+        return read_back(cells, out);
+    }
+};
+
+const auto none = std::nullopt;
+
+TEST(CollectArrowTexts, MissingCellsReadAsTheValuesGiveThem) {
+    const Texts texts{none, none, "b", "a", none, "b", "nan"};
+    // NaN: numbers before the first text ("NaN" once rendered), str() of a NaN after it.
+    const Read nan = Strings(texts).collect(MissingCell::NotANumber);
+    EXPECT_TRUE(nan.categorical);
+    EXPECT_EQ(nan.rows, (Texts{"NaN", "NaN", "b", "a", "nan", "b", "nan"}));
+    EXPECT_EQ(nan.entries, 5u);  // NaN, b, a, nan (missing), nan (text): equal texts may repeat
+    // NA: no number, its text from the first row on.
+    const Read na = Strings(texts).collect(MissingCell::NotAvailable);
+    EXPECT_EQ(na.rows, (Texts{"<NA>", "<NA>", "b", "a", "<NA>", "b", "nan"}));
+    EXPECT_EQ(na.entries, 4u);
+}
+
+TEST(CollectArrowTexts, AllMissingIsNumericUnderNaNAndCategoricalUnderNA) {
+    const Read nan = Strings({none, none}).collect(MissingCell::NotANumber);
+    EXPECT_FALSE(nan.categorical);
+    EXPECT_EQ(nan.rows, (Texts{none, none}));
+    const Read na = Strings({none, none}).collect(MissingCell::NotAvailable);
+    EXPECT_TRUE(na.categorical);
+    EXPECT_EQ(na.rows, (Texts{"<NA>", "<NA>"}));
+}
+
+TEST(CollectArrowTexts, AnEntryPerRowIsTheRowsOwnInOrder) {
+    // encode_table reads a column with as many entries as rows as one entry per row, in order:
+    // an entry for missing cells is made in the order of the first row it covers.
+    for (const MissingCell missing : {MissingCell::NotANumber, MissingCell::NotAvailable}) {
+        Strings strings({none, "y", "x"});
+        const auto column = std::get<arrow::ArrowColumn>(arrow::ArrowColumn::open(strings.chunks));
+        ColumnCells cells(0);
+        std::vector<double> out(3);
+        collect_arrow_texts(column, missing, ColumnTarget{out.data(), 1, cells});
+        cells.finish();
+        ASSERT_EQ(cells.texts().size(), 3u);
+        EXPECT_EQ(out, (std::vector<double>{0, 1, 2}));
+    }
+}
+
+TEST(CollectCategoryCodes, NumbersOnlyOccurringCategoriesAndRefusesStrayCodes) {
+    const std::vector<std::string_view> categories{"a", "b", "c", "d"};
+    const std::vector<std::int16_t> codes{-1, 3, 1, 3, -1};
+    ColumnCells cells(0);
+    std::vector<double> out(10, -2.0);
+    const CategoryCodes memory{reinterpret_cast<const char*>(codes.data()), 2, CodeWidth::Int16};
+    ASSERT_TRUE(collect_category_codes(memory, codes.size(), categories, MissingCell::NotANumber,
+                                       ColumnTarget{out.data(), 2, cells}));
+    std::vector<double> column;
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        column.push_back(out[2 * i]);
+        EXPECT_EQ(out[2 * i + 1], -2.0);  // the stride is kept
+    }
+    const Read read = read_back(cells, column);
+    EXPECT_EQ(read.rows, (Texts{"NaN", "d", "b", "d", "nan"}));
+    EXPECT_EQ(read.entries, 4u);
+    for (const std::int16_t stray : {std::int16_t{4}, std::int16_t{-2}}) {
+        const std::vector<std::int16_t> bad{0, stray};
+        ColumnCells ignored(0);
+        EXPECT_FALSE(collect_category_codes(
+            {reinterpret_cast<const char*>(bad.data()), 2, CodeWidth::Int16}, bad.size(),
+            categories, MissingCell::NotANumber, ColumnTarget{out.data(), 1, ignored}));
+    }
+}
+
+}  // namespace
+}  // namespace vexilo
