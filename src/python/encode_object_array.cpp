@@ -12,6 +12,7 @@
 #include "engine/encode_table.h"
 #include "python/cell_source.h"
 #include "python/error_policy.h"
+#include "python/frame_columns.h"
 #include "python/object_scan.h"
 #include "python/table_allocation.h"
 
@@ -88,13 +89,6 @@ struct ScanSource {
     std::vector<ColumnMemory> columns;
 };
 
-// Nothing, for a failed probe of a table that may still be read cell by cell; an interrupt is
-// returned.
-Result<std::optional<ScanSource>> no_scan() {
-    if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
-    return std::optional<ScanSource>();
-}
-
 Result<std::optional<ScanSource>> array_source(PyObject* table, Shape shape) {
     if (!VX_TRY(is_exact_array(table))) return std::optional<ScanSource>();
     PyArrayObject* const array = reinterpret_cast<PyArrayObject*>(table);
@@ -114,55 +108,14 @@ Result<std::optional<ScanSource>> array_source(PyObject* table, Shape shape) {
     return std::optional<ScanSource>(std::move(source));
 }
 
-// The columns of a pandas DataFrame (exactly that type) each held by a one-dimensional NumPy array
-// of a scannable element type. Their cells are what the frame's values would give: the same
-// objects for object columns, and numbers whose conversion to a double is the same as that of
-// the values' boxed or converted numbers. Any other frame gets nothing and is read through values.
-// A column's array comes from the frame's own accessor of its stored column, by position: public
-// ways to a column make a Series, and pandas keeps a record of every such view of its blocks.
-Result<std::optional<ScanSource>> frame_source(PyObject* frame, Shape shape) {
-    PyRef name = PyRef::steal(PyUnicode_FromString("pandas"));
-    if (!name) return no_scan();
-    // A frame of pandas' own type exists only once pandas has been imported; nothing is imported
-    // here.
-    PyRef pandas = PyRef::steal(PyImport_GetModule(name.get()));
-    if (!pandas) return PyErr_Occurred() ? no_scan() : std::optional<ScanSource>();
-    PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
-    if (!frame_type) return no_scan();
-    if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type.get()) {
-        return std::optional<ScanSource>();
-    }
-    PyRef column_array = PyRef::steal(PyObject_GetAttrString(frame, "_get_column_array"));
-    if (!column_array) return no_scan();
-    ScanSource source;
-    for (std::size_t col = 0; col < shape.cols; ++col) {
-        PyRef index = PyRef::steal(PyLong_FromSize_t(col));
-        PyRef values =
-            index ? PyRef::steal(PyObject_CallOneArg(column_array.get(), index.get())) : PyRef();
-        if (!values) return no_scan();
-        if (!PyArray_CheckExact(values.get())) return std::optional<ScanSource>();
-        PyArrayObject* const array = reinterpret_cast<PyArrayObject*>(values.get());
-        if (PyArray_NDIM(array) != 1 ||
-            static_cast<std::size_t>(PyArray_DIM(array, 0)) != shape.rows) {
-            return std::optional<ScanSource>();
-        }
-        const std::optional<ElementKind> kind = element_kind(PyArray_DESCR(array));
-        if (!kind || !scannable(*kind)) return std::optional<ScanSource>();
-        source.columns.push_back({PyArray_BYTES(array), PyArray_STRIDE(array, 0), *kind});
-        source.arrays.push_back(std::move(values));
-    }
-    return std::optional<ScanSource>(std::move(source));
-}
-
 // The whole table in one scan of source; nothing when a cell needs Python code, with nothing run
 // or kept.
-// A frame's table is column-major: its columns come one by one, and pandas keeps them that way.
 Result<std::optional<CollectedObjectArray>> collect_by_scan(const ScanSource& source, Shape shape,
                                                             Layout layout) {
     // The shape is that of arrays in memory, so the output may be made before the cells are read.
-    CollectedObjectArray collected{{}, VX_TRY(new_table(shape.rows, shape.cols, layout)), {}};
+    CollectedObjectArray collected{{}, {}, VX_TRY(new_table(shape.rows, shape.cols, layout)), {}};
     std::optional<std::vector<ColumnCells>> columns =
-        scan_columns(source.columns, shape.rows, collected.table, collected.pins);
+        scan_columns(source.columns, shape.rows, collected.table, MissingScalar{}, collected.pins);
     if (!columns) return std::optional<CollectedObjectArray>();
     collected.columns = CollectedTable{std::move(*columns), CellForm::EntryIndices};
     return std::optional<CollectedObjectArray>(std::move(collected));
@@ -174,10 +127,8 @@ Result<CollectedObjectArray> collect_object_array(PyObject* obj, bool is_datafra
     const Shape shape = VX_TRY(read_shape(obj));
     const bool scannable = shape.rows > 0 && shape.cols > 0;
     if (scannable && is_dataframe) {
-        if (std::optional<ScanSource> source = VX_TRY(frame_source(obj, shape))) {
-            auto scanned = VX_TRY(collect_by_scan(*source, shape, Layout::ColumnMajor));
-            if (scanned) return std::move(*scanned);
-        }
+        auto read = VX_TRY(collect_frame_columns(obj, shape.rows, shape.cols));
+        if (read) return std::move(*read);
     }
     PyRef cells = VX_TRY(cell_table(obj, is_dataframe));
     if (scannable) {

@@ -2,6 +2,9 @@
 // encoded in parallel on the worker pool.
 #pragma once
 
+#include <vector>
+
+#include "engine/arrow_column.h"
 #include "engine/encode_table.h"
 #include "engine/encoding_info.h"
 #include "engine/table.h"
@@ -12,15 +15,20 @@ namespace vexilo::py {
 
 // A table's cells as the engine's table-level steps take them, with the output table they write.
 struct CollectedObjectArray {
-    Pins pins;  // first, so that it goes last: the columns view texts of the str objects it holds
+    // First, so that they go last: the columns view texts in the Arrow memory arrow holds (its
+    // structures released on the calling thread, with the collection) and in the str objects
+    // pins holds.
+    std::vector<arrow::ArrowChunks> arrow;
+    Pins pins;
     Table table;
     CollectedTable columns;
 };
 
 // Reads obj (borrowed), an array or, when is_dataframe, a frame: its shape (a pair of
-// non-negative integers), then every cell on the calling thread. A table in memory whose cells run
-// no Python code (an exact NumPy array, a pandas frame of NumPy columns, or such a frame's values)
-// is read in one pass of row blocks into an output made first (the entry-index form); any other
+// non-negative integers), then every cell on the calling thread. A pandas frame whose columns
+// pandas keeps in arrays read from memory is read column by column (collect_frame_columns); a
+// table in memory whose cells run no Python code (an exact NumPy array, or a frame's values) is
+// read in one pass of row blocks into an output made first (the entry-index form); any other
 // table is read cell by cell, column by column, and the output is made only once every cell was
 // read, so a false shape fails at its first missing cell. Returns the collected columns, the
 // output table and the pins that keep the columns' texts valid, or: an interrupt (a BaseException

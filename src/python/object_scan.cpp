@@ -1,12 +1,16 @@
 // The scan of tables whose cells run no Python code when read: blocks of rows across all columns,
-// numbers written straight into the output, texts deduplicated by object before any text is read.
+// numbers written straight into the output, texts deduplicated by object before any text is read,
+// and by their text where equal texts come in separate objects.
 #include "python/object_scan.h"
 
 #include <algorithm>
+#include <cmath>  // std::isnan
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 #include "engine/internal_failure.h"
+#include "engine/text_index.h"
 #include "engine/unaligned_load.h"
 
 namespace vexilo::py {
@@ -19,9 +23,13 @@ constexpr std::size_t min_block_rows = 64;
 constexpr std::size_t prefetch_distance = 8;
 // How many rows ahead the index slot of an object is prefetched.
 constexpr std::size_t index_prefetch_distance = 16;
-// Deduplication by object stops paying when nearly every cell is an object of its own: checked
-// once the index holds this many objects.
+// Deduplication stops paying when nearly every cell has a text of its own: checked once a column
+// holds this many entries.
 constexpr std::size_t dedup_check_size = std::size_t{1} << 18;
+// The object index stops paying when the objects of a column far outnumber its texts (equal texts
+// in separate objects, as parsers and astype(object) make them): checked once it holds this many
+// objects.
+constexpr std::size_t object_check_size = std::size_t{1} << 12;
 
 // Object address to entry index, open addressing with linear probing. Keys are only compared,
 // never followed, so an index entry can never reach freed memory.
@@ -92,9 +100,22 @@ bool is_plain(const PyObject* cell) noexcept {
            type == &PyBool_Type || cell == Py_None;
 }
 
+// The key of an exact str by its text: its code units as stored and their width, so that two keys
+// are equal only when the strings are (equal strings are stored alike). ASCII keys are their UTF-8
+// bytes. False for a string not stored compactly, which is keyed by object only.
+bool text_key(PyObject* text, std::string_view& key, unsigned& kind) noexcept {
+    if (!PyUnicode_IS_COMPACT(text)) return false;
+    const auto width = static_cast<unsigned>(PyUnicode_KIND(text));
+    key = std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) * width);
+    kind = PyUnicode_IS_ASCII(text) ? 0 : 8 + width;
+    return true;
+}
+
 class ColumnScan {
 public:
-    explicit ColumnScan(const ColumnMemory& memory) : memory_(memory) {}
+    ColumnScan(const ColumnMemory& memory, const MissingScalar& missing)
+        : memory_(memory), missing_(&missing) {}
 
     // Reads rows [begin, end) into out[row * stride]. Throws Abandon.
     void read(std::size_t begin, std::size_t end, double* out, std::size_t stride, Pins& pins) {
@@ -127,19 +148,19 @@ private:
                       Pins& pins) {
         std::size_t row = begin;
         if (!cells_.categorical()) row = read_numbers(row, end, out, stride, pins);
-        if (dedup_) {
-            // A column with many distinct objects has an index larger than the cache: its slots
-            // are asked for a few rows ahead, so that several lookups wait on memory at once.
-            for (; row < end && dedup_; ++row) {
-                if (row + index_prefetch_distance < end) {
-                    index_.prefetch(object(row + index_prefetch_distance));
-                }
-                out[row * stride] = shared_entry(row, pins);
-            }
-        }
         for (; row < end; ++row) {
-            if (row + prefetch_distance < end) __builtin_prefetch(object(row + prefetch_distance));
-            out[row * stride] = static_cast<double>(new_entry(object(row), pins));
+            if (row + index_prefetch_distance < end) {
+                PyObject* const ahead = object(row + index_prefetch_distance);
+                // A column with many distinct objects has an index larger than the cache: its
+                // slots are asked for a few rows ahead, so that several lookups wait on memory at
+                // once. Without it, the object itself is asked for, since its text is read.
+                if (by_object_) {
+                    objects_.prefetch(ahead);
+                } else {
+                    __builtin_prefetch(ahead);
+                }
+            }
+            out[row * stride] = static_cast<double>(entry_of(row, pins));
         }
     }
 
@@ -165,10 +186,10 @@ private:
             } else if (type == &PyBool_Type) {
                 out[row * stride] = cell == Py_True ? 1.0 : 0.0;
                 continue;
-            } else if (!is_plain(cell)) {
+            } else if (!is_plain(cell) && cell != missing_->object) {
                 throw Abandon{};
             }
-            turn_categorical(row, cell, out, stride, pins);
+            turn_categorical(row, out, stride, pins);
             return row + 1;
         }
         return row;
@@ -176,39 +197,77 @@ private:
 
     // The numbers before row become entries 0 .. row-1 in order, rendered as numbers are when a
     // column turns; the cell at row becomes entry row.
-    void turn_categorical(std::size_t row, PyObject* cell, double* out, std::size_t stride,
-                          Pins& pins) {
+    void turn_categorical(std::size_t row, double* out, std::size_t stride, Pins& pins) {
         for (std::size_t before = 0; before < row; ++before)
             cells_.add_number(out[before * stride]);
-        add(cell, pins);
-        for (std::size_t r = 0; r <= row; ++r) out[r * stride] = static_cast<double>(r);
-        if (dedup_) {
-            ObjectIndex::Slot& slot = index_.probe(cell);
-            index_.insert(slot, cell, row);
-        }
+        cells_.make_categorical();
+        for (std::size_t r = 0; r < row; ++r) out[r * stride] = static_cast<double>(r);
+        out[row * stride] = static_cast<double>(entry_of(row, pins));
     }
 
-    double shared_entry(std::size_t row, Pins& pins) {
+    // The entry of the cell at row of a categorical column, made if it is new: found by object
+    // while that pays, then by text for str cells, else a new entry per cell.
+    std::size_t entry_of(std::size_t row, Pins& pins) {
         PyObject* const cell = object(row);
-        ObjectIndex::Slot& slot = index_.probe(cell);
-        if (slot.key != nullptr) return static_cast<double>(slot.entry);
-        const std::size_t entry = new_entry(cell, pins);
-        index_.insert(slot, cell, entry);
-        // A column of nearly all distinct objects gains nothing from the index; let it go.
-        if (index_.size() >= dedup_check_size && index_.size() * 4 > (row + 1) * 3) {
-            index_.release();
-            dedup_ = false;
+        if (!by_object_) return text_entry(cell, row, pins);
+        ObjectIndex::Slot& slot = objects_.probe(cell);
+        if (slot.key != nullptr) return slot.entry;
+        const std::size_t entry = text_entry(cell, row, pins);
+        if (!by_object_) return entry;  // the new entry gave the indexes up
+        objects_.insert(slot, cell, entry);
+        if (objects_.size() >= object_check_size && objects_.size() > 2 * cells_.entry_count()) {
+            objects_.release();
+            by_object_ = false;
         }
-        return static_cast<double>(entry);
+        return entry;
     }
 
-    std::size_t new_entry(PyObject* cell, Pins& pins) {
-        if (!is_plain(cell)) throw Abandon{};
+    std::size_t text_entry(PyObject* cell, std::size_t row, Pins& pins) {
+        std::string_view key;
+        unsigned kind = 0;
+        if (!by_text_ || Py_TYPE(cell) != &PyUnicode_Type || !text_key(cell, key, kind)) {
+            return shared_entry(cell, row, pins);
+        }
+        const auto [number, added] = texts_.find_or_add(key, kind);
+        if (!added) return text_entries_[number];
+        const std::size_t entry = new_entry(cell, row, pins);
+        if (by_text_) text_entries_.push_back(entry);
+        return entry;
+    }
+
+    // Cells that need no index to share an entry: pandas' NA and float NaN, each of whose texts
+    // is always the same ("nan" for every NaN).
+    std::size_t shared_entry(PyObject* cell, std::size_t row, Pins& pins) {
+        if (cell == missing_->object) {
+            if (!missing_entry_) missing_entry_ = new_entry(cell, row, pins);
+            return *missing_entry_;
+        }
+        if (Py_TYPE(cell) == &PyFloat_Type && std::isnan(PyFloat_AS_DOUBLE(cell))) {
+            if (!nan_entry_) nan_entry_ = new_entry(cell, row, pins);
+            return *nan_entry_;
+        }
+        return new_entry(cell, row, pins);
+    }
+
+    std::size_t new_entry(PyObject* cell, std::size_t row, Pins& pins) {
+        if (!is_plain(cell) && cell != missing_->object) throw Abandon{};
         add(cell, pins);
-        return cells_.entry_count() - 1;
+        const std::size_t entries = cells_.entry_count();
+        // A column of nearly all distinct texts gains nothing from either index; let them go.
+        if (by_text_ && entries >= dedup_check_size && entries * 4 > (row + 1) * 3) {
+            objects_.release();
+            texts_.release();
+            text_entries_ = std::vector<std::size_t>();
+            by_object_ = by_text_ = false;
+        }
+        return entries - 1;
     }
 
     void add(PyObject* cell, Pins& pins) {
+        if (cell == missing_->object) {
+            cells_.add_text(missing_->text);
+            return;
+        }
         // Plain cells raise nothing but a failing str() (an int too long to print, say), which
         // the cell-by-cell reading reports in its own order.
         Status added = [&] {
@@ -222,18 +281,28 @@ private:
     }
 
     ColumnMemory memory_;
+    const MissingScalar* missing_;
     ColumnCells cells_{0};
-    ObjectIndex index_;
-    bool dedup_ = true;
+    ObjectIndex objects_;
+    TextIndex texts_;
+    std::vector<std::size_t> text_entries_;  // the entry of each text in texts_, by its number
+    std::optional<std::size_t> missing_entry_;
+    std::optional<std::size_t> nan_entry_;
+    bool by_object_ = true;
+    bool by_text_ = true;
 };
 
 }  // namespace
 
 std::optional<std::vector<ColumnCells>> scan_columns(const std::vector<ColumnMemory>& columns,
-                                                     std::size_t rows, Table& table, Pins& pins) {
-    VX_ASSERT(table.rows == rows && table.cols == columns.size(),
-              "the scan writes a table of the scanned shape");
-    std::vector<ColumnScan> scans(columns.begin(), columns.end());
+                                                     std::size_t rows,
+                                                     std::span<double* const> outputs,
+                                                     std::size_t row_stride,
+                                                     const MissingScalar& missing, Pins& pins) {
+    VX_ASSERT(outputs.size() == columns.size(), "the scan writes one output per column");
+    std::vector<ColumnScan> scans;
+    scans.reserve(columns.size());
+    for (const ColumnMemory& column : columns) scans.emplace_back(column, missing);
     Pins taken;
     const std::size_t row_bytes = std::max<std::size_t>(columns.size() * sizeof(double), 1);
     const std::size_t block_rows = std::max(min_block_rows, block_bytes / row_bytes);
@@ -241,8 +310,7 @@ std::optional<std::vector<ColumnCells>> scan_columns(const std::vector<ColumnMem
         for (std::size_t begin = 0; begin < rows; begin += block_rows) {
             const std::size_t end = std::min(rows, begin + block_rows);
             for (std::size_t col = 0; col < scans.size(); ++col) {
-                scans[col].read(begin, end, table.data.get() + col * table.col_stride,
-                                table.row_stride, taken);
+                scans[col].read(begin, end, outputs[col], row_stride, taken);
             }
         }
     } catch (const Abandon&) {
@@ -254,6 +322,19 @@ std::optional<std::vector<ColumnCells>> scan_columns(const std::vector<ColumnMem
     pins.insert(pins.end(), std::make_move_iterator(taken.begin()),
                 std::make_move_iterator(taken.end()));
     return scanned;
+}
+
+std::optional<std::vector<ColumnCells>> scan_columns(const std::vector<ColumnMemory>& columns,
+                                                     std::size_t rows, Table& table,
+                                                     const MissingScalar& missing, Pins& pins) {
+    VX_ASSERT(table.rows == rows && table.cols == columns.size(),
+              "the scan writes a table of the scanned shape");
+    std::vector<double*> outputs;
+    outputs.reserve(table.cols);
+    for (std::size_t col = 0; col < table.cols; ++col) {
+        outputs.push_back(table.data.get() + col * table.col_stride);
+    }
+    return scan_columns(columns, rows, outputs, table.row_stride, missing, pins);
 }
 
 }  // namespace vexilo::py

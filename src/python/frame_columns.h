@@ -1,0 +1,28 @@
+// Reading a pandas DataFrame column by column from the memory pandas keeps each column in: NumPy
+// arrays, texts in Arrow or Python storage, categories, and nullable numbers.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "python/encode_object_array.h"
+#include "python/py_err.h"
+
+namespace vexilo::py {
+
+// Collects frame (borrowed), a table whose type is named DataFrame with rows > 0 and cols > 0,
+// straight from its columns' memory when it is a pandas DataFrame of exactly that type and every
+// column is of a kind read that way: a NumPy array of numbers or plain objects; a str or string
+// array in Arrow or Python storage; an Arrow array of strings or, without missing values, of
+// numbers; a category of str categories; a nullable number array without missing values. The
+// columns come in the entry-index form, with the cells and texts that reading the frame's values
+// gives, cell for cell; the collection holds the Arrow memory and str objects they view. Returns
+// nothing when the frame must be read through its values instead, having kept nothing; an
+// interrupt raised by pandas' or the Arrow producer's code is returned, as is MemoryError for a
+// table that cannot be addressed. Runs pandas' code only before any memory is read. Calling
+// thread, interpreter held (destroy the collection there too); the columns are read partly on
+// the worker pool.
+Result<std::optional<CollectedObjectArray>> collect_frame_columns(PyObject* frame, std::size_t rows,
+                                                                  std::size_t cols);
+
+}  // namespace vexilo::py
