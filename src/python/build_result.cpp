@@ -11,7 +11,7 @@ namespace vexilo::py {
 
 Result<PyRef> build_result(Table table, OutputKind out, const EncodingInfo* encoding_info) {
     if (out.kind == OutputKind::Kind::DataFrame) {
-        return result_frame(table, out.column_names, encoding_info);
+        return result_frame(std::move(table), out.column_names, encoding_info);
     }
     if (!encoding_info) return float_array(std::move(table));
     return decoded_array(std::move(table), *encoding_info);

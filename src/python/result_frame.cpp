@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
+#include "python/float_array.h"
 #include "python/label_column.h"
 #include "python/numpy_array.h"
 
@@ -114,12 +116,14 @@ Status set_label_columns(const PyRef& pandas, const PyRef& df, const std::vector
 
 }  // namespace
 
-Result<PyRef> result_frame(const Table& table, const std::vector<std::string>& names,
+Result<PyRef> result_frame(Table table, const std::vector<std::string>& names,
                            const EncodingInfo* info) {
     PyRef pandas_name = VX_TRY(new_str("pandas"));
     PyRef pandas = VX_TRY(checked(PyImport_Import(pandas_name.get())));
     PyRef keywords = VX_TRY(frame_keywords(names));
-    PyRef numbers = VX_TRY(float_block(table, info));
+    // A column-major table with nothing to decode is the block itself: the array adopts its buffer.
+    PyRef numbers = !info && table.is_col_major() ? VX_TRY(float_array(std::move(table)))
+                                                  : VX_TRY(float_block(table, info));
     PyRef constructor = VX_TRY(checked(PyObject_GetAttrString(pandas.get(), "DataFrame")));
     PyObject* frame_args[] = {numbers.get()};
     PyRef df =

@@ -10,12 +10,13 @@
 
 namespace vexilo::py {
 
-// A DataFrame of float64 columns named names, with pandas' default index; with info (borrowed;
+// A DataFrame of float64 columns named names, with pandas' default index, from table, which it
+// takes over (a column-major table without info becomes the frame's memory); with info (borrowed;
 // may be null), every column it lists replaced by an object column of str labels (None for NaN
 // and for codes without a label). Columns are placed by position, so repeated names stay apart.
 // Returns a new reference or the Python error; a listed column without an inverse map or beyond
 // the table or the names is an InternalFailure. Calling thread, interpreter held.
-Result<PyRef> result_frame(const Table& table, const std::vector<std::string>& names,
+Result<PyRef> result_frame(Table table, const std::vector<std::string>& names,
                            const EncodingInfo* info);
 
 }  // namespace vexilo::py
