@@ -1,5 +1,5 @@
-"""Helpers shared by the Python tests: the empty state, builders of state bytes, a one-column
-object table, and the exception that hostile cells raise."""
+"""Helpers shared by the Python tests: the empty state, builders and a reader of state bytes, a
+one-column object table, and the exception that hostile cells raise."""
 
 import struct
 
@@ -54,3 +54,51 @@ def make_state(columns, inverse, forward=None):
         forward = {c: {label: code for code, label in m.items()} for c, m in inverse.items()}
     return build_state(columns, [(c, list(m.items())) for c, m in forward.items()],
                        [(c, list(m.items())) for c, m in inverse.items()])
+
+
+class _Cursor:
+    def __init__(self, data):
+        self.data, self.pos = data, 0
+
+    def take(self, size):
+        chunk = self.data[self.pos:self.pos + size]
+        assert len(chunk) == size, "state ends early"
+        self.pos += size
+        return chunk
+
+    def u8(self):
+        return self.take(1)[0]
+
+    def u64(self):
+        return struct.unpack("<Q", self.take(8))[0]
+
+    def text(self):
+        return self.take(self.u64()).decode()
+
+
+def parse_state(data):
+    """Reads state bytes into (columns, forward maps, inverse maps), or None for the empty
+    state; map order is dropped, so equal states compare equal whatever order they were
+    written in. Asserts the bytes are well-formed and fully used."""
+    cursor = _Cursor(bytes(data))
+    info = None
+    if cursor.u8():
+        columns = [cursor.u64() for _ in range(cursor.u64())]
+        forward = {}
+        for _ in range(cursor.u64()):
+            column = cursor.u64()
+            forward[column] = {}
+            for _ in range(cursor.u64()):
+                key = cursor.text()
+                forward[column][key] = cursor.u64() if cursor.u8() else None
+        inverse = {}
+        for _ in range(cursor.u64()):
+            column = cursor.u64()
+            inverse[column] = {}
+            for _ in range(cursor.u64()):
+                code = cursor.u64()
+                inverse[column][code] = cursor.text()
+        info = (columns, forward, inverse)
+    assert cursor.take(4) == b"\x00" * 4
+    assert cursor.pos == len(data), "trailing bytes"
+    return info

@@ -4,7 +4,6 @@ frame's values do: each random frame is encoded as it is and through a stand-in 
 real frame's values, and both must give the same codes, categorical columns and learned state."""
 
 import gc
-import struct
 
 import numpy as np
 import pandas as pd
@@ -12,6 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from support import parse_state
 from vexilo import Encoder
 
 try:
@@ -31,38 +31,6 @@ class DataFrame:
         self.columns = frame.columns
         self.shape = frame.shape
         self.values = frame.values
-
-
-def parse_state(data):
-    """(categorical columns, forward maps, inverse maps) of state bytes, map order dropped."""
-    position = 0
-
-    def take(size):
-        nonlocal position
-        position += size
-        return data[position - size:position]
-
-    def u64():
-        return struct.unpack("<Q", take(8))[0]
-
-    def text():
-        return take(u64()).decode()
-
-    if not take(1)[0]:
-        return None
-    columns = [u64() for _ in range(u64())]
-    forward = {}
-    for _ in range(u64()):
-        column = u64()
-        forward[column] = {}
-        for _ in range(u64()):
-            key = text()
-            forward[column][key] = u64() if take(1)[0] else None
-    inverse = {}
-    for _ in range(u64()):
-        column = u64()
-        inverse[column] = {u64(): text() for _ in range(u64())}
-    return columns, forward, inverse
 
 
 def outcome(table):

@@ -3,7 +3,6 @@
 import copy
 import pickle
 import re
-import struct
 import sys
 import threading
 
@@ -14,56 +13,8 @@ from hypothesis import strategies as st
 
 from vexilo import Encoder
 
-from support import EMPTY_STATE, build_state, text, u64
+from support import EMPTY_STATE, build_state, parse_state, text, u64
 
-
-
-class _Cursor:
-    def __init__(self, data):
-        self.data, self.pos = data, 0
-
-    def take(self, size):
-        chunk = self.data[self.pos:self.pos + size]
-        assert len(chunk) == size, "state ends early"
-        self.pos += size
-        return chunk
-
-    def u8(self):
-        return self.take(1)[0]
-
-    def u64(self):
-        return struct.unpack("<Q", self.take(8))[0]
-
-    def text(self):
-        return self.take(self.u64()).decode()
-
-
-def parse_state(data):
-    """Reads state bytes into (columns, forward maps, inverse maps), or None for the empty
-    state; map order is dropped, so equal states compare equal whatever order they were
-    written in. Asserts the bytes are well-formed and fully used."""
-    cursor = _Cursor(bytes(data))
-    info = None
-    if cursor.u8():
-        columns = [cursor.u64() for _ in range(cursor.u64())]
-        forward = {}
-        for _ in range(cursor.u64()):
-            column = cursor.u64()
-            forward[column] = {}
-            for _ in range(cursor.u64()):
-                key = cursor.text()
-                forward[column][key] = cursor.u64() if cursor.u8() else None
-        inverse = {}
-        for _ in range(cursor.u64()):
-            column = cursor.u64()
-            inverse[column] = {}
-            for _ in range(cursor.u64()):
-                code = cursor.u64()
-                inverse[column][code] = cursor.text()
-        info = (columns, forward, inverse)
-    assert cursor.take(4) == b"\x00" * 4
-    assert cursor.pos == len(data), "trailing bytes"
-    return info
 
 
 WORKED = build_state([1], [(1, [("a", 0), ("<NA>", None)])], [(1, [(0, "a")])])
