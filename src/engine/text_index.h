@@ -88,14 +88,14 @@ public:
     // hash(key_head, key, kind). Throws std::bad_alloc.
     std::pair<std::size_t, bool> find_or_add_hashed(std::string_view key, const Head& key_head,
                                                     std::uint64_t key_hash, unsigned kind = 0) {
-        const bool whole_in_slot = key.size() <= sizeof key_head.words && kind == 0;
-        const auto size = static_cast<std::uint32_t>(std::min(key.size(), max_slot_size));
+        const std::uint32_t tag = slot_tag(key.size(), kind);
+        const bool whole_in_slot = key.size() <= sizeof key_head.words && kind < max_kinds;
         std::size_t at = static_cast<std::size_t>(key_hash) & mask();
         for (;; at = (at + 1) & mask()) {
             const Slot& slot = slots_[at];
             if (slot.entry == 0) break;
             if (slot.words[0] != key_head.words[0] || slot.words[1] != key_head.words[1] ||
-                slot.size != size) {
+                slot.tag != tag) {
                 continue;
             }
             const std::size_t entry = slot.entry - 1;
@@ -107,7 +107,7 @@ public:
         if (entry >= max_entries) throw std::bad_alloc();
         keys_.push_back(Key{key, kind});
         slots_[at] = Slot{
-            {key_head.words[0], key_head.words[1]}, size, static_cast<std::uint32_t>(entry + 1)};
+            {key_head.words[0], key_head.words[1]}, tag, static_cast<std::uint32_t>(entry + 1)};
         if (keys_.size() * 2 > slots_.size()) grow();
         return {entry, true};
     }
@@ -133,16 +133,25 @@ private:
         unsigned kind;
     };
 
-    // A key's head words, its size (capped) and its entry + 1; 0: a free slot.
+    // A key's head words, its tag and its entry + 1; 0: a free slot.
     struct Slot {
         std::uint64_t words[2];
-        std::uint32_t size;
+        std::uint32_t tag;
         std::uint32_t entry;
     };
 
     static constexpr std::size_t initial_capacity = 64;
-    static constexpr std::size_t max_slot_size = std::numeric_limits<std::uint32_t>::max();
     static constexpr std::size_t max_entries = std::numeric_limits<std::uint32_t>::max() - 1;
+    // A tag holds a key's kind (when below max_kinds) above its size (capped), so that a short
+    // key of any such kind is all in its slot.
+    static constexpr unsigned kind_bits = 4;
+    static constexpr unsigned max_kinds = 1u << kind_bits;
+    static constexpr std::size_t max_tag_size = (std::size_t{1} << (32 - kind_bits)) - 1;
+
+    static std::uint32_t slot_tag(std::size_t size, unsigned kind) noexcept {
+        const auto capped = static_cast<std::uint32_t>(std::min(size, max_tag_size));
+        return capped | (static_cast<std::uint32_t>(kind % max_kinds) << (32 - kind_bits));
+    }
 
     std::size_t mask() const noexcept { return slots_.size() - 1; }
 

@@ -148,20 +148,67 @@ private:
                       Pins& pins) {
         std::size_t row = begin;
         if (!cells_.categorical()) row = read_numbers(row, end, out, stride, pins);
-        for (; row < end; ++row) {
+        // A column with many distinct objects has an index larger than the cache: its slots are
+        // asked for a few rows ahead, so that several lookups wait on memory at once.
+        for (; row < end && by_object_; ++row) {
             if (row + index_prefetch_distance < end) {
-                PyObject* const ahead = object(row + index_prefetch_distance);
-                // A column with many distinct objects has an index larger than the cache: its
-                // slots are asked for a few rows ahead, so that several lookups wait on memory at
-                // once. Without it, the object itself is asked for, since its text is read.
-                if (by_object_) {
-                    objects_.prefetch(ahead);
-                } else {
-                    __builtin_prefetch(ahead);
-                }
+                objects_.prefetch(object(row + index_prefetch_distance));
             }
             out[row * stride] = static_cast<double>(entry_of(row, pins));
         }
+        while (row < end && by_text_) row = read_texts(row, end, out, stride, pins);
+        for (; row < end; ++row) {
+            if (row + prefetch_distance < end) __builtin_prefetch(object(row + prefetch_distance));
+            out[row * stride] = static_cast<double>(text_entry(object(row), row, pins));
+        }
+    }
+
+    // A batch of rows from row on, found by their texts: the objects of the next batch are asked
+    // for while the keys of this one are hashed and their slots asked for, then looked up.
+    // Returns the row after the batch.
+    std::size_t read_texts(std::size_t row, std::size_t end, double* out, std::size_t stride,
+                           Pins& pins) {
+        constexpr std::size_t batch = 16;
+        const std::size_t count = std::min(batch, end - row);
+        for (std::size_t i = row + batch; i < std::min(end, row + 2 * batch); ++i) {
+            __builtin_prefetch(object(i));
+        }
+        struct Keyed {
+            std::string_view key;
+            unsigned kind;
+            TextIndex::Head head;
+            std::uint64_t hash;
+        };
+        Keyed keyed[batch];
+        bool has_key[batch];
+        for (std::size_t i = 0; i < count; ++i) {
+            PyObject* const cell = object(row + i);
+            Keyed& k = keyed[i];
+            has_key[i] = Py_TYPE(cell) == &PyUnicode_Type && text_key(cell, k.key, k.kind);
+            if (!has_key[i]) continue;
+            k.head = TextIndex::head(k.key);
+            k.hash = texts_.hash(k.head, k.key, k.kind);
+            texts_.prefetch(k.hash);
+        }
+        for (std::size_t i = 0; i < count; ++i, ++row) {
+            PyObject* const cell = object(row);
+            std::size_t entry;
+            if (!has_key[i] || !by_text_) {
+                entry = text_entry(cell, row, pins);
+            } else {
+                const Keyed& k = keyed[i];
+                const auto [number, added] =
+                    texts_.find_or_add_hashed(k.key, k.head, k.hash, k.kind);
+                if (added) {
+                    entry = new_entry(cell, row, pins);
+                    if (by_text_) text_entries_.push_back(entry);
+                } else {
+                    entry = text_entries_[number];
+                }
+            }
+            out[row * stride] = static_cast<double>(entry);
+        }
+        return row;
     }
 
     // Numbers while the column is numeric; returns the row after the last one read, which is end
