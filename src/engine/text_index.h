@@ -142,14 +142,16 @@ private:
 
     static constexpr std::size_t initial_capacity = 64;
     static constexpr std::size_t max_entries = std::numeric_limits<std::uint32_t>::max() - 1;
-    // A tag holds a key's kind (when below max_kinds) above its size (capped), so that a short
-    // key of any such kind is all in its slot.
+    // A tag holds a key's kind above its size, so that a short key is all in its slot. A size of
+    // max_tag_size stands for a larger one, or for a kind too large for the tag: such a key is
+    // compared, and hashed again, through its own memory.
     static constexpr unsigned kind_bits = 4;
     static constexpr unsigned max_kinds = 1u << kind_bits;
     static constexpr std::size_t max_tag_size = (std::size_t{1} << (32 - kind_bits)) - 1;
 
     static std::uint32_t slot_tag(std::size_t size, unsigned kind) noexcept {
-        const auto capped = static_cast<std::uint32_t>(std::min(size, max_tag_size));
+        const auto capped = static_cast<std::uint32_t>(
+            kind < max_kinds ? std::min(size, max_tag_size) : max_tag_size);
         return capped | (static_cast<std::uint32_t>(kind % max_kinds) << (32 - kind_bits));
     }
 
@@ -159,9 +161,20 @@ private:
         std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.size() * 2));
         for (const Slot& slot : old) {
             if (slot.entry == 0) continue;
-            const Key& key = keys_[slot.entry - 1];
-            std::size_t at =
-                static_cast<std::size_t>(hash(head(key.bytes), key.bytes, key.kind)) & mask();
+            // A short key is all in its slot, so its hash needs no look at the key's memory.
+            const std::size_t size = slot.tag & max_tag_size;
+            std::uint64_t key_hash = 0;
+            if (size <= sizeof slot.words) {
+                Head key_head;
+                key_head.words[0] = slot.words[0];
+                key_head.words[1] = slot.words[1];
+                key_head.size = size;
+                key_hash = hash(key_head, {}, slot.tag >> (32 - kind_bits));
+            } else {
+                const Key& key = keys_[slot.entry - 1];
+                key_hash = hash(head(key.bytes), key.bytes, key.kind);
+            }
+            std::size_t at = static_cast<std::size_t>(key_hash) & mask();
             while (slots_[at].entry != 0) at = (at + 1) & mask();
             slots_[at] = slot;
         }

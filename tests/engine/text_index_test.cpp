@@ -19,7 +19,11 @@ TEST(TextIndex, NumbersDistinctKeysInTheOrderFirstSeen) {
     // The same bytes under another kind are another key.
     EXPECT_EQ(index.find_or_add(a1, 2), std::make_pair(std::size_t{3}, true));
     EXPECT_EQ(index.find_or_add(a2, 2), std::make_pair(std::size_t{3}, false));
-    EXPECT_EQ(index.size(), 4u);
+    // Kinds too large for a slot's tag (20 shares its low bits with 4) are told apart too.
+    EXPECT_EQ(index.find_or_add(a1, 20), std::make_pair(std::size_t{4}, true));
+    EXPECT_EQ(index.find_or_add(a2, 4), std::make_pair(std::size_t{5}, true));
+    EXPECT_EQ(index.find_or_add(a2, 20), std::make_pair(std::size_t{4}, false));
+    EXPECT_EQ(index.size(), 6u);
 }
 
 TEST(TextIndex, TellsKeysApartByEveryByteAtEverySize) {
