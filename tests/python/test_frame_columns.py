@@ -55,6 +55,9 @@ TEXTS = st.one_of(
     st.sampled_from(["nan", "NaN", "<NA>", "None", "", "a", "b", "x" * 20, "é", "😀", "a\0b"]),
 )
 TEXT_CELLS = st.one_of(TEXTS, TEXTS, st.none())
+# What object columns hold besides texts: numbers (rendered once the column turns), None, NA.
+OBJECT_CELLS = st.one_of(TEXTS, st.none(), st.just(pd.NA), st.just(np.nan),
+                         st.integers(-5, 5), st.floats(allow_nan=False, width=16))
 
 
 def separate(text):
@@ -63,7 +66,8 @@ def separate(text):
 
 
 def text_kinds():
-    kinds = ["object", "str python", "string python", "category", "category object"]
+    kinds = ["object", "object mixed", "str python", "string python", "category",
+             "category object"]
     if pa is not None:
         kinds += ["str", "string pyarrow", "arrow string", "arrow large_string",
                   "arrow dictionary"]
@@ -73,6 +77,8 @@ def text_kinds():
 def text_column(kind, texts):
     if kind == "object":
         return pd.Series([separate(t) if t is not None else np.nan for t in texts], dtype=object)
+    if kind == "object mixed":
+        return pd.Series([separate(t) if t is not None else pd.NA for t in texts], dtype=object)
     if kind == "str python":
         return pd.Series(texts, dtype=pd.StringDtype("python", na_value=np.nan))
     if kind == "string python":
@@ -124,6 +130,9 @@ def columns(draw, rows):
         if draw(st.booleans()):
             missing = [False] * rows  # nullable numbers without a missing value
         return number_column(kind, numbers, missing)
+    if kind == "object mixed":
+        cells = draw(st.lists(OBJECT_CELLS, min_size=rows, max_size=rows))
+        return pd.Series([separate(c) if isinstance(c, str) else c for c in cells], dtype=object)
     texts = draw(st.lists(TEXT_CELLS, min_size=rows, max_size=rows))
     if draw(st.integers(0, 9)) == 0:
         texts = [None] * rows  # all missing
