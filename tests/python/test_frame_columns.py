@@ -211,3 +211,33 @@ def test_column_released_while_a_cells_code_runs():
     codes, categorical = Encoder().encode(frame)
     assert categorical == [0, 1]
     assert codes.iloc[:, 0].to_numpy().view(np.uint64).tolist() == [row[0] for row in expected[0]]
+
+
+class NoMemory:
+    """What a broken Arrow export may hand back: an object offering no Arrow memory."""
+
+
+@pytest.mark.skipif(pa is None, reason="needs pyarrow")
+@pytest.mark.parametrize(
+    "export",
+    [lambda self: NoMemory(),
+     lambda self: pa.chunked_array([pa.array(["x"] * 5, pa.large_string())]),  # too long
+     lambda self: pa.chunked_array([], pa.large_string()),  # too short
+     lambda self: (_ for _ in ()).throw(ValueError("no export"))],
+    ids=["no-memory", "longer", "shorter", "raises"])
+def test_an_arrow_export_that_does_not_fit_falls_back_to_values(monkeypatch, export):
+    frame = pd.DataFrame({"s": pd.Series(["a", None, "b"], dtype="str"), "n": [1, 2, 3]})
+    expected = outcome(DataFrame(frame))
+    monkeypatch.setattr(type(frame["s"].array), "__arrow_array__", export)
+    assert outcome(frame) == expected
+
+
+@pytest.mark.skipif(pa is None, reason="needs pyarrow")
+def test_an_interrupt_during_the_arrow_export_ends_the_call(monkeypatch):
+    def interrupted(self, type=None):
+        raise KeyboardInterrupt
+
+    frame = pd.DataFrame({"s": pd.Series(["a", "b"], dtype="str")})
+    monkeypatch.setattr(type(frame["s"].array), "__arrow_array__", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        Encoder().encode(frame)
