@@ -118,7 +118,15 @@ public:
         return find_or_add_hashed(key, key_head, hash(key_head, key, kind), kind);
     }
 
-    // How many distinct keys the index holds.
+    // Takes the next number for an entry that no key finds (kept in step with a numbering of the
+    // caller's in which not every entry is a text). Throws std::bad_alloc.
+    std::size_t add_unkeyed() {
+        if (keys_.size() >= max_entries) throw std::bad_alloc();
+        keys_.push_back(Key{{}, 0});
+        return keys_.size() - 1;
+    }
+
+    // How many numbers the index gave out.
     std::size_t size() const noexcept { return keys_.size(); }
 
     // Frees the index; it is empty afterwards.

@@ -199,12 +199,7 @@ private:
                 const Keyed& k = keyed[i];
                 const auto [number, added] =
                     texts_.find_or_add_hashed(k.key, k.head, k.hash, k.kind);
-                if (added) {
-                    entry = new_entry(cell, row, pins);
-                    if (by_text_) text_entries_.push_back(entry);
-                } else {
-                    entry = text_entries_[number];
-                }
+                entry = added ? new_entry(cell, row, pins, true) : number;
             }
             out[row * stride] = static_cast<double>(entry);
         }
@@ -248,6 +243,7 @@ private:
         for (std::size_t before = 0; before < row; ++before)
             cells_.add_number(out[before * stride]);
         cells_.make_categorical();
+        for (std::size_t before = 0; before < row; ++before) texts_.add_unkeyed();
         for (std::size_t r = 0; r < row; ++r) out[r * stride] = static_cast<double>(r);
         out[row * stride] = static_cast<double>(entry_of(row, pins));
     }
@@ -276,10 +272,7 @@ private:
             return shared_entry(cell, row, pins);
         }
         const auto [number, added] = texts_.find_or_add(key, kind);
-        if (!added) return text_entries_[number];
-        const std::size_t entry = new_entry(cell, row, pins);
-        if (by_text_) text_entries_.push_back(entry);
-        return entry;
+        return added ? new_entry(cell, row, pins, true) : number;
     }
 
     // Cells that need no index to share an entry: pandas' NA and float NaN, each of whose texts
@@ -296,15 +289,17 @@ private:
         return new_entry(cell, row, pins);
     }
 
-    std::size_t new_entry(PyObject* cell, std::size_t row, Pins& pins) {
+    // A new entry for cell; keyed: the text index numbered it already. While texts are indexed,
+    // the index numbers every entry, so that its numbers are the entries'.
+    std::size_t new_entry(PyObject* cell, std::size_t row, Pins& pins, bool keyed = false) {
         if (!is_plain(cell) && cell != missing_->object) throw Abandon{};
         add(cell, pins);
+        if (by_text_ && !keyed) texts_.add_unkeyed();
         const std::size_t entries = cells_.entry_count();
         // A column of nearly all distinct texts gains nothing from either index; let them go.
         if (by_text_ && entries >= dedup_check_size && entries * 4 > (row + 1) * 3) {
             objects_.release();
             texts_.release();
-            text_entries_ = std::vector<std::size_t>();
             by_object_ = by_text_ = false;
         }
         return entries - 1;
@@ -332,7 +327,6 @@ private:
     ColumnCells cells_{0};
     ObjectIndex objects_;
     TextIndex texts_;
-    std::vector<std::size_t> text_entries_;  // the entry of each text in texts_, by its number
     std::optional<std::size_t> missing_entry_;
     std::optional<std::size_t> nan_entry_;
     bool by_object_ = true;

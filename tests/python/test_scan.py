@@ -42,6 +42,22 @@ def test_long_table_matches_item_access(item_view):
     assert outcome(table) == outcome(item_view(table))
 
 
+def test_equal_texts_in_separate_objects_match_item_access(item_view):
+    # Past the point where the object index gives way to the texts, with numbers before the first
+    # text, NaN, None and non-ASCII texts among them.
+    rows = 30_000
+    rng = np.random.default_rng(11)
+    words = ["bb", "aa", "éé", "nan", "<NA>", "z" * 20, "😀x", "ab" * 9]
+    table = np.empty((rows, 2), dtype=object)
+    picks = rng.integers(0, len(words), (rows, 2))
+    for r in range(rows):
+        table[r, 0] = "".join(list(words[picks[r, 0]]))  # a new object each time
+        table[r, 1] = "".join(list(words[picks[r, 1]])) if r >= 50 else float(r)
+    table[::97, 0] = float("nan")
+    table[::101, 1] = None
+    assert outcome(table) == outcome(item_view(table))
+
+
 def test_column_of_mostly_distinct_objects_is_numbered_in_byte_order():
     # More distinct objects than the pass keeps an index of, then repeats of early ones.
     texts = np.array([f"t{i:07d}" for i in range(300_000)], dtype=object)
