@@ -23,7 +23,10 @@ TEST(TextIndex, NumbersDistinctKeysInTheOrderFirstSeen) {
     EXPECT_EQ(index.find_or_add(a1, 20), std::make_pair(std::size_t{4}, true));
     EXPECT_EQ(index.find_or_add(a2, 4), std::make_pair(std::size_t{5}, true));
     EXPECT_EQ(index.find_or_add(a2, 20), std::make_pair(std::size_t{4}, false));
-    EXPECT_EQ(index.size(), 6u);
+    // A number taken without a key is found by no key.
+    EXPECT_EQ(index.add_unkeyed(), 6u);
+    EXPECT_EQ(index.find_or_add(empty, 3), std::make_pair(std::size_t{7}, true));
+    EXPECT_EQ(index.size(), 8u);
 }
 
 TEST(TextIndex, TellsKeysApartByEveryByteAtEverySize) {
