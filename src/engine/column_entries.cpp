@@ -17,7 +17,7 @@ namespace {
 // Rows read into local buffers at a time.
 constexpr std::size_t block_rows = 256;
 // How many cells ahead an index slot is prefetched.
-constexpr std::size_t prefetch_distance = 8;
+constexpr std::size_t prefetch_distance = 16;
 
 // The entries of one text column and the writing of its rows. Missing cells get entries of their
 // own, made when first needed, so that entries are made in the order of the first row they cover:

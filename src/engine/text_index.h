@@ -132,6 +132,7 @@ public:
     // Frees the index; it is empty afterwards.
     void release() noexcept {
         slots_ = std::vector<Slot>(initial_capacity);
+        mask_ = initial_capacity - 1;
         keys_ = std::vector<Key>();
     }
 
@@ -163,10 +164,12 @@ private:
         return capped | (static_cast<std::uint32_t>(kind % max_kinds) << (32 - kind_bits));
     }
 
-    std::size_t mask() const noexcept { return slots_.size() - 1; }
+    // The slot count less one (a power of two less one), kept: it is taken on every lookup.
+    std::size_t mask() const noexcept { return mask_; }
 
     void grow() {
         std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.size() * 2));
+        mask_ = slots_.size() - 1;
         for (const Slot& slot : old) {
             if (slot.entry == 0) continue;
             // A short key is all in its slot, so its hash needs no look at the key's memory.
@@ -191,6 +194,7 @@ private:
     std::uint64_t key0_ = random_hash_key();
     std::uint64_t key1_ = random_hash_key();
     std::vector<Slot> slots_ = std::vector<Slot>(initial_capacity);
+    std::size_t mask_ = initial_capacity - 1;
     std::vector<Key> keys_;
 };
 
