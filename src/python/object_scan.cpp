@@ -30,6 +30,15 @@ constexpr std::size_t dedup_check_size = std::size_t{1} << 18;
 // in separate objects, as parsers and astype(object) make them): checked once it holds this many
 // objects.
 constexpr std::size_t object_check_size = std::size_t{1} << 12;
+// Looking the texts of new objects up stops paying when they are nearly always new too (equal
+// texts share their objects, as after most loads): checked after this many lookups, the lookups
+// pause when fewer than one in text_hit_share finds a text. While paused, the hashes of new
+// objects' texts are kept in a small table of recent ones; the lookups resume once, over a window
+// of that many new objects, one in text_hit_share repeats a recent text (some parsers share an
+// object per text only within a block of rows).
+constexpr std::size_t text_check_size = std::size_t{1} << 15;
+constexpr std::size_t text_hit_share = 64;
+constexpr std::size_t recent_texts = std::size_t{1} << 12;
 
 // Object address to entry index, open addressing with linear probing. Keys are only compared,
 // never followed, so an index entry can never reach freed memory.
@@ -156,7 +165,8 @@ private:
             }
             out[row * stride] = static_cast<double>(entry_of(row, pins));
         }
-        while (row < end && by_text_) row = read_texts(row, end, out, stride, pins);
+        while (row < end && by_text_ && !texts_paused_)
+            row = read_texts(row, end, out, stride, pins);
         for (; row < end; ++row) {
             if (row + prefetch_distance < end) __builtin_prefetch(object(row + prefetch_distance));
             out[row * stride] = static_cast<double>(text_entry(object(row), row, pins));
@@ -271,8 +281,39 @@ private:
         if (!by_text_ || Py_TYPE(cell) != &PyUnicode_Type || !text_key(cell, key, kind)) {
             return shared_entry(cell, row, pins);
         }
+        if (texts_paused_) return paused_text_entry(cell, key, kind, row, pins);
         const auto [number, added] = texts_.find_or_add(key, kind);
-        return added ? new_entry(cell, row, pins, true) : number;
+        if (!added) {
+            ++text_hits_;
+            return number;
+        }
+        const std::size_t entry = new_entry(cell, row, pins, true);
+        if (by_object_ && by_text_ && ++text_misses_ >= text_check_size &&
+            text_hits_ * text_hit_share < text_misses_) {
+            texts_paused_ = true;
+            recent_hashes_.assign(recent_texts, 0);
+            paused_misses_ = paused_repeats_ = 0;
+        }
+        return entry;
+    }
+
+    // A new object's entry while text lookups pause: a new entry, its text's hash noted among
+    // the recent ones.
+    std::size_t paused_text_entry(PyObject* cell, std::string_view key, unsigned kind,
+                                  std::size_t row, Pins& pins) {
+        const std::uint64_t hash = texts_.hash(TextIndex::head(key), key, kind);
+        std::uint64_t& recent = recent_hashes_[static_cast<std::size_t>(hash) & (recent_texts - 1)];
+        if (recent == hash) ++paused_repeats_;
+        recent = hash;
+        if (++paused_misses_ == recent_texts) {
+            if (paused_repeats_ * text_hit_share >= paused_misses_) {
+                texts_paused_ = false;
+                recent_hashes_ = std::vector<std::uint64_t>();
+                text_hits_ = text_misses_ = 0;
+            }
+            paused_misses_ = paused_repeats_ = 0;
+        }
+        return new_entry(cell, row, pins);
     }
 
     // Cells that need no index to share an entry: pandas' NA and float NaN, each of whose texts
@@ -297,7 +338,8 @@ private:
         if (by_text_ && !keyed) texts_.add_unkeyed();
         const std::size_t entries = cells_.entry_count();
         // A column of nearly all distinct texts gains nothing from either index; let them go.
-        if (by_text_ && entries >= dedup_check_size && entries * 4 > (row + 1) * 3) {
+        if ((by_object_ || by_text_) && entries >= dedup_check_size &&
+            entries * 4 > (row + 1) * 3) {
             objects_.release();
             texts_.release();
             by_object_ = by_text_ = false;
@@ -331,6 +373,15 @@ private:
     std::optional<std::size_t> nan_entry_;
     bool by_object_ = true;
     bool by_text_ = true;
+    // Texts of new objects looked up while the object index is kept: found, and new.
+    std::size_t text_hits_ = 0;
+    std::size_t text_misses_ = 0;
+    // Paused lookups (the index still numbers every entry): hashes of recent texts, by their low
+    // bits, and the new objects and repeated texts of the current window.
+    bool texts_paused_ = false;
+    std::vector<std::uint64_t> recent_hashes_;
+    std::size_t paused_misses_ = 0;
+    std::size_t paused_repeats_ = 0;
 };
 
 }  // namespace
