@@ -58,6 +58,15 @@ def test_equal_texts_in_separate_objects_match_item_access(item_view):
     assert outcome(table) == outcome(item_view(table))
 
 
+def test_texts_shared_per_block_of_rows_match_item_access(item_view):
+    # One object per text in a block of rows, as some parsers give: the first block finds no text
+    # twice, the next ones bring new objects of recent texts.
+    texts = [f"t{i:06d}" for i in range(40_000)]
+    blocks = [texts] + [texts[-2_000:]] * 10
+    table = np.array(["".join(t) for block in blocks for t in block], dtype=object)
+    assert outcome(table.reshape(-1, 1)) == outcome(item_view(table.reshape(-1, 1)))
+
+
 def test_column_of_mostly_distinct_objects_is_numbered_in_byte_order():
     # More distinct objects than the pass keeps an index of, then repeats of early ones.
     texts = np.array([f"t{i:07d}" for i in range(300_000)], dtype=object)
