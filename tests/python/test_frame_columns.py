@@ -33,14 +33,23 @@ class DataFrame:
         self.values = frame.values
 
 
+def bits(table):
+    return np.asarray(table).view(np.uint64).tolist()
+
+
 def outcome(table):
+    """Codes, categorical columns and learned state of encoding table, then the codes that
+    transform gives the same table under that state (or how each failed)."""
     encoder = Encoder()
     try:
         codes, categorical = encoder.encode(table)
     except BaseException as error:  # noqa: BLE001 - both ways must fail alike
         return f"{type(error).__name__}: {error}"
-    return (np.asarray(codes).view(np.uint64).tolist(), categorical,
-            parse_state(encoder.__getstate__()))
+    try:
+        transformed = bits(encoder.transform(table, unknown="error"))
+    except Exception as error:  # noqa: BLE001
+        transformed = f"{type(error).__name__}: {error}"
+    return bits(codes), categorical, parse_state(encoder.__getstate__()), transformed
 
 
 def assert_native_equals_values(frame):
@@ -210,7 +219,7 @@ def test_column_released_while_a_cells_code_runs():
     frame.loc[1999, "o"] = DropsTheFrame(frame)
     codes, categorical = Encoder().encode(frame)
     assert categorical == [0, 1]
-    assert codes.iloc[:, 0].to_numpy().view(np.uint64).tolist() == [row[0] for row in expected[0]]
+    assert bits(codes.iloc[:, 0]) == [row[0] for row in expected[0]]
 
 
 class NoMemory:
