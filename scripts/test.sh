@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
 venv=${VENV:-.venv}
 scripts/system_deps.sh
-scripts/venv.sh "$python" "$venv"
+scripts/venv.sh "$python" "$venv" "pyarrow>=16"
 export PATH="$PWD/$venv/bin:$PATH"
 echo "== engine tests (C++)"
 scripts/test_engine.sh build/engine
