@@ -60,7 +60,8 @@ public:
     void text(const std::string& value) {
         u64(value.size());
         room(value.size());
-        std::memcpy(out_, value.data(), value.size());
+        // An empty text may view no memory at all: memcpy wants a valid pointer all the same.
+        if (!value.empty()) std::memcpy(out_, value.data(), value.size());
         out_ += value.size();
     }
 

@@ -14,7 +14,13 @@ import pytest
 
 import vexilo
 
-pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+# AddressSanitizer's allocator is not fork-safe: a child forked while another thread (a pool worker
+# starting up, say) allocates may hang in its first allocation, whatever the module does.
+pytestmark = [
+    pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork"),
+    pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                       reason="the sanitizer's allocator cannot fork while other threads allocate"),
+]
 
 PRELUDE = """
 import os, signal, sys, threading, time, traceback
