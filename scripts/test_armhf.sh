@@ -42,4 +42,7 @@ case "$file_info" in
 esac
 
 echo "== engine tests under qemu-arm"
-ctest --test-dir "$build/engine" --output-on-failure --timeout 600
+# qemu-user cannot run a child forked from a multi-threaded program (the emulator itself fails an
+# assertion, "cpu == current_cpu", with or without our code), so the fork test runs natively only.
+echo "left out under qemu-arm: the pool's fork test (qemu-user cannot fork a threaded process)"
+ctest --test-dir "$build/engine" --output-on-failure --timeout 600 -E 'ForkedChild'
