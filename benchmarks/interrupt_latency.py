@@ -7,7 +7,8 @@ Run on demand, never from the test suite:
 Each case runs in a fresh interpreter. It builds its table, times one whole call, and then, for
 each of R calls, has a separate process send SIGINT a given fraction of that time into the call
 (both processes read the same monotonic clock). Reported per case: the whole call, the median and
-worst latency from signal to exception, and whether the encoder's state was left as it was.
+worst latency from signal to exception, and whether every interrupted call left the encoder's
+state as it was (each call starts from the same state).
 """
 
 from __future__ import annotations
@@ -65,7 +66,8 @@ elif case == "w6":
 else:
     raise SystemExit(case)
 
-# Some state to keep: the first rows' encoding (decode keeps the full one).
+# The state each call starts from, and must end with when interrupted: the first rows' encoding
+# (decode keeps the full one).
 if case != "w6":
     encoder.encode(data[:1000] if case != "w2" else data.iloc[:1000])
 state = encoder.__getstate__()
@@ -88,15 +90,19 @@ for i in range(repeats):
         "print(repr(time.monotonic()), flush=True)\n",
         str(os.getpid()), repr(target)], stdout=subprocess.PIPE, text=True)
     time.sleep(max(0.0, target - delay - time.monotonic()))
+    encoder.__setstate__(state)
     caught = None
+    ended = False
     try:
-        while time.monotonic() < target + whole + 5:
-            call()
+        call()
+        ended = True  # before the signal came: not a measurement; the signal still has to land
+        while time.monotonic() < target + 5:
+            time.sleep(0.001)
     except KeyboardInterrupt:
         caught = time.monotonic()
+        intact = intact and (ended or encoder.__getstate__() == state)
     sent = float(sender.communicate()[0])
-    latencies.append(caught - sent if caught is not None else None)
-    intact = intact and encoder.__getstate__() == state
+    latencies.append(None if ended or caught is None else caught - sent)
 print(json.dumps({"whole": whole, "latencies": latencies, "intact": intact}))
 """
 

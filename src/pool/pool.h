@@ -282,7 +282,9 @@ public:
     // ones included, stop at their next check; the call returns only after every part of it has
     // ended, and then throws Cancelled (or keep_waiting's exception), whatever fn did meanwhile.
     // On a worker thread, keep_waiting is never called and fn belongs to the operation of the
-    // calling task, cancelled with it. fn's own exception is rethrown as by run_inside.
+    // calling task, cancelled with it. fn's own exception is rethrown as by run_inside. When
+    // keep_waiting forks, the child's call throws the InternalFailure of a pool made before the
+    // fork at once.
     template <class KeepWaiting, class Fn>
     void run_cancellable(KeepWaiting&& keep_waiting, Fn&& fn) {
         if (detail::current_worker() != nullptr) {
@@ -300,12 +302,17 @@ public:
         detail::inject(registry_.get(), job.ref());
         std::exception_ptr stop;
         while (!job.latch().wait_blocking_for(poll_interval)) {
+            bool go_on = false;
             try {
-                if (keep_waiting()) continue;
-                stop = std::make_exception_ptr(Cancelled());
+                go_on = keep_waiting();
             } catch (...) {
                 stop = std::current_exception();
             }
+            // keep_waiting may have forked: in the child nothing runs the job any more, and
+            // nothing else there knows of it.
+            refuse_after_fork();
+            if (go_on) continue;
+            if (!stop) stop = std::make_exception_ptr(Cancelled());
             // relaxed: see detail::cancelled(); the latch orders everything else.
             cancel.store(true, std::memory_order_relaxed);
             job.latch().wait_blocking();
