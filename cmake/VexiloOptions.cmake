@@ -2,6 +2,8 @@
 function(vexilo_target_options target)
     target_compile_options(${target} PRIVATE
         -Wall -Wextra -Wconversion -Wsign-conversion -Wshadow -Wnon-virtual-dtor)
+    # Failure reports name source files relative to the tree, never the build machine's path.
+    target_compile_options(${target} PRIVATE "-fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=")
     # GCC 12 reports -Wrestrict false positives inside libstdc++'s string concatenation at -O3.
     if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
         target_compile_options(${target} PRIVATE -Wno-restrict)

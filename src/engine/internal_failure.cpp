@@ -1,13 +1,23 @@
 // Internal failure records and the per-thread name used in their reports. Interpreter-free.
 #include "engine/internal_failure.h"
 
+#include <sys/syscall.h>  // SYS_gettid
+#include <unistd.h>
+
 #include <utility>
 
 namespace vexilo {
 namespace {
 
+// "main" on the process's first thread, else the kernel's id of the thread: the name of a thread
+// that never set one.
+std::string unnamed_thread() {
+    const auto thread = static_cast<long>(::syscall(SYS_gettid));
+    return thread == static_cast<long>(::getpid()) ? "main" : "thread " + std::to_string(thread);
+}
+
 std::string& thread_name_slot() {
-    thread_local std::string name = "main";
+    thread_local std::string name = unnamed_thread();
     return name;
 }
 

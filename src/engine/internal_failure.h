@@ -8,7 +8,8 @@
 namespace vexilo {
 
 // Where a failure was raised. Built from the compiler builtins that GCC and Clang both provide,
-// since Clang 14 cannot compile std::source_location against GCC 12's standard library.
+// since Clang 14 cannot compile std::source_location against GCC 12's standard library. The build
+// maps the source tree's own path away, so file is relative to it ("src/engine/...").
 struct SourceLocation {
     const char* file = "";
     unsigned line = 0;
@@ -37,7 +38,8 @@ private:
     std::string thread_name_;
 };
 
-// Names the current thread in failure reports ("main" unless set). Call once per thread.
+// Names the current thread in failure reports. Unless set, the process's first thread is "main"
+// and any other "thread <kernel thread id>". Call once per thread.
 void set_current_thread_name(std::string name);
 const std::string& current_thread_name() noexcept;
 

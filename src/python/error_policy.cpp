@@ -1,8 +1,6 @@
 // Interrupts passed on, other failures thrown as internal failures, exceptions described.
 #include "python/error_policy.h"
 
-#include "engine/internal_failure.h"
-
 namespace vexilo::py {
 
 bool is_interrupt(const PyErr& error) noexcept { return !error.matches(PyExc_Exception); }
@@ -23,12 +21,12 @@ std::string describe(const PyErr& error) {
     return text;
 }
 
-PyErr interrupt_or_throw(PyErr error, std::string_view what) {
+PyErr interrupt_or_throw(PyErr error, std::string_view what, SourceLocation where) {
     if (is_interrupt(error)) return error;
     std::string message(what);
     message += ": ";
     message += describe(error);
-    throw InternalFailure(message);
+    throw InternalFailure(message, where);
 }
 
 std::optional<PyErr> discard_pending_error() {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "engine/frozen_texts.h"
+#include "engine/internal_failure.h"
 #include "python/py_err.h"
 
 namespace vexilo::py {
@@ -25,8 +26,10 @@ bool is_interrupt(const PyErr& error) noexcept;
 std::string describe(const PyErr& error);
 
 // Ends the call for a failed operation: an interrupt is returned unchanged for the caller to
-// propagate; anything else is thrown as InternalFailure("<what>: <describe(error)>").
-PyErr interrupt_or_throw(PyErr error, std::string_view what);
+// propagate; anything else is thrown as InternalFailure("<what>: <describe(error)>"), reported at
+// where, the caller's place.
+PyErr interrupt_or_throw(PyErr error, std::string_view what,
+                         SourceLocation where = SourceLocation::current());
 
 // Takes the pending exception (there must be one) and discards it, unless it is an interrupt,
 // which is returned. Calling thread, interpreter held.

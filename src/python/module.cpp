@@ -19,6 +19,8 @@ int module_exec(PyObject* module) {
     }
     if (PyArray_ImportNumPyAPI() < 0) return -1;
     if (!create_panic_exception_type()) return -1;
+    // An attribute of the module its name gives, so that it can be caught by name and pickled.
+    if (PyModule_AddObjectRef(module, "PanicException", panic_type) < 0) return -1;
     PyObject* type = encoder_type();
     if (!type) return -1;
     return PyModule_AddObjectRef(module, "Encoder", type);

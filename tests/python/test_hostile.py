@@ -436,16 +436,32 @@ def test_state_reader_never_panics_on_damaged_bytes():
     assert_still_trained(target)
 
 
-def test_internal_failure_is_a_base_exception_raised_without_ending_the_process():
+def test_internal_failure_is_the_modules_panic_exception_and_pickles(capfd):
+    import pickle
+
+    import vexilo
+
     encoder = Encoder()
     # Column 0 is listed as categorical but has no inverse map.
     encoder.__setstate__(b"\x01" + (1).to_bytes(8, "little") + bytes(8) + bytes(16) + bytes(4))
-    with pytest.raises(BaseException) as excinfo:
+    with pytest.raises(vexilo.PanicException) as excinfo:
         encoder.decode(np.array([[0.0]]))
     check_panic(excinfo, "no entry found for key")
-    with pytest.raises(BaseException) as again:
+    assert vexilo.PanicException.__bases__ == (BaseException,)
+    assert vexilo.PanicException.__module__ == "vexilo"
+    copy = pickle.loads(pickle.dumps(excinfo.value))
+    assert type(copy) is vexilo.PanicException and str(copy) == "no entry found for key"
+    # The report names the thread and the place the failure arose, relative to the source tree.
+    report = capfd.readouterr().err
+    assert re.fullmatch(r"thread 'main' failed at src/python/label_column\.cpp:\d+:\n"
+                        r"no entry found for key\n", report), report
+    with pytest.raises(vexilo.PanicException):
         encoder.decode(np.array([[0.0]]))
-    assert type(again.value) is type(excinfo.value)
-    import vexilo
 
-    assert type(excinfo.value) is vexilo.PanicException
+
+def test_failure_of_python_code_is_reported_where_it_arose(capfd):
+    with pytest.raises(BaseException) as excinfo:
+        Encoder().encode(column("a", Cell(str_=Boom("no text"))))
+    check_panic(excinfo, "cant convert to str: Boom: no text")
+    report = capfd.readouterr().err
+    assert report.startswith("thread 'main' failed at src/python/cell_source.cpp:"), report

@@ -1,5 +1,6 @@
 """The module in processes made by fork: a child made after the worker pool started, or while
-another thread of the parent encodes, gets a pool of its own and finishes its work.
+another thread of the parent encodes, gets a pool of its own and finishes its work; a failure in
+a worker process reaches its parent.
 
 Every scenario runs in a fresh interpreter, and every forked process ends itself by SIGALRM, so a
 hang fails the test instead of hanging the suite.
@@ -123,5 +124,17 @@ def test_fork_context_multiprocessing_pool():
         with context.Pool(2, initializer=signal.alarm, initargs=(30,)) as pool:
             results = pool.starmap_async(check, [(10_000, s) for s in range(4)]).get(timeout=40)
         assert results == [True] * 4
+        # A worker's internal failure reaches the parent as itself, message and all.
+        from concurrent.futures import ProcessPoolExecutor
+        broken = vexilo.Encoder()
+        broken.__setstate__(b"\\x01" + (1).to_bytes(8, "little") + bytes(28))
+        with ProcessPoolExecutor(1, mp_context=context, initializer=signal.alarm,
+                                 initargs=(30,)) as pool:
+            try:
+                pool.submit(broken.decode, np.zeros((1, 1))).result(timeout=40)
+            except vexilo.PanicException as error:
+                assert str(error) == "no entry found for key", error
+            else:
+                raise AssertionError("no failure")
         print("ok")
     """)
