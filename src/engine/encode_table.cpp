@@ -29,38 +29,36 @@ struct CategoricalColumn {
 // Rows of all categorical columns rewritten before moving on, in encode_scanned.
 constexpr std::size_t rewrite_block_rows = 512;
 
-// Each column written straight into the table, the categorical ones through label_encode.
-std::vector<CategoricalColumn> encode_columns(std::vector<ColumnCells>& columns, Table& table,
+// Each categorical column's codes written straight into the table through label_encode, then
+// the numbers of the other columns.
+std::vector<CategoricalColumn> encode_columns(CollectedTable& input, Table& table,
                                               pool::ThreadPool& pool) {
     const std::size_t stride = table.row_stride;
     const auto target = std::make_shared<const SendPtr>(SendPtr{table.data.get()});
-    return pool.parallel_filter_map<CategoricalColumn>(
-        columns.size(), [&, target](std::size_t col) -> std::optional<CategoricalColumn> {
-            ColumnCells& column = columns[col];
-            double* const out = target->cells + col * table.col_stride;
+    std::vector<CollectedColumn>& columns = input.categorical;
+    std::vector<CategoricalColumn> categorical = pool.parallel_filter_map<CategoricalColumn>(
+        columns.size(), [&, target](std::size_t i) -> std::optional<CategoricalColumn> {
+            CollectedColumn& column = columns[i];
             // The output is not zeroed: every row of every column must be written.
-            VX_ASSERT((column.categorical() ? column.texts().size() : column.numbers().size()) ==
-                          table.rows,
+            VX_ASSERT(column.col < table.cols && column.cells.categorical() &&
+                          column.cells.texts().size() == table.rows,
                       "a column of the table lost cells");
-            if (!column.categorical()) {
-                const std::span<const double> numbers = column.numbers();
-                pool.parallel_for(numbers.size(),
-                                  [&](std::size_t row) { out[row * stride] = numbers[row]; });
-                column.release();
-                return std::nullopt;
-            }
-            ForwardMap forward = label_encode_into(column.texts(), out, stride, pool);
-            column.release();
+            double* const out = target->cells + column.col * table.col_stride;
+            ForwardMap forward = label_encode_into(column.cells.texts(), out, stride, pool);
+            column.cells.release();
             InverseMap inverse = build_inverse_map(forward, pool);
-            return CategoricalColumn{col, std::move(forward), std::move(inverse)};
+            return CategoricalColumn{column.col, std::move(forward), std::move(inverse)};
         });
+
+    place_numbers(input, table, pool);
+    return categorical;
 }
 
 // Numeric columns are already in place; each categorical column's cells hold their entry indices.
 // The columns' entries are numbered in parallel, then the indices are replaced by codes in one
 // pass over blocks of rows, since column by column every pass over a row-major table would read
 // all of it.
-std::vector<CategoricalColumn> encode_scanned(std::vector<ColumnCells>& columns, Table& table,
+std::vector<CategoricalColumn> encode_scanned(std::vector<CollectedColumn>& columns, Table& table,
                                               pool::ThreadPool& pool) {
     struct Numbered {
         ColumnIndex col;
@@ -72,19 +70,21 @@ std::vector<CategoricalColumn> encode_scanned(std::vector<ColumnCells>& columns,
         return target->cells + col * table.col_stride;
     };
     std::vector<Numbered> numbered = pool.parallel_filter_map<Numbered>(
-        columns.size(), [&, target](std::size_t col) -> std::optional<Numbered> {
-            ColumnCells& cells = columns[col];
-            if (!cells.categorical()) return std::nullopt;
+        columns.size(), [&, target](std::size_t i) -> std::optional<Numbered> {
+            CollectedColumn& column = columns[i];
+            ColumnCells& cells = column.cells;
+            VX_ASSERT(column.col < table.cols && cells.categorical(),
+                      "a column of the table lost cells");
             LabelEncoding encoding;
             if (cells.texts().size() == table.rows) {
                 // An entry per row, in row order: the codes of the entries are those of the rows.
                 encoding.forward_map =
-                    label_encode_into(cells.texts(), column_start(col), stride, pool);
+                    label_encode_into(cells.texts(), column_start(column.col), stride, pool);
             } else {
                 encoding = label_encode(cells.texts(), pool);
             }
             cells.release();
-            return Numbered{col, std::move(encoding)};
+            return Numbered{column.col, std::move(encoding)};
         });
     if (numbered.empty()) return {};
 
@@ -130,17 +130,58 @@ EncodingInfo assemble(std::vector<CategoricalColumn> categorical) {
 
 }  // namespace
 
+void place_numbers(CollectedTable& input, Table& table, pool::ThreadPool& pool) {
+    const std::vector<CollectedColumn>& columns = input.categorical;
+    VX_ASSERT(input.numbers.size() == (table.cols - columns.size()) * table.rows,
+              "a column of the table lost cells");
+    const std::size_t stride = table.row_stride;
+    const auto target = std::make_shared<const SendPtr>(SendPtr{table.data.get()});
+    // The numbers lie column after column, skipping the categorical columns: number i belongs to
+    // the (i / rows)-th numeric column, row i % rows.
+    const std::vector<double>& numbers = input.numbers;
+    const std::size_t rows = table.rows;
+    pool.parallel_for_ranges(numbers.size(), [&, target](std::size_t begin, std::size_t end) {
+        // The table column of the first number: numeric column k is column k plus the number of
+        // categorical columns before it, and categorical column j has col - j numeric ones
+        // before it.
+        const std::size_t numeric = begin / rows;
+        auto next_categorical = std::partition_point(
+            columns.begin(), columns.end(), [&](const CollectedColumn& column) {
+                return column.col - static_cast<std::size_t>(&column - columns.data()) <= numeric;
+            });
+        std::size_t col = numeric + static_cast<std::size_t>(next_categorical - columns.begin());
+        std::size_t row = begin % rows;
+        for (std::size_t i = begin; i < end;) {
+            double* const out = target->cells + col * table.col_stride;
+            const std::size_t stop = std::min(end, i + (rows - row));
+            for (; i < stop; ++i, ++row) out[row * stride] = numbers[i];
+            row = 0;
+            ++col;
+            while (next_categorical != columns.end() && next_categorical->col == col) {
+                ++next_categorical;
+                ++col;
+            }
+        }
+    });
+    input.numbers = std::vector<double>();
+}
+
 EncodingInfo encode_table(CollectedTable& input, Table& table, pool::ThreadPool& pool) {
     // A table without rows has no cells to collect, hence no categorical column.
     if (table.rows == 0) return EncodingInfo{};
-    VX_ASSERT(input.columns.size() == table.cols, "the collected columns are the table's");
-    if (input.columns.empty()) return EncodingInfo{};
+    for (std::size_t i = 1; i < input.categorical.size(); ++i) {
+        VX_ASSERT(input.categorical[i - 1].col < input.categorical[i].col,
+                  "the collected columns are the table's");
+    }
+    // A scanned table of numbers is complete already.
+    if (input.form == CellForm::EntryIndices && input.categorical.empty()) return EncodingInfo{};
     std::vector<CategoricalColumn> categorical;
     // The phases run as nested work of one job, so the workers pass straight from one to the
     // next instead of being handed and woken for each.
     pool.run_inside([&] {
-        categorical = input.form == CellForm::PerRow ? encode_columns(input.columns, table, pool)
-                                                     : encode_scanned(input.columns, table, pool);
+        categorical = input.form == CellForm::PerRow
+                          ? encode_columns(input, table, pool)
+                          : encode_scanned(input.categorical, table, pool);
     });
     return assemble(std::move(categorical));
 }

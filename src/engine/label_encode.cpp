@@ -200,6 +200,8 @@ inline void prefetch(const void* address) noexcept { __builtin_prefetch(address)
 constexpr std::size_t first_dedup_check = 65536;
 // How often a piece looks whether another piece of the column already gave up deduplicating.
 constexpr std::size_t dedup_glance = 4096;
+// How often a long loop inside a task looks whether its operation was cancelled.
+constexpr std::size_t cancel_glance = 16384;
 
 // 1. Deduplicates each piece of rows on its own; ids[row] becomes the row's id within its piece.
 // All pieces see the same mix of texts, so the first one that finds deduplication does not pay
@@ -218,6 +220,7 @@ std::vector<Piece> deduplicate_pieces(std::span<const std::string_view> cells, I
             ids[row] = table.find_or_insert(text, dedup_hash(text));
             const std::size_t seen = row + 1 - begin;
             if (seen % dedup_glance != 0) continue;
+            pool::throw_if_cancelled();
             // relaxed: only a hint between pieces; either way the result is the same.
             if (skip_dedup.load(std::memory_order_relaxed)) {
                 ++row;
@@ -234,7 +237,10 @@ std::vector<Piece> deduplicate_pieces(std::span<const std::string_view> cells, I
             }
         }
         if (row < end) table.stop_finding(end - row);
-        for (; row < end; ++row) ids[row] = table.append(cells[row]);
+        for (; row < end; ++row) {
+            if (row % cancel_glance == 0) pool::throw_if_cancelled();
+            ids[row] = table.append(cells[row]);
+        }
         return Piece{begin, end, std::move(table.texts()), 0};
     });
 }
@@ -332,6 +338,7 @@ Ranked rank_entries(const std::vector<Entry<Id>>& entries, const SeededHash& has
         }
         constexpr std::size_t ahead = 16;  // texts are scattered: overlap the cache misses
         for (std::size_t i = run.begin; i < run.end; ++i) {
+            if (i % cancel_glance == 0) pool::throw_if_cancelled();
             if (i + ahead < run.end) prefetch(entries[i + ahead].text.data());
             const Entry<Id>& entry = entries[i];
             if (starts[i]) {
@@ -372,6 +379,7 @@ void fill_forward_map(Ranked& ranked, ForwardMap& forward, pool::ThreadPool& poo
         const std::vector<Distinct>& distinct = ranked.distinct;
         constexpr std::size_t ahead = 16;
         for (std::size_t g = begin; g < end; ++g) {
+            if (g % cancel_glance == 0) pool::throw_if_cancelled();
             if (g + ahead < end) prefetch(distinct[g + ahead].text.data());
             const std::size_t place = places[stretch_of(distinct[g].hash)]++;
             auto& [text, code] = map_entries[place];

@@ -149,7 +149,8 @@ private:
         std::uint32_t entry;
     };
 
-    static constexpr std::size_t initial_capacity = 64;
+    // Small: a table may have a great many short categorical columns, each with an index.
+    static constexpr std::size_t initial_capacity = 8;
     static constexpr std::size_t max_entries = std::numeric_limits<std::uint32_t>::max() - 1;
     // A tag holds a key's kind above its size, so that a short key is all in its slot. A size of
     // max_tag_size stands for a larger one, or for a kind too large for the tag: such a key is

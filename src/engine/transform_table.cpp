@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/encode_table.h"  // place_numbers
 #include "engine/format_double.h"
 #include "engine/frozen_texts.h"
 #include "engine/internal_failure.h"
@@ -122,6 +123,15 @@ struct ColumnOutcome {
     ColumnIndex col = 0;
     std::optional<TransformError> error;
     std::optional<EntryCodes> entries;  // an entry-index column still to be rewritten
+    ColumnCells* cells = nullptr;       // of an entry-index column
+};
+
+// A column that needs more than a copy: one the state lists (forward), one collected as
+// categorical (cells), or both.
+struct ColumnTask {
+    ColumnIndex col = 0;
+    const ForwardMap* forward = nullptr;
+    ColumnCells* cells = nullptr;
 };
 
 TransformError unseen_error(ColumnIndex col, Unseen&& unseen) {
@@ -158,18 +168,20 @@ struct Rewrite {
 
 class TableCoder {
 public:
-    TableCoder(CollectedTable& input, Table& table, std::vector<const ForwardMap*> forward,
+    TableCoder(CollectedTable& input, Table& table, std::vector<ColumnTask> tasks,
                UnknownPolicy unknown, pool::ThreadPool& pool)
         : input_(input),
           table_(table),
-          forward_(std::move(forward)),
+          tasks_(std::move(tasks)),
           unknown_(unknown),
           pool_(pool),
           in_table_(input.form == CellForm::EntryIndices) {}
 
     std::optional<TransformError> run() {
+        // Every number goes to its place first: a listed column of numbers then reads them there.
+        if (!in_table_) place_numbers(input_, table_, pool_);
         std::vector<ColumnOutcome> outcomes = pool_.parallel_filter_map<ColumnOutcome>(
-            input_.columns.size(), [&](std::size_t col) { return code_column(col); });
+            tasks_.size(), [&](std::size_t i) { return code_column(tasks_[i]); });
         rewrite_entries(outcomes);
         for (ColumnOutcome& outcome : outcomes) {  // ascending columns
             if (outcome.error) return std::move(outcome.error);
@@ -182,33 +194,24 @@ private:
         return table_.data.get() + col * table_.col_stride;
     }
 
-    std::optional<ColumnOutcome> code_column(ColumnIndex col) {
-        ColumnCells& column = input_.columns[col];
+    std::optional<ColumnOutcome> code_column(const ColumnTask& task) {
+        const ColumnIndex col = task.col;
         double* const out = column_start(col);
         const std::size_t rows = table_.rows;
         const std::size_t stride = table_.row_stride;
-        if (!forward_[col]) {
-            if (column.categorical()) {
-                const std::size_t row = column.first_text_row();
-                TransformError error{TransformError::Kind::TextInNumericColumn, col, row, 0,
-                                     std::string(column.texts()[row])};
-                column.release();
-                return ColumnOutcome{col, std::move(error), std::nullopt};
-            }
-            if (!in_table_) {
-                const std::span<const double> numbers = column.numbers();
-                VX_ASSERT(numbers.size() == rows, "a column of the table lost cells");
-                pool_.parallel_for(rows,
-                                   [&](std::size_t row) { out[row * stride] = numbers[row]; });
-            }
+        if (!task.forward) {
+            ColumnCells& column = *task.cells;
+            const std::size_t row = column.first_text_row();
+            TransformError error{TransformError::Kind::TextInNumericColumn, col, row, 0,
+                                 std::string(column.texts()[row])};
             column.release();
-            return std::nullopt;
+            return ColumnOutcome{col, std::move(error), std::nullopt, nullptr};
         }
 
-        const ColumnLookup lookup(*forward_[col], unknown_);
-        if (column.categorical() && in_table_) {
+        const ColumnLookup lookup(*task.forward, unknown_);
+        if (task.cells && in_table_) {
             // Each distinct entry is looked up once; the rows follow in the block rewrite.
-            const std::span<const std::string_view> texts = column.texts();
+            const std::span<const std::string_view> texts = task.cells->texts();
             EntryCodes entries{col, std::vector<double>(texts.size())};
             const bool mark_unseen = unknown_.kind == UnknownPolicy::Kind::Error;
             pool_.parallel_for_ranges(texts.size(), [&](std::size_t begin, std::size_t end) {
@@ -218,36 +221,29 @@ private:
                         entries.codes[entry] = unseen && mark_unseen ? unseen_mark : code;
                     });
             });
-            return ColumnOutcome{col, std::nullopt, std::move(entries)};
+            return ColumnOutcome{col, std::nullopt, std::move(entries), task.cells};
         }
 
         Unseen unseen;
-        if (column.categorical()) {
-            const std::span<const std::string_view> texts = column.texts();
+        if (task.cells) {
+            const std::span<const std::string_view> texts = task.cells->texts();
             VX_ASSERT(texts.size() == rows, "a column of the table lost cells");
             unseen = code_rows(
                 rows, lookup, out, stride, [&](std::size_t row, char*) { return texts[row]; },
                 pool_);
-        } else if (in_table_) {
-            // A listed column that holds only numbers: they read as texts the way the numbers
-            // before a column's first text do.
+            task.cells->release();
+        } else {
+            // A listed column that holds only numbers, in the table already: they read as texts
+            // the way the numbers before a column's first text do.
             unseen = code_rows(
                 rows, lookup, out, stride,
                 [&](std::size_t row, char* scratch) {
                     return rendered(out[row * stride], scratch);
                 },
                 pool_);
-        } else {
-            const std::span<const double> numbers = column.numbers();
-            VX_ASSERT(numbers.size() == rows, "a column of the table lost cells");
-            unseen = code_rows(
-                rows, lookup, out, stride,
-                [&](std::size_t row, char* scratch) { return rendered(numbers[row], scratch); },
-                pool_);
         }
-        column.release();
         if (unseen.count == 0 || unknown_.kind != UnknownPolicy::Kind::Error) return std::nullopt;
-        return ColumnOutcome{col, unseen_error(col, std::move(unseen)), std::nullopt};
+        return ColumnOutcome{col, unseen_error(col, std::move(unseen)), std::nullopt, nullptr};
     }
 
     // Replaces the entry indices in the cells of every entry-index column by their entries' codes,
@@ -259,8 +255,8 @@ private:
         for (ColumnOutcome& outcome : outcomes) {
             if (!outcome.entries) continue;
             pending.push_back(&outcome);
-            rewrites.push_back({column_start(outcome.col), outcome.entries->codes,
-                                input_.columns[outcome.col].texts()});
+            rewrites.push_back(
+                {column_start(outcome.col), outcome.entries->codes, outcome.cells->texts()});
         }
         if (pending.empty()) return;
         const std::size_t stride = table_.row_stride;
@@ -288,13 +284,13 @@ private:
                 outcome.error = unseen_error(outcome.col, std::move(unseen));
             }
             outcome.entries.reset();
-            input_.columns[outcome.col].release();
+            outcome.cells->release();
         }
     }
 
     CollectedTable& input_;
     Table& table_;
-    std::vector<const ForwardMap*> forward_;  // per column of the table; null: not listed
+    std::vector<ColumnTask> tasks_;  // ascending columns
     UnknownPolicy unknown_;
     pool::ThreadPool& pool_;
     bool in_table_;  // entry-index form: numeric columns are already written
@@ -310,20 +306,45 @@ std::optional<TransformError> transform_table(CollectedTable& input, Table& tabl
             return TransformError{TransformError::Kind::ColumnMissing, col, 0, table.cols, {}};
         }
     }
-    std::vector<const ForwardMap*> forward(table.cols, nullptr);
+    // The listed columns, ascending, each once.
+    std::vector<ColumnTask> listed;
+    listed.reserve(info.categorical_columns.size());
     for (ColumnIndex col : info.categorical_columns) {
         const auto found = info.forward_maps.find(col);
         if (found == info.forward_maps.end()) {
             throw InternalFailure(std::string(frozen_text::no_entry_for_key));
         }
-        forward[col] = &found->second;
+        listed.push_back(ColumnTask{col, &found->second, nullptr});
     }
+    std::sort(listed.begin(), listed.end(),
+              [](const ColumnTask& a, const ColumnTask& b) { return a.col < b.col; });
+    listed.erase(
+        std::unique(listed.begin(), listed.end(),
+                    [](const ColumnTask& a, const ColumnTask& b) { return a.col == b.col; }),
+        listed.end());
     // A table without rows has no cells to look at.
     if (table.rows == 0) return std::nullopt;
-    VX_ASSERT(input.columns.size() == table.cols, "the collected columns are the table's");
+
+    // The listed columns and the categorical ones merged: nothing is kept for the other columns,
+    // whose numbers are only copied.
+    std::vector<ColumnTask> tasks;
+    tasks.reserve(listed.size() + input.categorical.size());
+    auto next = listed.begin();
+    for (std::size_t i = 0; i < input.categorical.size(); ++i) {
+        CollectedColumn& column = input.categorical[i];
+        VX_ASSERT(column.col < table.cols && (i == 0 || input.categorical[i - 1].col < column.col),
+                  "the collected columns are the table's");
+        while (next != listed.end() && next->col < column.col) tasks.push_back(*next++);
+        if (next != listed.end() && next->col == column.col) {
+            tasks.push_back(ColumnTask{column.col, next++->forward, &column.cells});
+        } else {
+            tasks.push_back(ColumnTask{column.col, nullptr, &column.cells});
+        }
+    }
+    tasks.insert(tasks.end(), next, listed.end());
 
     std::optional<TransformError> error;
-    TableCoder coder(input, table, std::move(forward), unknown, pool);
+    TableCoder coder(input, table, std::move(tasks), unknown, pool);
     // The phases run as nested work of one job, as in encode_table.
     pool.run_inside([&] { error = coder.run(); });
     return error;

@@ -51,9 +51,11 @@ struct TransformError {
 // indexes may be built, which is safe with other readers). Returns nothing when every cell is
 // written, else the error of the lowest failing column, a ColumnMissing before anything else is
 // looked at; the table's cells are then unspecified. Columns are released as they are done. Runs
-// on pool as one job, from any thread; the calling thread blocks until it is done. Fails by
-// std::bad_alloc, the InternalFailure of a pool that cannot start, and an InternalFailure
-// "no entry found for key" when a listed column has no forward map (a restored state).
+// on pool as one job, from any thread; the calling thread blocks until it is done (a cancelled
+// operation of the pool stops it with pool::Cancelled). Only the listed and the categorical
+// columns are looked at one by one. Fails by std::bad_alloc, the InternalFailure of a pool that
+// cannot start, and an InternalFailure "no entry found for key" when a listed column has no
+// forward map (a restored state).
 std::optional<TransformError> transform_table(CollectedTable& input, Table& table,
                                               const EncodingInfo& info, UnknownPolicy unknown,
                                               pool::ThreadPool& pool = pool::global_pool());

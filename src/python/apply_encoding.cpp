@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "python/encode_object_array.h"
+#include "python/signal_check.h"
 
 namespace vexilo::py {
 namespace {
@@ -74,14 +75,13 @@ Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, Unkno
         // The numbers of a float64 array are in the table already, as the scan leaves the
         // numeric columns it reads.
         table = std::move(*copied);
-        std::vector<ColumnCells> columns;
-        if (table.rows > 0) columns.assign(table.cols, ColumnCells(0));
-        CollectedTable numbers{std::move(columns), CellForm::EntryIndices};
-        error = transform_table(numbers, table, info, unknown);
+        CollectedTable numbers{{}, {}, CellForm::EntryIndices};
+        VX_TRY(run_on_pool([&] { error = transform_table(numbers, table, info, unknown); }));
     } else {
         CollectedObjectArray collected =
             VX_TRY(collect_object_array(obj, out.kind == OutputKind::Kind::DataFrame));
-        error = transform_table(collected.columns, collected.table, info, unknown);
+        VX_TRY(run_on_pool(
+            [&] { error = transform_table(collected.columns, collected.table, info, unknown); }));
         table = std::move(collected.table);
     }
     if (error) return transform_failure(*error, out);

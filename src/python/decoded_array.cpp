@@ -2,7 +2,7 @@
 // place of the codes where the table's buffer can hold the objects.
 #include "python/decoded_array.h"
 
-#include <algorithm>  // std::count, std::max, std::min
+#include <algorithm>  // std::max, std::min
 #include <bit>        // std::bit_cast, std::bit_floor, std::countr_zero
 #include <cstddef>    // std::byte
 #include <cstdint>
@@ -14,6 +14,7 @@
 
 #include "python/label_column.h"
 #include "python/numpy_array.h"
+#include "python/signal_check.h"
 
 namespace vexilo::py {
 namespace {
@@ -156,47 +157,49 @@ void free_decoded_cells(PyObject* capsule) {
     release_objects(reinterpret_cast<const std::byte*>(cells->buffer.get()), cells->count);
 }
 
-// The cell makers of a table's columns: a LabelColumn for each listed column, a FloatColumn for
-// each other one. Settles every column's cells when it goes, so that a partly filled result is
-// released safely; declare it after the array it fills.
+// The cell makers of a table's columns: a LabelColumn for each listed column, and for the others
+// a FloatColumn each where their caches pay (few columns of many rows), else one uncached
+// FloatColumn for all of them, so that a wide table costs nothing per column. Settles every
+// column's cells when it goes, so that a partly filled result is released safely; declare it
+// after the array it fills.
 class ColumnMakers {
 public:
-    ColumnMakers(const std::vector<const InverseMap*>& maps, PyObject* nan_text, std::size_t rows)
-        : labels_(maps.size()), number_of_(maps.size(), nullptr) {
-        const std::size_t number_columns =
-            static_cast<std::size_t>(std::count(maps.begin(), maps.end(), nullptr));
-        numbers_.reserve(number_columns);
-        for (std::size_t c = 0; c < maps.size(); ++c) {
-            if (!maps[c]) {
-                number_of_[c] = &numbers_.emplace_back(float_cache_entries(rows, number_columns));
-            } else {
-                labels_[c].emplace(*maps[c], nan_text, rows);
-            }
+    ColumnMakers(const std::vector<ListedMap>& maps, std::size_t cols, PyObject* nan_text,
+                 std::size_t rows)
+        : labels_(maps.size()) {
+        for (std::size_t i = 0; i < maps.size(); ++i) {
+            labels_[i].emplace(*maps[i].inverse, nan_text, rows);
+        }
+        const std::size_t number_columns = cols - maps.size();
+        const std::size_t entries = float_cache_entries(rows, number_columns);
+        cached_ = entries > 0;
+        numbers_.reserve(cached_ ? number_columns : 1);
+        for (std::size_t k = 0; k < (cached_ ? number_columns : 1); ++k) {
+            numbers_.emplace_back(entries);
         }
     }
 
     // Makes every label of the columns with enough rows to meet nearly all of them.
     Status make_common_labels(std::size_t rows) {
         for (std::optional<LabelColumn>& column : labels_) {
-            if (column && rows / 2 >= column->label_count()) VX_TRY(column->make_all());
+            if (rows / 2 >= column->label_count()) VX_TRY(column->make_all());
         }
         return Unit{};
     }
 
-    LabelColumn* labels(std::size_t c) noexcept { return labels_[c] ? &*labels_[c] : nullptr; }
-    FloatColumn& numbers(std::size_t c) noexcept { return *number_of_[c]; }
+    // The maker of the i-th listed column, and of the k-th other column.
+    LabelColumn& labels(std::size_t i) noexcept { return *labels_[i]; }
+    FloatColumn& numbers(std::size_t k) noexcept { return numbers_[cached_ ? k : 0]; }
 
     void settle() noexcept {
-        for (std::optional<LabelColumn>& column : labels_) {
-            if (column) column->settle();
-        }
+        for (std::optional<LabelColumn>& column : labels_) column->settle();
         for (FloatColumn& column : numbers_) column.settle();
     }
 
 private:
     std::vector<std::optional<LabelColumn>> labels_;
     std::vector<FloatColumn> numbers_;
-    std::vector<FloatColumn*> number_of_;
+    bool cached_ = false;
 };
 
 // Where the object cells lie: the first cell and the byte steps between rows and columns.
@@ -214,24 +217,35 @@ struct CellLayout {
 // each column's label slots or float cache then has the caches to itself for a run of cells,
 // while the block's part of the table and of the result stays cached across the columns. Each
 // cell's code is read before its value is stored, so decoding in place reads no overwritten code.
-// On failure, stop says where it stopped.
-Status fill_cells(const Table& table, ColumnMakers& makers, const CellLayout& out, FillStop& stop) {
+// Pending signal handlers run every few thousand cells. On failure, stop says where it stopped.
+Status fill_cells(const Table& table, const std::vector<ListedMap>& maps, ColumnMakers& makers,
+                  const CellLayout& out, FillStop& stop) {
+    SignalCountdown signals;
     for (stop.first = 0; stop.first < table.rows; stop.first += decode_block_rows) {
         const std::size_t last = std::min(table.rows, stop.first + decode_block_rows);
+        std::size_t listed = 0;  // listed columns before stop.c
         for (stop.c = 0; stop.c < table.cols; ++stop.c) {
             const std::size_t c = stop.c;
             std::byte* cell = out.at(stop.first, c);
-            if (LabelColumn* labels = makers.labels(c)) {
+            if (listed < maps.size() && maps[listed].col == c) {
+                LabelColumn& labels = makers.labels(listed++);
                 for (stop.r = stop.first; stop.r < last; ++stop.r, cell += out.row_step) {
                     const double code = table.at(stop.r, c);
-                    PyObject* label = labels->take(code);
-                    store_object(cell, label ? label : VX_TRY(labels->make(code)));
+                    PyObject* label = labels.take(code);
+                    store_object(cell, label ? label : VX_TRY(labels.make(code)));
                 }
             } else {
-                FloatColumn& numbers = makers.numbers(c);
+                FloatColumn& numbers = makers.numbers(c - listed);
                 for (stop.r = stop.first; stop.r < last; ++stop.r, cell += out.row_step) {
                     store_object(cell, VX_TRY(numbers.make(table.at(stop.r, c))));
                 }
+            }
+            Status checked = signals.count(last - stop.first);
+            if (!checked) {
+                // This column's cells of the block are done: decoding stopped before the next.
+                ++stop.c;
+                stop.r = stop.first;
+                return checked;
             }
         }
     }
@@ -273,7 +287,7 @@ Result<PyRef> adopt_decoded_cells(CellBuffer buffer, std::size_t count, const Ta
 // is read and then overwritten by its value, and the array takes the buffer over, which spares a
 // second table-sized allocation and its page faults.
 Result<PyRef> decoded_array(Table table, const EncodingInfo& info) {
-    const std::vector<const InverseMap*> maps = listed_maps(info, table, nullptr);
+    const std::vector<ListedMap> maps = listed_maps(info, table, nullptr);
     PyRef nan_text = VX_TRY(new_str("NaN"));
     const bool row_major = table.is_row_major();
     const bool column_major = !row_major && table.is_col_major();
@@ -293,13 +307,13 @@ Result<PyRef> decoded_array(Table table, const EncodingInfo& info) {
         cells = array_data<std::byte>(array);
     }
     // Declared after the array: on an early return they settle before it is released.
-    ColumnMakers makers(maps, nan_text.get(), table.rows);
+    ColumnMakers makers(maps, table.cols, nan_text.get(), table.rows);
     VX_TRY(makers.make_common_labels(table.rows));
 
     const CellLayout out{cells, (column_major ? 1 : table.cols) * sizeof(PyObject*),
                          (column_major ? table.rows : 1) * sizeof(PyObject*)};
     FillStop stop;
-    Status filled = fill_cells(table, makers, out, stop);
+    Status filled = fill_cells(table, maps, makers, out, stop);
     if (!filled && in_place) {
         clear_unreached(table, out, stop);
         makers.settle();

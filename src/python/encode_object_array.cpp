@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "python/error_policy.h"
 #include "python/frame_columns.h"
 #include "python/object_scan.h"
+#include "python/signal_check.h"
 #include "python/table_allocation.h"
 
 namespace vexilo::py {
@@ -65,29 +67,30 @@ Result<PyRef> cell_table(PyObject* obj, bool is_dataframe) {
     return values;
 }
 
-// Every cell, column by column and row by row, on the calling thread.
+// Every cell, column by column and row by row, on the calling thread, which runs pending signal
+// handlers every few thousand cells. A numeric column's numbers join those of the others.
 Result<CollectedTable> read_columns(PyRef cells, Shape shape, Pins& pins) {
-    CollectedTable collected{{}, CellForm::PerRow};
-    std::vector<ColumnCells>& columns = collected.columns;
+    CollectedTable collected{{}, {}, CellForm::PerRow};
     if (shape.rows == 0) return collected;
     CellSource source = VX_TRY(CellSource::open(std::move(cells)));
+    SignalCountdown signals;
     const std::size_t reserve = std::min(shape.rows, column_reserve_limit);
     for (std::size_t col = 0; col < shape.cols; ++col) {
         ColumnCells column(reserve);
         for (std::size_t row = 0; row < shape.rows; ++row) {
             VX_TRY(source.read(row, col, column, pins));
+            VX_TRY(signals.count());
         }
         column.finish();
-        columns.push_back(std::move(column));
+        if (column.categorical()) {
+            collected.categorical.push_back(CollectedColumn{col, std::move(column)});
+        } else {
+            const std::span<const double> numbers = column.numbers();
+            collected.numbers.insert(collected.numbers.end(), numbers.begin(), numbers.end());
+        }
     }
     return collected;
 }
-
-// The columns of a table that the scan may read, with the arrays that hold them.
-struct ScanSource {
-    std::vector<PyRef> arrays;
-    std::vector<ColumnMemory> columns;
-};
 
 Result<std::optional<ScanSource>> array_source(PyObject* table, Shape shape) {
     if (!VX_TRY(is_exact_array(table))) return std::optional<ScanSource>();
@@ -98,26 +101,19 @@ Result<std::optional<ScanSource>> array_source(PyObject* table, Shape shape) {
     }
     const std::optional<ElementKind> kind = element_kind(PyArray_DESCR(array));
     if (!kind || !scannable(*kind)) return std::optional<ScanSource>();
-    ScanSource source;
-    source.arrays.push_back(PyRef::borrow(table));
-    const char* const base = PyArray_BYTES(array);
-    for (std::size_t col = 0; col < shape.cols; ++col) {
-        source.columns.push_back({base + static_cast<npy_intp>(col) * PyArray_STRIDE(array, 1),
-                                  PyArray_STRIDE(array, 0), *kind});
-    }
-    return std::optional<ScanSource>(std::move(source));
+    return std::optional<ScanSource>(ScanSource::of_table(PyRef::borrow(table), *kind));
 }
 
-// The whole table in one scan of source; nothing when a cell needs Python code, with nothing run
-// or kept.
+// The whole table in one scan of source; nothing when a cell needs Python code, with nothing
+// kept.
 Result<std::optional<CollectedObjectArray>> collect_by_scan(const ScanSource& source, Shape shape,
                                                             Layout layout) {
     // The shape is that of arrays in memory, so the output may be made before the cells are read.
     CollectedObjectArray collected{{}, {}, VX_TRY(new_table(shape.rows, shape.cols, layout)), {}};
-    std::optional<std::vector<ColumnCells>> columns =
-        scan_columns(source.columns, shape.rows, collected.table, MissingScalar{}, collected.pins);
+    std::optional<std::vector<CollectedColumn>> columns =
+        VX_TRY(scan_columns(source, shape.rows, collected.table, MissingScalar{}, collected.pins));
     if (!columns) return std::optional<CollectedObjectArray>();
-    collected.columns = CollectedTable{std::move(*columns), CellForm::EntryIndices};
+    collected.columns = CollectedTable{std::move(*columns), {}, CellForm::EntryIndices};
     return std::optional<CollectedObjectArray>(std::move(collected));
 }
 
@@ -148,7 +144,8 @@ Result<CollectedObjectArray> collect_object_array(PyObject* obj, bool is_datafra
 
 Result<ObjectArrayEncoding> encode_object_array(PyObject* obj, bool is_dataframe) {
     CollectedObjectArray collected = VX_TRY(collect_object_array(obj, is_dataframe));
-    EncodingInfo info = encode_table(collected.columns, collected.table);
+    EncodingInfo info;
+    VX_TRY(run_on_pool([&] { info = encode_table(collected.columns, collected.table); }));
     return ObjectArrayEncoding{std::move(collected.table), std::move(info)};
 }
 

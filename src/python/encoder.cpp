@@ -3,9 +3,11 @@
 
 #include <cmath>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "engine/borrow_flag.h"
 #include "engine/encoding_info.h"
@@ -140,9 +142,19 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
         Conversion conversion = VX_TRY(read_table(obj, encoder->value.string_encoding));
         // The new state is stored before the output is built: an output error leaves it in place.
-        encoder->value.encoding_info = std::move(conversion.encoding_info);
-        PyRef table =
-            VX_TRY(build_result(std::move(conversion.table), std::move(conversion.out), nullptr));
+        // An interrupt (Ctrl-C raised in the output's Python code) restores the state before the
+        // call instead.
+        std::optional<EncodingInfo> previous =
+            std::exchange(encoder->value.encoding_info, std::move(conversion.encoding_info));
+        Result<PyRef> built =
+            build_result(std::move(conversion.table), std::move(conversion.out), nullptr);
+        if (!built) {
+            PyErr error = std::move(built).error();
+            if (is_interrupt(error)) encoder->value.encoding_info = std::move(previous);
+            return error;
+        }
+        previous.reset();
+        PyRef table = std::move(built).value();
         PyRef columns = encoder->value.encoding_info
                             ? VX_TRY(categorical_column_list(*encoder->value.encoding_info))
                             : PyRef::borrow(Py_None);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>  // std::isnan
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -48,6 +49,7 @@ enum class Reader { Objects, Numbers, Arrow, ArrowTexts, ArrowNumbers, Category 
 struct Plan {
     Reader reader = Reader::Objects;
     ColumnMemory memory;                 // Objects, Numbers
+    PyRef memory_array;                  // Objects: the NumPy array memory lies in
     std::size_t arrow = 0;               // Arrow readers: the column in Source::arrow
     std::optional<MissingCell> missing;  // Arrow texts and categories
     CategoryCodes codes;                 // Category
@@ -149,13 +151,17 @@ std::optional<ColumnMemory> memory_of(PyObject* array, std::size_t rows) {
     return ColumnMemory{PyArray_BYTES(numpy), PyArray_STRIDE(numpy, 0), *kind};
 }
 
-// Reads an attribute holding a NumPy array of rows elements; keeps the array in source.
+// Reads an attribute holding a NumPy array of rows elements; keeps the array in source, and in
+// held when given.
 Maybe<ColumnMemory> array_attribute(Source& source, PyObject* object, const char* name,
-                                    std::size_t rows) {
+                                    std::size_t rows, PyRef* held = nullptr) {
     std::optional<PyRef> array = VX_TRY(attribute(object, name));
     if (!array) return std::optional<ColumnMemory>();
     std::optional<ColumnMemory> memory = memory_of(array->get(), rows);
-    if (memory) source.arrays.push_back(std::move(*array));
+    if (memory) {
+        if (held) *held = PyRef::borrow(array->get());
+        source.arrays.push_back(std::move(*array));
+    }
     return memory;
 }
 
@@ -331,12 +337,13 @@ Result<bool> plan_column(Source& source, Plan& plan, PyObject* array, std::size_
     if (std::optional<ColumnMemory> memory = memory_of(array, rows)) {
         plan.reader = memory->kind == ElementKind::Objects ? Reader::Objects : Reader::Numbers;
         plan.memory = *memory;
+        plan.memory_array = PyRef::borrow(array);
         return true;
     }
     if (is_type(array, pandas.python_strings)) {
         // The values hold the very objects of its backing array, missing cells included.
         const std::optional<ColumnMemory> objects =
-            VX_TRY(array_attribute(source, array, "_ndarray", rows));
+            VX_TRY(array_attribute(source, array, "_ndarray", rows, &plan.memory_array));
         if (!objects || objects->kind != ElementKind::Objects) return false;
         plan.reader = Reader::Objects;
         plan.memory = *objects;
@@ -375,19 +382,22 @@ Maybe<Source> plan_columns(PyObject* frame, std::size_t rows, std::size_t cols,
     return std::optional<Source>(std::move(source));
 }
 
-// Reads the columns that need no interpreter, one task per column. False when a category code
-// names no category.
-bool read_on_pool(const Source& source, std::vector<ColumnCells>& columns, Table& table) {
+// Reads the columns that need no interpreter, one task per column, into the table, and the
+// categorical ones among them also into columns. False when a category code names no category.
+bool read_on_pool(const Source& source, std::vector<CollectedColumn>& columns, Table& table) {
     std::vector<std::size_t> native;
     for (std::size_t col = 0; col < source.plans.size(); ++col) {
         if (source.plans[col].reader != Reader::Objects) native.push_back(col);
     }
+    std::vector<CollectedColumn> read;
+    read.reserve(native.size());
+    for (const std::size_t col : native) read.push_back(CollectedColumn{col, ColumnCells(0)});
     std::vector<char> failed(native.size(), 0);
     pool::global_pool().parallel_for(native.size(), [&](std::size_t i) {
         const std::size_t col = native[i];
         const Plan& plan = source.plans[col];
         double* const first = table.data.get() + col * table.col_stride;
-        const ColumnTarget target{first, table.row_stride, columns[col]};
+        const ColumnTarget target{first, table.row_stride, read[i].cells};
         switch (plan.reader) {
             case Reader::Numbers:
                 visit_number_kind(plan.memory.kind, [&](auto element) {
@@ -415,9 +425,24 @@ bool read_on_pool(const Source& source, std::vector<ColumnCells>& columns, Table
             case Reader::Arrow:
                 break;
         }
-        columns[col].finish();
+        read[i].cells.finish();
     });
-    return std::find(failed.begin(), failed.end(), 1) == failed.end();
+    if (std::find(failed.begin(), failed.end(), 1) != failed.end()) return false;
+    // Merged with the scanned ones, by column.
+    std::vector<CollectedColumn> merged;
+    merged.reserve(columns.size() + read.size());
+    auto scanned = columns.begin();
+    for (CollectedColumn& column : read) {
+        if (!column.cells.categorical()) continue;
+        while (scanned != columns.end() && scanned->col < column.col) {
+            merged.push_back(std::move(*scanned++));
+        }
+        merged.push_back(std::move(column));
+    }
+    merged.insert(merged.end(), std::make_move_iterator(scanned),
+                  std::make_move_iterator(columns.end()));
+    columns = std::move(merged);
+    return true;
 }
 
 }  // namespace
@@ -432,29 +457,22 @@ Result<std::optional<CollectedObjectArray>> collect_frame_columns(PyObject* fram
     // pandas keeps a frame's columns one by one: a column-major table takes each as a block.
     Table table = VX_TRY(new_table(rows, cols, Layout::ColumnMajor));
 
-    std::vector<ColumnMemory> memories;
-    std::vector<double*> outputs;
-    std::vector<std::size_t> scanned_cols;
+    ScanSource objects;
     for (std::size_t col = 0; col < cols; ++col) {
-        if (source->plans[col].reader != Reader::Objects) continue;
-        memories.push_back(source->plans[col].memory);
-        outputs.push_back(table.data.get() + col * table.col_stride);
-        scanned_cols.push_back(col);
+        const Plan& plan = source->plans[col];
+        if (plan.reader == Reader::Objects) {
+            objects.add_column(PyRef::borrow(plan.memory_array.get()), plan.memory, col);
+        }
     }
-    std::optional<std::vector<ColumnCells>> scanned =
-        scan_columns(memories, rows, outputs, table.row_stride, pandas->missing, source->pins);
-    if (!scanned) return Collected();
-    std::vector<ColumnCells> columns(cols, ColumnCells(0));
-    for (std::size_t i = 0; i < scanned_cols.size(); ++i) {
-        columns[scanned_cols[i]] = std::move((*scanned)[i]);
-    }
-    if (!read_on_pool(*source, columns, table)) return Collected();
+    std::optional<std::vector<CollectedColumn>> columns =
+        VX_TRY(scan_columns(objects, rows, table, pandas->missing, source->pins));
+    if (!columns || !read_on_pool(*source, *columns, table)) return Collected();
 
     CollectedObjectArray collected;
     for (ArrowSource& arrow : source->arrow) collected.arrow.push_back(std::move(arrow.chunks));
     collected.pins = std::move(source->pins);
     collected.table = std::move(table);
-    collected.columns = CollectedTable{std::move(columns), CellForm::EntryIndices};
+    collected.columns = CollectedTable{std::move(*columns), {}, CellForm::EntryIndices};
     return Collected(std::move(collected));
 }
 

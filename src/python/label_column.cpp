@@ -1,6 +1,8 @@
 // The shared pieces of decoding categorical columns: label texts and the checked listed maps.
 #include "python/label_column.h"
 
+#include <algorithm>
+
 #include "engine/frozen_texts.h"
 #include "engine/internal_failure.h"
 
@@ -11,9 +13,9 @@ Result<PyRef> new_str(std::string_view text) {
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-std::vector<const InverseMap*> listed_maps(const EncodingInfo& info, const Table& table,
-                                           const std::vector<std::string>* names) {
-    std::vector<const InverseMap*> maps(table.cols, nullptr);
+std::vector<ListedMap> listed_maps(const EncodingInfo& info, const Table& table,
+                                   const std::vector<std::string>* names) {
+    std::vector<ListedMap> maps;
     for (const ColumnIndex column : info.categorical_columns) {
         const auto inverse = info.inverse_maps.find(column);
         if (inverse == info.inverse_maps.end())
@@ -27,8 +29,16 @@ std::vector<const InverseMap*> listed_maps(const EncodingInfo& info, const Table
                                   std::to_string(column));
         }
         // Without rows an index beyond the table has no cell to decode.
-        if (column < table.cols) maps[column] = &inverse->second;
+        if (column < table.cols) maps.push_back(ListedMap{column, &inverse->second});
     }
+    // A restored state may list a column more than once, or out of order.
+    const auto by_column = [](const ListedMap& a, const ListedMap& b) { return a.col < b.col; };
+    if (!std::is_sorted(maps.begin(), maps.end(), by_column)) {
+        std::stable_sort(maps.begin(), maps.end(), by_column);
+    }
+    maps.erase(std::unique(maps.begin(), maps.end(),
+                           [](const ListedMap& a, const ListedMap& b) { return a.col == b.col; }),
+               maps.end());
     return maps;
 }
 

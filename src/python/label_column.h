@@ -33,12 +33,19 @@ inline std::uint64_t code_key(double code) noexcept {
 // A new str of the UTF-8 text. Calling thread, interpreter held.
 Result<PyRef> new_str(std::string_view text);
 
-// The inverse map of each listed column, checked in stored order, each column's checks in the
-// order decoding meets them: no inverse map, then (when there are rows) an index beyond the
-// table, then, for frames (names given), an index beyond the column names; each is an
-// InternalFailure. Entry c is column c's map, or null when c is not listed.
-std::vector<const InverseMap*> listed_maps(const EncodingInfo& info, const Table& table,
-                                           const std::vector<std::string>* names);
+// A column that the learned state lists, and its inverse map.
+struct ListedMap {
+    ColumnIndex col;
+    const InverseMap* inverse;
+};
+
+// The inverse map of each listed column within the table, in ascending order of column, each
+// column once; nothing for the columns the state does not list. The listed columns are checked in
+// stored order, each column's checks in the order decoding meets them: no inverse map, then (when
+// there are rows) an index beyond the table, then, for frames (names given), an index beyond the
+// column names; each is an InternalFailure.
+std::vector<ListedMap> listed_maps(const EncodingInfo& info, const Table& table,
+                                   const std::vector<std::string>* names);
 
 // The cell values of one decoded column. A label becomes a str the first time its code is met,
 // and that one str is shared by every cell carrying the code; cells without a label share

@@ -6,12 +6,15 @@
 #include <algorithm>
 #include <cmath>  // std::isnan
 #include <cstdint>
+#include <iterator>
+#include <map>
 #include <string_view>
 #include <utility>
 
 #include "engine/internal_failure.h"
 #include "engine/text_index.h"
 #include "engine/unaligned_load.h"
+#include "python/signal_check.h"
 
 namespace vexilo::py {
 namespace {
@@ -77,7 +80,8 @@ public:
     }
 
 private:
-    static constexpr std::size_t initial_capacity = 64;
+    // Small: a table may have a great many short categorical columns.
+    static constexpr std::size_t initial_capacity = 8;
 
     std::size_t mask() const noexcept { return slots_.size() - 1; }
 
@@ -121,42 +125,73 @@ bool text_key(PyObject* text, std::string_view& key, unsigned& kind) noexcept {
     return true;
 }
 
+const char* cell_at(const ColumnMemory& column, std::size_t row) noexcept {
+    return column.first + static_cast<std::ptrdiff_t>(row) * column.row_step;
+}
+
+PyObject* object_at(const ColumnMemory& column, std::size_t row) noexcept {
+    PyObject* cell = load_unaligned<PyObject*>(cell_at(column, row));
+    return cell ? cell : Py_None;  // NumPy reads an unset slot as None
+}
+
+// Reads rows [begin, end) of a column of numbers into out[row * stride].
+void read_numbers(const ColumnMemory& column, std::size_t begin, std::size_t end, double* out,
+                  std::size_t stride) {
+    const bool number = visit_number_kind(column.kind, [&](auto element) {
+        for (std::size_t row = begin; row < end; ++row) {
+            out[row * stride] = element.read(cell_at(column, row));
+        }
+    });
+    if (!number) throw InternalFailure("the scan was given a column of texts");
+}
+
+// Reads rows [begin, end) of a column of objects that is numeric so far into out[row * stride].
+// Returns the row of the first cell that is no number, where the column turns categorical, or
+// end. Throws Abandon.
+std::size_t read_object_numbers(const ColumnMemory& column, std::size_t begin, std::size_t end,
+                                double* out, std::size_t stride, const MissingScalar& missing) {
+    for (std::size_t row = begin; row < end; ++row) {
+        if (row + prefetch_distance < end) {
+            __builtin_prefetch(object_at(column, row + prefetch_distance));
+        }
+        PyObject* const cell = object_at(column, row);
+        const PyTypeObject* type = Py_TYPE(cell);
+        if (type == &PyFloat_Type) {
+            out[row * stride] = PyFloat_AS_DOUBLE(cell);
+        } else if (type == &PyLong_Type) {
+            const double value = PyLong_AsDouble(cell);
+            if (value == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();  // too large for a double: no number, so the column turns
+                return row;
+            }
+            out[row * stride] = value;
+        } else if (type == &PyBool_Type) {
+            out[row * stride] = cell == Py_True ? 1.0 : 0.0;
+        } else if (!is_plain(cell) && cell != missing.object) {
+            throw Abandon{};
+        } else {
+            return row;
+        }
+    }
+    return end;
+}
+
+// A column of objects from the cell that turned it categorical on: its entries, and the indexes
+// that share one entry among equal cell objects and equal texts.
 class ColumnScan {
 public:
     ColumnScan(const ColumnMemory& memory, const MissingScalar& missing)
         : memory_(memory), missing_(&missing) {}
 
-    // Reads rows [begin, end) into out[row * stride]. Throws Abandon.
+    // The column turns categorical at row, whose cells before it are numbers in out. Throws
+    // Abandon.
+    void turn(std::size_t row, double* out, std::size_t stride, Pins& pins) {
+        turn_categorical(row, out, stride, pins);
+    }
+
+    // Reads rows [begin, end), after the turn, into out[row * stride]. Throws Abandon.
     void read(std::size_t begin, std::size_t end, double* out, std::size_t stride, Pins& pins) {
-        if (memory_.kind == ElementKind::Objects)
-            return read_objects(begin, end, out, stride, pins);
-        const bool number = visit_number_kind(memory_.kind, [&](auto element) {
-            for (std::size_t row = begin; row < end; ++row) {
-                out[row * stride] = element.read(at(row));
-            }
-        });
-        if (!number) throw InternalFailure("the scan was given a column of texts");
-    }
-
-    ColumnCells finish() && {
-        cells_.finish();
-        return std::move(cells_);
-    }
-
-private:
-    const char* at(std::size_t row) const noexcept {
-        return memory_.first + static_cast<std::ptrdiff_t>(row) * memory_.row_step;
-    }
-
-    PyObject* object(std::size_t row) const noexcept {
-        PyObject* cell = load_unaligned<PyObject*>(at(row));
-        return cell ? cell : Py_None;  // NumPy reads an unset slot as None
-    }
-
-    void read_objects(std::size_t begin, std::size_t end, double* out, std::size_t stride,
-                      Pins& pins) {
         std::size_t row = begin;
-        if (!cells_.categorical()) row = read_numbers(row, end, out, stride, pins);
         // A column with many distinct objects has an index larger than the cache: its slots are
         // asked for a few rows ahead, so that several lookups wait on memory at once.
         for (; row < end && by_object_; ++row) {
@@ -172,6 +207,14 @@ private:
             out[row * stride] = static_cast<double>(text_entry(object(row), row, pins));
         }
     }
+
+    ColumnCells finish() && {
+        cells_.finish();
+        return std::move(cells_);
+    }
+
+private:
+    PyObject* object(std::size_t row) const noexcept { return object_at(memory_, row); }
 
     // A batch of rows from row on, found by their texts: the objects of the next batch are asked
     // for while the keys of this one are hashed and their slots asked for, then looked up.
@@ -216,37 +259,6 @@ private:
         return row;
     }
 
-    // Numbers while the column is numeric; returns the row after the last one read, which is end
-    // or the row after the one that turned the column categorical.
-    std::size_t read_numbers(std::size_t row, std::size_t end, double* out, std::size_t stride,
-                             Pins& pins) {
-        for (; row < end; ++row) {
-            if (row + prefetch_distance < end) __builtin_prefetch(object(row + prefetch_distance));
-            PyObject* const cell = object(row);
-            const PyTypeObject* type = Py_TYPE(cell);
-            if (type == &PyFloat_Type) {
-                out[row * stride] = PyFloat_AS_DOUBLE(cell);
-                continue;
-            }
-            if (type == &PyLong_Type) {
-                const double value = PyLong_AsDouble(cell);
-                if (value != -1.0 || !PyErr_Occurred()) {
-                    out[row * stride] = value;
-                    continue;
-                }
-                PyErr_Clear();  // too large for a double: no number, so the column turns
-            } else if (type == &PyBool_Type) {
-                out[row * stride] = cell == Py_True ? 1.0 : 0.0;
-                continue;
-            } else if (!is_plain(cell) && cell != missing_->object) {
-                throw Abandon{};
-            }
-            turn_categorical(row, out, stride, pins);
-            return row + 1;
-        }
-        return row;
-    }
-
     // The numbers before row become entries 0 .. row-1 in order, rendered as numbers are when a
     // column turns; the cell at row becomes entry row.
     void turn_categorical(std::size_t row, double* out, std::size_t stride, Pins& pins) {
@@ -265,8 +277,12 @@ private:
         if (!by_object_) return text_entry(cell, row, pins);
         ObjectIndex::Slot& slot = objects_.probe(cell);
         if (slot.key != nullptr) return slot.entry;
+        const std::size_t pinned = pins.size();
         const std::size_t entry = text_entry(cell, row, pins);
         if (!by_object_) return entry;  // the new entry gave the indexes up
+        // The index holds the object's address: pinned, it stays this object's even should a
+        // signal handler replace cells of the table.
+        if (pins.size() == pinned) pins.push_back(PyRef::borrow(cell));
         objects_.insert(slot, cell, entry);
         if (objects_.size() >= object_check_size && objects_.size() > 2 * cells_.entry_count()) {
             objects_.release();
@@ -354,6 +370,7 @@ private:
         }
         // Plain cells raise nothing but a failing str() (an int too long to print, say), which
         // the cell-by-cell reading reports in its own order.
+        const std::size_t pinned = pins.size();
         Status added = [&] {
             try {
                 return append_cell(cells_, PyRef::borrow(cell), &pins);
@@ -362,6 +379,10 @@ private:
             }
         }();
         if (!added) throw Abandon{};
+        // The text index may view the str's own memory even where the entry holds a copy.
+        if (Py_TYPE(cell) == &PyUnicode_Type && pins.size() == pinned) {
+            pins.push_back(PyRef::borrow(cell));
+        }
     }
 
     ColumnMemory memory_;
@@ -384,49 +405,131 @@ private:
     std::size_t paused_repeats_ = 0;
 };
 
+// How often the scan runs signal handlers, in cells: a few thousand cells of the scan take
+// microseconds, so the interval is larger than the cell-by-cell reading's. It grows with the
+// arrays to look over after each check, so that looking costs at most a fraction of the reading.
+std::size_t signal_interval(const ScanSource& source) {
+    constexpr std::size_t cells = std::size_t{1} << 15;
+    return std::max(cells, 4 * source.array_count());
+}
+
 }  // namespace
 
-std::optional<std::vector<ColumnCells>> scan_columns(const std::vector<ColumnMemory>& columns,
-                                                     std::size_t rows,
-                                                     std::span<double* const> outputs,
-                                                     std::size_t row_stride,
-                                                     const MissingScalar& missing, Pins& pins) {
-    VX_ASSERT(outputs.size() == columns.size(), "the scan writes one output per column");
-    std::vector<ColumnScan> scans;
-    scans.reserve(columns.size());
-    for (const ColumnMemory& column : columns) scans.emplace_back(column, missing);
+ScanSource::Held ScanSource::hold(PyRef array) {
+    PyArrayObject* const view = reinterpret_cast<PyArrayObject*>(array.get());
+    Held held{std::move(array), PyArray_BYTES(view), PyArray_NDIM(view), {0, 0},
+              {0, 0},           PyArray_DESCR(view)};
+    for (int axis = 0; axis < held.dims && axis < 2; ++axis) {
+        held.shape[axis] = PyArray_DIM(view, axis);
+        held.strides[axis] = PyArray_STRIDE(view, axis);
+    }
+    return held;
+}
+
+ScanSource ScanSource::of_table(PyRef array, ElementKind kind) {
+    ScanSource source;
+    source.arrays_.push_back(hold(std::move(array)));
+    const Held& held = source.arrays_.back();
+    source.table_ = true;
+    source.table_cols_ = static_cast<std::size_t>(held.shape[1]);
+    source.first_column_ = ColumnMemory{held.data, held.strides[0], kind};
+    source.col_step_ = held.strides[1];
+    return source;
+}
+
+void ScanSource::add_column(PyRef array, ColumnMemory memory, std::size_t table_col) {
+    arrays_.push_back(hold(std::move(array)));
+    columns_.push_back(Placed{memory, table_col});
+}
+
+std::size_t ScanSource::column_count() const noexcept {
+    return table_ ? table_cols_ : columns_.size();
+}
+
+ColumnMemory ScanSource::column(std::size_t i) const noexcept {
+    if (!table_) return columns_[i].memory;
+    ColumnMemory memory = first_column_;
+    memory.first += static_cast<std::ptrdiff_t>(i) * col_step_;
+    return memory;
+}
+
+std::size_t ScanSource::table_column(std::size_t i) const noexcept {
+    return table_ ? i : columns_[i].table_col;
+}
+
+bool ScanSource::unchanged() const noexcept {
+    for (const Held& held : arrays_) {
+        PyArrayObject* const view = reinterpret_cast<PyArrayObject*>(held.array.get());
+        if (PyArray_BYTES(view) != held.data || PyArray_NDIM(view) != held.dims ||
+            PyArray_DESCR(view) != held.descr) {
+            return false;
+        }
+        for (int axis = 0; axis < held.dims && axis < 2; ++axis) {
+            if (PyArray_DIM(view, axis) != held.shape[axis] ||
+                PyArray_STRIDE(view, axis) != held.strides[axis]) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+Result<std::optional<std::vector<CollectedColumn>>> scan_columns(const ScanSource& source,
+                                                                 std::size_t rows, Table& table,
+                                                                 const MissingScalar& missing,
+                                                                 Pins& pins) {
+    using Scanned = std::optional<std::vector<CollectedColumn>>;
+    const std::size_t count = source.column_count();
+    VX_ASSERT(table.rows == rows && (count == 0 || source.table_column(count - 1) < table.cols),
+              "the scan writes a table of the scanned shape");
+    // Only columns that turned categorical have a state of their own, by their index in source.
+    std::map<std::size_t, ColumnScan> categorical;
     Pins taken;
-    const std::size_t row_bytes = std::max<std::size_t>(columns.size() * sizeof(double), 1);
+    SignalCountdown signals(signal_interval(source));
+    const std::size_t row_bytes = std::max<std::size_t>(count * sizeof(double), 1);
     const std::size_t block_rows = std::max(min_block_rows, block_bytes / row_bytes);
+    const std::size_t stride = table.row_stride;
     try {
         for (std::size_t begin = 0; begin < rows; begin += block_rows) {
             const std::size_t end = std::min(rows, begin + block_rows);
-            for (std::size_t col = 0; col < scans.size(); ++col) {
-                scans[col].read(begin, end, outputs[col], row_stride, taken);
+            auto next = categorical.begin();
+            for (std::size_t i = 0; i < count; ++i) {
+                const ColumnMemory column = source.column(i);
+                double* const out = table.data.get() + source.table_column(i) * table.col_stride;
+                if (column.kind != ElementKind::Objects) {
+                    read_numbers(column, begin, end, out, stride);
+                } else if (next != categorical.end() && next->first == i) {
+                    (next++)->second.read(begin, end, out, stride, taken);
+                } else {
+                    const std::size_t turn =
+                        read_object_numbers(column, begin, end, out, stride, missing);
+                    if (turn < end) {
+                        ColumnScan& scan =
+                            categorical.try_emplace(next, i, column, missing)->second;
+                        scan.turn(turn, out, stride, taken);
+                        scan.read(turn + 1, end, out, stride, taken);
+                    }
+                }
+                bool checked = false;
+                VX_TRY(signals.count(end - begin, checked));
+                // A handler may have changed the arrays; what was read stays valid, but their
+                // memory may be gone.
+                if (checked && !source.unchanged()) return Scanned();
             }
         }
     } catch (const Abandon&) {
-        return std::nullopt;
+        return Scanned();
     }
-    std::vector<ColumnCells> scanned;
-    scanned.reserve(scans.size());
-    for (ColumnScan& scan : scans) scanned.push_back(std::move(scan).finish());
+    std::vector<CollectedColumn> scanned;
+    scanned.reserve(categorical.size());
+    for (auto scan = categorical.begin(); scan != categorical.end();
+         scan = categorical.erase(scan)) {
+        scanned.push_back(
+            CollectedColumn{source.table_column(scan->first), std::move(scan->second).finish()});
+    }
     pins.insert(pins.end(), std::make_move_iterator(taken.begin()),
                 std::make_move_iterator(taken.end()));
-    return scanned;
-}
-
-std::optional<std::vector<ColumnCells>> scan_columns(const std::vector<ColumnMemory>& columns,
-                                                     std::size_t rows, Table& table,
-                                                     const MissingScalar& missing, Pins& pins) {
-    VX_ASSERT(table.rows == rows && table.cols == columns.size(),
-              "the scan writes a table of the scanned shape");
-    std::vector<double*> outputs;
-    outputs.reserve(table.cols);
-    for (std::size_t col = 0; col < table.cols; ++col) {
-        outputs.push_back(table.data.get() + col * table.col_stride);
-    }
-    return scan_columns(columns, rows, outputs, table.row_stride, missing, pins);
+    return Scanned(std::move(scanned));
 }
 
 }  // namespace vexilo::py

@@ -8,6 +8,7 @@
 #include "python/float_array.h"
 #include "python/label_column.h"
 #include "python/numpy_array.h"
+#include "python/signal_check.h"
 
 namespace vexilo::py {
 namespace {
@@ -35,11 +36,15 @@ Result<PyRef> frame_keywords(const std::vector<std::string>& names) {
 // (copy=False) instead of copying it once more. Listed columns are left zero: their labels
 // replace them.
 Result<PyRef> float_block(const Table& table, const EncodingInfo* info) {
-    std::vector<bool> listed(table.cols, false);
+    // The listed columns within the table, ascending, each once; not checked yet.
+    std::vector<ColumnIndex> listed_columns;
     if (info) {
         for (const ColumnIndex column : info->categorical_columns) {
-            if (column < table.cols) listed[column] = true;
+            if (column < table.cols) listed_columns.push_back(column);
         }
+        std::sort(listed_columns.begin(), listed_columns.end());
+        listed_columns.erase(std::unique(listed_columns.begin(), listed_columns.end()),
+                             listed_columns.end());
     }
     npy_intp dims[2] = {static_cast<npy_intp>(table.rows), static_cast<npy_intp>(table.cols)};
     PyRef numbers = VX_TRY(checked(PyArray_ZEROS(2, dims, NPY_DOUBLE, 1)));
@@ -48,8 +53,12 @@ Result<PyRef> float_block(const Table& table, const EncodingInfo* info) {
     constexpr std::size_t block_rows = 256;
     for (std::size_t first = 0; first < table.rows; first += block_rows) {
         const std::size_t last = std::min(table.rows, first + block_rows);
+        std::size_t listed = 0;  // listed columns before c
         for (std::size_t c = 0; c < table.cols; ++c) {
-            if (listed[c]) continue;
+            if (listed < listed_columns.size() && listed_columns[listed] == c) {
+                ++listed;
+                continue;
+            }
             double* column = out + c * table.rows;
             for (std::size_t r = first; r < last; ++r) column[r] = table.at(r, c);
         }
@@ -57,57 +66,57 @@ Result<PyRef> float_block(const Table& table, const EncodingInfo* info) {
     return numbers;
 }
 
-// One object array of str labels (None for NaN and unknown codes) per column with a map; null
-// for the others.
-Result<std::vector<PyRef>> label_arrays(const Table& table,
-                                        const std::vector<const InverseMap*>& maps) {
-    std::vector<std::size_t> decoded;
-    std::vector<PyRef> values(table.cols);
-    std::vector<PyObject**> cells(table.cols, nullptr);
-    for (std::size_t c = 0; c < table.cols; ++c) {
-        if (!maps[c]) continue;
+// One object array of str labels (None for NaN and unknown codes) per listed column, in the order
+// of maps.
+Result<std::vector<PyRef>> label_arrays(const Table& table, const std::vector<ListedMap>& maps) {
+    std::vector<PyRef> values(maps.size());
+    std::vector<PyObject**> cells(maps.size(), nullptr);
+    for (std::size_t i = 0; i < maps.size(); ++i) {
         npy_intp length = static_cast<npy_intp>(table.rows);
-        values[c] = VX_TRY(checked(PyArray_SimpleNew(1, &length, NPY_OBJECT)));
-        cells[c] = array_data<PyObject*>(values[c]);
-        decoded.push_back(c);
+        values[i] = VX_TRY(checked(PyArray_SimpleNew(1, &length, NPY_OBJECT)));
+        cells[i] = array_data<PyObject*>(values[i]);
     }
     // Declared after the arrays: on an early return they settle before the arrays are released.
-    std::vector<std::optional<LabelColumn>> labels(table.cols);
-    for (const std::size_t c : decoded) {
-        labels[c].emplace(*maps[c], Py_None, table.rows);
-        if (table.rows / 2 >= maps[c]->size()) VX_TRY(labels[c]->make_all());
+    std::vector<std::optional<LabelColumn>> labels(maps.size());
+    for (std::size_t i = 0; i < maps.size(); ++i) {
+        labels[i].emplace(*maps[i].inverse, Py_None, table.rows);
+        if (table.rows / 2 >= maps[i].inverse->size()) VX_TRY(labels[i]->make_all());
     }
-    // In blocks of rows, column by column within a block, as in decoded_array.
+    // In blocks of rows, column by column within a block, as in decoded_array; pending signal
+    // handlers run every few thousand cells.
+    SignalCountdown signals;
     for (std::size_t first = 0; first < table.rows; first += decode_block_rows) {
         const std::size_t last = std::min(table.rows, first + decode_block_rows);
-        for (const std::size_t c : decoded) {
-            LabelColumn& column = *labels[c];
+        for (std::size_t i = 0; i < maps.size(); ++i) {
+            LabelColumn& column = *labels[i];
+            const std::size_t c = maps[i].col;
             for (std::size_t r = first; r < last; ++r) {
                 const double code = table.at(r, c);
                 PyObject* label = column.take(code);
-                cells[c][r] = label ? label : VX_TRY(column.make(code));
+                cells[i][r] = label ? label : VX_TRY(column.make(code));
             }
+            VX_TRY(signals.count(last - first));
         }
     }
-    for (const std::size_t c : decoded) labels[c]->settle();
+    for (std::optional<LabelColumn>& column : labels) column->settle();
     return values;
 }
 
-// Puts each label array in place of its column of df, by position. Wrapped as object Series: a
-// bare object array of strings would be inferred as a str column.
-Status set_label_columns(const PyRef& pandas, const PyRef& df, const std::vector<PyRef>& values) {
+// Puts each label array in place of its column of df (maps[i].col for values[i]), by position.
+// Wrapped as object Series: a bare object array of strings would be inferred as a str column.
+Status set_label_columns(const PyRef& pandas, const PyRef& df, const std::vector<ListedMap>& maps,
+                         const std::vector<PyRef>& values) {
     PyRef series = VX_TRY(checked(PyObject_GetAttrString(pandas.get(), "Series")));
     PyRef series_keywords = VX_TRY(checked(PyDict_New()));
     PyRef object_name = VX_TRY(new_str("object"));
     VX_TRY(set_item(series_keywords, "dtype", object_name.get()));
     VX_TRY(set_item(series_keywords, "copy", Py_False));
     PyRef isetitem = VX_TRY(new_str("isetitem"));
-    for (std::size_t c = 0; c < values.size(); ++c) {
-        if (!values[c]) continue;
-        PyObject* series_args[] = {values[c].get()};
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* series_args[] = {values[i].get()};
         PyRef column = VX_TRY(
             checked(PyObject_VectorcallDict(series.get(), series_args, 1, series_keywords.get())));
-        PyRef position = VX_TRY(checked(PyLong_FromSize_t(c)));
+        PyRef position = VX_TRY(checked(PyLong_FromSize_t(maps[i].col)));
         PyObject* set_args[] = {df.get(), position.get(), column.get()};
         VX_TRY(checked(PyObject_VectorcallMethod(isetitem.get(), set_args, 3, nullptr)));
     }
@@ -130,9 +139,9 @@ Result<PyRef> result_frame(Table table, const std::vector<std::string>& names,
         VX_TRY(checked(PyObject_VectorcallDict(constructor.get(), frame_args, 1, keywords.get())));
     if (!info || info->categorical_columns.empty()) return df;
 
-    const std::vector<const InverseMap*> maps = listed_maps(*info, table, &names);
+    const std::vector<ListedMap> maps = listed_maps(*info, table, &names);
     const std::vector<PyRef> values = VX_TRY(label_arrays(table, maps));
-    VX_TRY(set_label_columns(pandas, df, values));
+    VX_TRY(set_label_columns(pandas, df, maps, values));
     return df;
 }
 

@@ -17,17 +17,17 @@ namespace {
 
 constexpr std::size_t rows = 20000;
 
-// Column 0 and 2 numeric; column 1 few texts with a missing-value marker; column 3 one text per
-// row, in an order that is not byte order.
+// Columns 1 and 4 numeric; column 0 few texts with a missing-value marker; columns 2 and 3 one
+// text per row, in an order that is not byte order.
 double number(std::size_t col, std::size_t row) {
     return static_cast<double>(row) * 0.5 - static_cast<double>(col);
 }
 std::string text(std::size_t col, std::size_t row) {
-    if (col == 1) return row % 7 == 0 ? "nan" : "k" + std::to_string(row % 5);
-    return "t" + std::to_string((row * 7919) % rows);
+    if (col == 0) return row % 7 == 0 ? "nan" : "k" + std::to_string(row % 5);
+    return "t" + std::to_string((row * 7919 + col) % rows);
 }
-bool categorical(std::size_t col) { return col == 1 || col == 3; }
-constexpr std::size_t cols = 4;
+bool categorical(std::size_t col) { return col == 0 || col == 2 || col == 3; }
+constexpr std::size_t cols = 5;
 
 // The code each distinct text should get: byte order among the non-marker texts.
 std::map<std::string, double> expected_codes(std::size_t col) {
@@ -41,7 +41,7 @@ std::map<std::string, double> expected_codes(std::size_t col) {
 // The columns as the Python layer hands them over, writing into table what the form says is
 // already there.
 CollectedTable collect(CellForm form, Table& table) {
-    CollectedTable input{{}, form};
+    CollectedTable input{{}, {}, form};
     for (std::size_t col = 0; col < cols; ++col) {
         ColumnCells cells(rows);
         double* const out = table.data.get() + col * table.col_stride;
@@ -49,7 +49,7 @@ CollectedTable collect(CellForm form, Table& table) {
         for (std::size_t row = 0; row < rows; ++row) {
             if (!categorical(col)) {
                 if (form == CellForm::PerRow) {
-                    cells.add_number(number(col, row));
+                    input.numbers.push_back(number(col, row));
                 } else {
                     out[row * table.row_stride] = number(col, row);
                 }
@@ -65,7 +65,7 @@ CollectedTable collect(CellForm form, Table& table) {
             out[row * table.row_stride] = static_cast<double>(entry->second);
         }
         cells.finish();
-        input.columns.push_back(std::move(cells));
+        if (categorical(col)) input.categorical.push_back(CollectedColumn{col, std::move(cells)});
     }
     return input;
 }
@@ -80,7 +80,7 @@ TEST_P(EncodeTable, WritesEveryCellAndLearnsEachCategoricalColumn) {
 
     const EncodingInfo info = encode_table(input, table, pool);
 
-    EXPECT_EQ(info.categorical_columns, (std::vector<ColumnIndex>{1, 3}));
+    EXPECT_EQ(info.categorical_columns, (std::vector<ColumnIndex>{0, 2, 3}));
     for (std::size_t col = 0; col < cols; ++col) {
         if (!categorical(col)) {
             for (std::size_t row = 0; row < rows; ++row) {
@@ -104,7 +104,7 @@ TEST_P(EncodeTable, WritesEveryCellAndLearnsEachCategoricalColumn) {
                 EXPECT_EQ(inverse.at(*stored), label);
             }
         }
-        EXPECT_EQ(inverse.size(), codes.size() - (col == 1 ? 1 : 0));
+        EXPECT_EQ(inverse.size(), codes.size() - (col == 0 ? 1 : 0));
     }
 }
 

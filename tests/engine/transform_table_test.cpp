@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -26,7 +27,7 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 // (the numbers before the first text rendered); in the entry-index form numeric columns are
 // written into table and a categorical column's rows hold the index of their distinct entry.
 CollectedTable collect(const Columns& columns, CellForm form, Table& table) {
-    CollectedTable input{{}, form};
+    CollectedTable input{{}, {}, form};
     for (std::size_t col = 0; col < columns.size(); ++col) {
         const std::vector<Cell>& cells = columns[col];
         ColumnCells column(cells.size());
@@ -61,11 +62,13 @@ CollectedTable collect(const Columns& columns, CellForm form, Table& table) {
             if (added) column.add_text(text);
             out[row * table.row_stride] = static_cast<double>(entry->second);
         }
-        if (form == CellForm::EntryIndices && !column.categorical()) {
-            column = ColumnCells(0);  // the numbers live in the table
-        }
         column.finish();
-        input.columns.push_back(std::move(column));
+        if (column.categorical()) {
+            input.categorical.push_back(CollectedColumn{col, std::move(column)});
+        } else if (form == CellForm::PerRow) {
+            const std::span<const double> numbers = column.numbers();
+            input.numbers.insert(input.numbers.end(), numbers.begin(), numbers.end());
+        }  // else the numbers live in the table
     }
     return input;
 }
