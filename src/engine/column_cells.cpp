@@ -18,7 +18,7 @@ void ColumnCells::make_categorical() {
         char text[format_double_capacity];
         add_text(std::string_view(text, format_double(number, text)));
     }
-    numbers_ = std::vector<double>();
+    numbers_ = WorkVector<double>();
 }
 
 void ColumnCells::add_text(std::string_view text) {
@@ -72,14 +72,16 @@ void ColumnCells::finish() {
         views_[text.index] = std::string_view(base + offset, text.size);
         offset += text.size;
     }
-    owned_ = std::vector<OwnedText>();
+    owned_ = WorkVector<OwnedText>();
 }
 
+void ColumnCells::release_views() noexcept { views_ = WorkVector<std::string_view>(); }
+
 void ColumnCells::release() noexcept {
-    numbers_ = std::vector<double>();
-    owned_ = std::vector<OwnedText>();
-    buffer_ = std::vector<char>();
-    views_ = std::vector<std::string_view>();
+    numbers_ = WorkVector<double>();
+    owned_ = WorkVector<OwnedText>();
+    buffer_ = WorkVector<char>();
+    views_ = WorkVector<std::string_view>();
 }
 
 }  // namespace vexilo

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/work_vector.h"
+
 namespace vexilo {
 
 // The cells of one column. Numbers are kept while the column is numeric; the first text turns it
@@ -59,6 +61,10 @@ public:
     // Frees the collected cells. Any thread.
     void release() noexcept;
 
+    // Frees the list of texts() but keeps the texts the column owns, which views made of it
+    // before still show. Any thread.
+    void release_views() noexcept;
+
 private:
     // A text in the column's buffer: its view (empty until finish(), since the buffer may still
     // move) and its length. Owned texts lie in the buffer one after another in the order of views.
@@ -70,10 +76,10 @@ private:
     std::size_t reserve_hint_;
     bool categorical_ = false;
     std::size_t first_text_row_ = 0;
-    std::vector<double> numbers_;
-    std::vector<std::string_view> views_;  // texts viewed in place; owned texts from finish()
-    std::vector<OwnedText> owned_;
-    std::vector<char> buffer_;  // no small-buffer storage: views survive moving the column
+    WorkVector<double> numbers_;
+    WorkVector<std::string_view> views_;  // texts viewed in place; owned texts from finish()
+    WorkVector<OwnedText> owned_;
+    WorkVector<char> buffer_;  // no small-buffer storage: views survive moving the column
 };
 
 }  // namespace vexilo

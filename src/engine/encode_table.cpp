@@ -44,7 +44,8 @@ std::vector<CategoricalColumn> encode_columns(CollectedTable& input, Table& tabl
                           column.cells.texts().size() == table.rows,
                       "a column of the table lost cells");
             double* const out = target->cells + column.col * table.col_stride;
-            ForwardMap forward = label_encode_into(column.cells.texts(), out, stride, pool);
+            ForwardMap forward = label_encode_into(column.cells.texts(), out, stride, pool,
+                                                   [&] { column.cells.release_views(); });
             column.cells.release();
             InverseMap inverse = build_inverse_map(forward, pool);
             return CategoricalColumn{column.col, std::move(forward), std::move(inverse)};
@@ -79,7 +80,8 @@ std::vector<CategoricalColumn> encode_scanned(std::vector<CollectedColumn>& colu
             if (cells.texts().size() == table.rows) {
                 // An entry per row, in row order: the codes of the entries are those of the rows.
                 encoding.forward_map =
-                    label_encode_into(cells.texts(), column_start(column.col), stride, pool);
+                    label_encode_into(cells.texts(), column_start(column.col), stride, pool,
+                                      [&] { cells.release_views(); });
             } else {
                 encoding = label_encode(cells.texts(), pool);
             }

@@ -25,13 +25,18 @@ InverseMap invert_forward_map(const ForwardMap& forward) {
         for (const auto& [text, code] : forward) {
             if (code) entries[static_cast<std::size_t>(*code)] = {*code, text};
         }
-        inverse.assign_distinct(std::move(entries));
+        inverse.assign_distinct(std::move(entries), forward.texts());
         return inverse;
     }
-    inverse.reserve(forward.size());
+    // Codes out of position, or shared: the first text of each code, in the forward map's order.
+    HashMap<std::uint64_t, std::size_t> first_of;
+    std::vector<InverseMap::value_type> entries;
     for (const auto& [text, code] : forward) {
-        if (code) inverse.emplace(*code, text);
+        if (code && first_of.try_emplace(*code, entries.size()).second) {
+            entries.emplace_back(*code, text);
+        }
     }
+    inverse.assign_distinct(std::move(entries), forward.texts());
     return inverse;
 }
 

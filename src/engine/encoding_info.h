@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/hash_map.h"
@@ -15,10 +16,11 @@ namespace vexilo {
 // A column's position in its table. The platform's size type in memory; 64-bit when serialised.
 using ColumnIndex = std::size_t;
 
-// Text to code. Missing-value markers map to no code.
-using ForwardMap = HashMap<std::string, std::optional<std::uint64_t>>;
+// Text to code. Missing-value markers map to no code. The texts are views into the map's
+// TextStore, which a column's inverse map shares: each learned text is kept once.
+using ForwardMap = HashMap<std::string_view, std::optional<std::uint64_t>>;
 // Code to text; one entry for every forward entry that has a code.
-using InverseMap = HashMap<std::uint64_t, std::string>;
+using InverseMap = HashMap<std::uint64_t, std::string_view>;
 
 // How string columns are encoded (the string encoding: the `encoding` argument of Encoder). "label"
 // is the only one; stored as its index, 0.
@@ -37,8 +39,9 @@ struct EncoderState {
     StringEncoding string_encoding = StringEncoding::Label;
 };
 
-// Builds the inverse of a forward map: one (code, text) entry per text that has a code.
-// Returns a new map; never fails except by std::bad_alloc.
+// Builds the inverse of a forward map: one (code, text) entry per text that has a code, viewing
+// the forward map's texts (the first text of a code that several share). Returns a new map; never
+// fails except by std::bad_alloc.
 InverseMap invert_forward_map(const ForwardMap& forward);
 
 // k when the present codes of forward are exactly 0 .. k-1, each once, as in every map that

@@ -1,5 +1,6 @@
 // The hash map of the learned state: entries in insertion order, a compact index of linear-probe
-// slots, keyed by its own SeededHash. Interpreter-free.
+// slots, keyed by its own SeededHash; texts owned by the map or viewed in a shared TextStore.
+// Interpreter-free.
 #pragma once
 
 #include <algorithm>  // std::max
@@ -19,10 +20,17 @@
 #include <vector>
 
 #include "engine/keyed_hash.h"
+#include "engine/text_store.h"
 
 namespace vexilo {
 
-// A hash map from std::string or an unsigned integer to Value, keyed by its own SeededHash.
+// A hash map from a text or an unsigned integer to Value, keyed by its own SeededHash.
+//
+// Texts are either owned by the entries (std::string) or views (std::string_view keys, or values)
+// into a TextStore that the map keeps alive: an inserted view is copied into the map's store,
+// and entries assigned in bulk may view a store shared with other maps, so that one copy of each
+// text serves them all. A copy of such a map shares its store; whatever it adds goes to a store
+// of its own that rests on the shared one.
 //
 // The entries lie in one contiguous array, in insertion order, which is also the iteration order;
 // a separate index of 8-byte slots (linear probing, at most three quarters full) holds each
@@ -36,9 +44,15 @@ namespace vexilo {
 // through an iterator. Not thread-safe for writing; any number of threads may read at once.
 template <class Key, class Value>
 class HashMap {
-    static_assert(std::same_as<Key, std::string> || std::unsigned_integral<Key>,
-                  "keys are strings or unsigned integers");
+    static_assert(std::same_as<Key, std::string> || std::same_as<Key, std::string_view> ||
+                      std::unsigned_integral<Key>,
+                  "keys are texts or unsigned integers");
     static constexpr bool positional_keys = std::unsigned_integral<Key>;
+    static constexpr bool viewed_keys = std::same_as<Key, std::string_view>;
+    static constexpr bool viewed_values = std::same_as<Value, std::string_view>;
+    static constexpr bool viewed_texts = viewed_keys || viewed_values;
+    struct NoTexts {};
+    using Texts = std::conditional_t<viewed_texts, std::shared_ptr<TextStore>, NoTexts>;
 
 public:
     using key_type = Key;
@@ -53,7 +67,8 @@ public:
 
     HashMap() = default;
     // A copy of a map whose index is deferred defers its own.
-    HashMap(const HashMap& other) : hash_(other.hash_), entries_(other.entries_) {
+    HashMap(const HashMap& other)
+        : hash_(other.hash_), entries_(other.entries_), texts_(other.texts_) {
         // acquire: pairs with the release that publishes a deferred index built meanwhile.
         if (other.deferred_ && !other.deferred_->built.load(std::memory_order_acquire)) {
             deferred_ = std::make_unique<DeferredIndex>();
@@ -70,12 +85,14 @@ public:
         : hash_(other.hash_),
           entries_(std::exchange(other.entries_, {})),
           slots_(std::exchange(other.slots_, {})),
-          deferred_(std::move(other.deferred_)) {}
+          deferred_(std::move(other.deferred_)),
+          texts_(std::exchange(other.texts_, {})) {}
     HashMap& operator=(HashMap&& other) noexcept {
         hash_ = other.hash_;
         entries_ = std::exchange(other.entries_, {});
         slots_ = std::exchange(other.slots_, {});
         deferred_ = std::move(other.deferred_);
+        texts_ = std::exchange(other.texts_, {});
         return *this;
     }
 
@@ -104,6 +121,12 @@ public:
         entries_.clear();
         slots_.clear();
         deferred_.reset();
+        texts_ = {};
+    }
+
+    // The store the entries' texts lie in (maps of viewed texts only); null while none was needed.
+    const std::shared_ptr<TextStore>& texts() const noexcept requires viewed_texts {
+        return texts_;
     }
 
     // Lookups of a map whose index was deferred build it first, once, under a lock: they may
@@ -152,8 +175,9 @@ public:
     }
     size_type count(lookup_type key) const { return contains(key) ? 1 : 0; }
 
-    // The value of key; throws std::out_of_range when there is none.
-    Value& at(lookup_type key) {
+    // The value of key; throws std::out_of_range when there is none. A viewed text is not to be
+    // assigned through it, so maps of viewed values give it read-only.
+    Value& at(lookup_type key) requires(!viewed_values) {
         const std::size_t at = locate(key);
         if (at == npos) throw std::out_of_range("HashMap::at: no entry for the key");
         return entries_[at].second;
@@ -178,9 +202,7 @@ public:
                     return {begin() + static_cast<std::ptrdiff_t>(lookup), false};
                 }
                 if (lookup == entries_.size()) {
-                    entries_.emplace_back(std::piecewise_construct,
-                                          std::forward_as_tuple(std::move(key)),
-                                          std::forward_as_tuple(std::forward<Args>(args)...));
+                    emplace_entry(std::move(key), std::forward<Args>(args)...);
                     return {end() - 1, true};
                 }
             }
@@ -197,8 +219,7 @@ public:
             rebuild_index(slot_count_for(entries_.capacity()));
             at = probe(hash, lookup);
         }
-        entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(std::move(key)),
-                              std::forward_as_tuple(std::forward<Args>(args)...));
+        emplace_entry(std::move(key), std::forward<Args>(args)...);
         // The slot is written last, so a failed construction leaves the index as it was.
         slots_[at] = make_slot(hash, entries_.size() - 1);
         return {end() - 1, true};
@@ -214,17 +235,52 @@ public:
     std::pair<iterator, bool> insert_or_assign(Key key, V&& value) {
         auto [entry, inserted] = try_emplace(std::move(key), std::forward<V>(value));
         // try_emplace left value untouched when the key was present.
-        if (!inserted) entry->second = std::forward<V>(value);
+        if (!inserted) {
+            if constexpr (viewed_values) {
+                entry->second = keep(Value(std::forward<V>(value)));
+            } else {
+                entry->second = std::forward<V>(value);
+            }
+        }
         return {entry, inserted};
     }
 
-    // The value of key, inserted value-initialised when key is absent.
-    Value& operator[](Key key) { return try_emplace(std::move(key)).first->second; }
+    // insert_or_assign for a value that lies in texts() already, or in a store it rests on (see
+    // share_texts): the text is not copied.
+    std::pair<iterator, bool> insert_or_assign_stored(Key key, Value value) requires viewed_values {
+        auto [entry, inserted] = try_emplace(std::move(key));
+        entry->second = value;
+        return {entry, inserted};
+    }
+
+    // Lets an empty map view the texts of store, shared with other maps: values from it may then
+    // be inserted uncopied (insert_or_assign_stored); other texts go to a store of the map's own
+    // that rests on it.
+    void share_texts(std::shared_ptr<TextStore> store) requires viewed_texts {
+        if (empty()) texts_ = std::move(store);
+    }
+
+    // The value of key, inserted value-initialised when key is absent. Not for maps of viewed
+    // values, whose texts are only assigned by copying them into the store.
+    Value& operator[](Key key) requires(!viewed_values) {
+        return try_emplace(std::move(key)).first->second;
+    }
 
     // Replaces the content by entries, whose keys must all differ, taking over their storage
     // without copying. Iteration then follows their order. Throws std::invalid_argument on a
-    // repeated key (the map is then unchanged) and std::bad_alloc.
-    void assign_distinct(std::vector<value_type>&& entries) {
+    // repeated key (the map is then unchanged) and std::bad_alloc. Entries that view texts come
+    // with the store they lie in, which the map keeps alive (and may share with other maps).
+    void assign_distinct(std::vector<value_type>&& entries,
+                         std::shared_ptr<TextStore> texts) requires viewed_texts {
+        assign_distinct_entries(std::move(entries));
+        texts_ = std::move(texts);
+    }
+    void assign_distinct(std::vector<value_type>&& entries) requires(!viewed_texts) {
+        assign_distinct_entries(std::move(entries));
+    }
+
+private:
+    void assign_distinct_entries(std::vector<value_type>&& entries) {
         std::vector<value_type> taken = std::move(entries);
         std::vector<std::uint64_t> slots;
         bool positional = positional_keys;
@@ -242,11 +298,22 @@ public:
         deferred_.reset();
     }
 
+public:
     // As assign_distinct, but the index is built only when first needed, by a lookup or an
     // insertion; until then the map costs its entries alone. For text maps, which are often
     // kept and iterated but never looked into. Throws std::bad_alloc only: repeated keys are
     // found (std::invalid_argument) when the index is built.
-    void assign_distinct_unindexed(std::vector<value_type>&& entries) requires(!positional_keys) {
+    void assign_distinct_unindexed(std::vector<value_type>&& entries,
+                                   std::shared_ptr<TextStore> texts) requires(!positional_keys &&
+                                                                              viewed_texts) {
+        std::unique_ptr<DeferredIndex> deferred = std::make_unique<DeferredIndex>();
+        entries_ = std::move(entries);
+        slots_.clear();
+        deferred_ = std::move(deferred);
+        texts_ = std::move(texts);
+    }
+    void assign_distinct_unindexed(std::vector<value_type>&& entries) requires(!positional_keys &&
+                                                                               !viewed_texts) {
         std::unique_ptr<DeferredIndex> deferred = std::make_unique<DeferredIndex>();
         entries_ = std::move(entries);
         slots_.clear();
@@ -279,6 +346,30 @@ public:
     }
 
 private:
+    // A copy of text in this map's own store (made when its store is shared or missing), so that
+    // an entry never views memory the caller owns.
+    std::string_view keep(std::string_view text) requires viewed_texts {
+        if (text.empty()) return std::string_view();
+        if (!texts_ || texts_.use_count() > 1) {
+            texts_ = std::make_shared<TextStore>(std::move(texts_));
+        }
+        return texts_->store(text);
+    }
+
+    // Appends the entry (key, Value(args...)), its viewed texts copied into the store first.
+    template <class... Args>
+    void emplace_entry(Key key, Args&&... args) {
+        if constexpr (viewed_values) {
+            const Value value = keep(Value(std::forward<Args>(args)...));
+            if constexpr (viewed_keys) key = keep(key);
+            entries_.emplace_back(std::move(key), value);
+        } else {
+            if constexpr (viewed_keys) key = keep(key);
+            entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(std::move(key)),
+                                  std::forward_as_tuple(std::forward<Args>(args)...));
+        }
+    }
+
     // An index over entries, hash_of(i) being the hash64 of entry i's key. Throws
     // std::invalid_argument when two keys are equal, and std::bad_alloc.
     template <class HashOf>
@@ -388,6 +479,7 @@ private:
     // under its lock; otherwise by writers alone.
     mutable std::vector<std::uint64_t> slots_;
     std::unique_ptr<DeferredIndex> deferred_;  // set while the index is deferred or built lazily
+    [[no_unique_address]] Texts texts_{};      // the store of viewed texts
 };
 
 }  // namespace vexilo

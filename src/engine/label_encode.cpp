@@ -6,6 +6,7 @@
 #include <atomic>
 #include <bit>  // std::countr_zero
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "engine/hash_map.h"
 #include "engine/keyed_hash.h"
 #include "engine/unaligned_load.h"
+#include "engine/work_vector.h"
 
 namespace vexilo {
 namespace {
@@ -78,8 +80,8 @@ public:
     // Ends the finding: frees the lookup table and makes room for `more` texts to append. Only
     // append may follow.
     void stop_finding(std::size_t more) {
-        slots_ = std::vector<Slot>();
-        hashes_ = std::vector<std::size_t>();
+        slots_ = WorkVector<Slot>();
+        hashes_ = WorkVector<std::size_t>();
         texts_.reserve(texts_.size() + more);
     }
 
@@ -90,7 +92,7 @@ public:
     }
 
     std::size_t size() const noexcept { return texts_.size(); }
-    std::vector<std::string_view>& texts() noexcept { return texts_; }
+    WorkVector<std::string_view>& texts() noexcept { return texts_; }
 
 private:
     struct Slot {
@@ -118,16 +120,16 @@ private:
         }
     }
 
-    std::vector<Slot> slots_;  // size is a power of two
-    std::vector<std::string_view> texts_;
-    std::vector<std::size_t> hashes_;  // by id, for growing without rehashing the texts
+    WorkVector<Slot> slots_;  // size is a power of two
+    WorkVector<std::string_view> texts_;
+    WorkVector<std::size_t> hashes_;  // by id, for growing without rehashing the texts
 };
 
 // One piece of rows [begin, end) and its distinct texts; the rows' local ids are in a shared array.
 struct Piece {
     std::size_t begin = 0;
     std::size_t end = 0;
-    std::vector<std::string_view> texts;
+    WorkVector<std::string_view> texts;
     std::size_t first_entry = 0;  // where its texts start in the flat list of all pieces' texts
 };
 
@@ -162,8 +164,6 @@ bool same_text(const Entry<Id>& a, const Entry<Id>& b) noexcept {
     return a.prefix == b.prefix && same_text(a.text, b.text);
 }
 
-constexpr std::uint64_t no_code = std::numeric_limits<std::uint64_t>::max();
-
 // At most 2^12 stretches of the forward map's index when placing its entries: 32 KiB of counts
 // per run, and a stretch of a large index is still only a few KiB.
 constexpr int max_stretch_bits = 12;
@@ -175,19 +175,21 @@ struct RankRange {
     std::size_t end;
     std::size_t groups;
     std::uint64_t coded;
+    std::size_t bytes;  // of the texts starting in the run
 };
 
-// A distinct text with its code and the stretch of the forward map's index where it belongs.
+// A distinct text's length and the hash that places it in a stretch of the forward map's index.
+// The texts themselves lie in the map's store one after another in code order, markers among
+// them, so its place gives its bytes and its code.
 struct Distinct {
     std::uint64_t hash;  // the forward map's
-    std::string_view text;
-    std::uint64_t code;  // no_code for markers
+    std::size_t size;
 };
 
 // Frees a vector's storage now: assigning {} would keep its capacity.
-template <class T>
-void release(std::vector<T>& items) noexcept {
-    std::vector<T>().swap(items);
+template <class T, class Allocator>
+void release(std::vector<T, Allocator>& items) noexcept {
+    std::vector<T, Allocator>().swap(items);
 }
 
 inline void prefetch(const void* address) noexcept { __builtin_prefetch(address); }
@@ -248,13 +250,13 @@ std::vector<Piece> deduplicate_pieces(std::span<const std::string_view> cells, I
 // 2. All pieces' distinct texts in one list, sorted; a text seen by several pieces appears once
 // per piece. Sets each piece's first_entry and frees its texts.
 template <class Id>
-std::vector<Entry<Id>> sorted_entries(std::vector<Piece>& pieces, pool::ThreadPool& pool) {
+WorkVector<Entry<Id>> sorted_entries(std::vector<Piece>& pieces, pool::ThreadPool& pool) {
     std::size_t entry_count = 0;
     for (Piece& piece : pieces) {
         piece.first_entry = entry_count;
         entry_count += piece.texts.size();
     }
-    std::vector<Entry<Id>> entries(entry_count);
+    WorkVector<Entry<Id>> entries(entry_count);
     pool.parallel_for(pieces.size(), [&](std::size_t p) {
         Piece& piece = pieces[p];
         for (std::size_t id = 0; id < piece.texts.size(); ++id) {
@@ -273,34 +275,38 @@ std::vector<Entry<Id>> sorted_entries(std::vector<Piece>& pieces, pool::ThreadPo
 // code of every entry, and for the forward map's index, how many of each run's texts belong in
 // each stretch of slots.
 struct Ranked {
-    std::vector<RankRange> runs;  // groups and coded: the totals before each run
-    std::vector<Distinct> distinct;
-    std::vector<double> entry_codes;  // by flat entry index
-    std::vector<std::size_t> placed;  // run-major: runs.size() x stretch_count
+    std::vector<RankRange> runs;  // groups, coded and bytes: the totals before each run
+    WorkVector<Distinct> distinct;
+    std::shared_ptr<TextStore> texts;  // the distinct texts, in code order from text_block
+    char* text_block = nullptr;
+    WorkVector<double> entry_codes;  // by flat entry index
+    WorkVector<std::size_t> placed;  // run-major: runs.size() x stretch_count
     std::size_t stretch_count = 0;
     int stretch_shift = 0;
     std::size_t slot_count = 0;
 };
 
 // 3. Codes by rank: equal neighbours form one distinct text; markers get no code. First each run
-// of entries counts the texts starting in it, then each run numbers its own. hasher is the
+// of entries counts the texts starting in it and their bytes, then each run numbers its own and
+// copies them into one block of the forward map's store, at the run's offset. hasher is the
 // forward map's, whose index is cut into stretches of consecutive slots; each run counts how many
 // of its texts belong in each stretch.
 template <class Id>
-Ranked rank_entries(const std::vector<Entry<Id>>& entries, const SeededHash& hasher,
+Ranked rank_entries(const WorkVector<Entry<Id>>& entries, const SeededHash& hasher,
                     pool::ThreadPool& pool) {
     const std::size_t entry_count = entries.size();
     Ranked ranked;
-    std::vector<unsigned char> starts(entry_count);
+    WorkVector<unsigned char> starts(entry_count);
     ranked.runs =
         pool.parallel_map_ranges<RankRange>(entry_count, [&](std::size_t begin, std::size_t end) {
-            RankRange run{begin, end, 0, 0};
+            RankRange run{begin, end, 0, 0, 0};
             for (std::size_t i = begin; i < end; ++i) {
                 const bool start = i == 0 || !same_text(entries[i - 1], entries[i]);
                 starts[i] = start;
                 if (start) {
                     ++run.groups;
                     run.coded += !is_missing_marker(entries[i].text);
+                    run.bytes += entries[i].text.size();
                 }
             }
             return run;
@@ -308,10 +314,14 @@ Ranked rank_entries(const std::vector<Entry<Id>>& entries, const SeededHash& has
     std::vector<RankRange>& runs = ranked.runs;
     std::size_t distinct_count = 0;
     std::uint64_t coded_count = 0;
+    std::size_t text_bytes = 0;
     for (RankRange& run : runs) {
         distinct_count += std::exchange(run.groups, distinct_count);
         coded_count += std::exchange(run.coded, coded_count);
+        text_bytes += std::exchange(run.bytes, text_bytes);
     }
+    ranked.texts = std::make_shared<TextStore>();
+    ranked.text_block = ranked.texts->claim(text_bytes);
     ranked.slot_count = ForwardMap::slot_count_for(distinct_count);
     const int slot_bits = std::countr_zero(ranked.slot_count);
     int stretch_bits = std::min(slot_bits, max_stretch_bits);
@@ -330,6 +340,7 @@ Ranked rank_entries(const std::vector<Entry<Id>>& entries, const SeededHash& has
         std::size_t* const stretch_sizes = ranked.placed.data() + r * ranked.stretch_count;
         std::size_t group = run.groups;
         std::uint64_t code = run.coded;
+        char* copy = ranked.text_block + run.bytes;
         double value = missing_code;
         if (!starts[run.begin]) {
             // The run starts inside a text's group: it continues the code of the run before.
@@ -345,7 +356,9 @@ Ranked rank_entries(const std::vector<Entry<Id>>& entries, const SeededHash& has
                 const bool marker = is_missing_marker(entry.text);
                 const std::uint64_t hash = hasher.hash64(entry.text);
                 ++stretch_sizes[stretch_of(hash)];
-                ranked.distinct[group++] = Distinct{hash, entry.text, marker ? no_code : code};
+                ranked.distinct[group++] = Distinct{hash, entry.text.size()};
+                if (!entry.text.empty()) std::memcpy(copy, entry.text.data(), entry.text.size());
+                copy += entry.text.size();
                 value = marker ? missing_code : static_cast<double>(code++);
             }
             ranked.entry_codes[entry.flat] = value;
@@ -354,10 +367,11 @@ Ranked rank_entries(const std::vector<Entry<Id>>& entries, const SeededHash& has
     return ranked;
 }
 
-// 4. The forward map's entries, copied in parallel straight into the map's storage, ordered by
+// 4. The forward map's entries, made in parallel straight into the map's storage, ordered by
 // stretch (a counting sort: stretch by stretch, each run's texts of the stretch in turn), so that
 // the map iterates in the order of its own hasher, and an index, once a lookup builds one, fills
-// one cached stretch after the other. Frees the distinct texts.
+// one cached stretch after the other. The entries view the texts rank_entries stored. Frees the
+// records of the distinct texts.
 void fill_forward_map(Ranked& ranked, ForwardMap& forward, pool::ThreadPool& pool) {
     const std::vector<RankRange>& runs = ranked.runs;
     const std::size_t distinct_count = ranked.distinct.size();
@@ -376,26 +390,27 @@ void fill_forward_map(Ranked& ranked, ForwardMap& forward, pool::ThreadPool& poo
         std::size_t* const places = ranked.placed.data() + r * ranked.stretch_count;
         const std::size_t begin = runs[r].groups;
         const std::size_t end = r + 1 < runs.size() ? runs[r + 1].groups : distinct_count;
-        const std::vector<Distinct>& distinct = ranked.distinct;
-        constexpr std::size_t ahead = 16;
+        const WorkVector<Distinct>& distinct = ranked.distinct;
+        const char* stored = ranked.text_block + runs[r].bytes;
+        std::uint64_t next_code = runs[r].coded;
         for (std::size_t g = begin; g < end; ++g) {
             if (g % cancel_glance == 0) pool::throw_if_cancelled();
-            if (g + ahead < end) prefetch(distinct[g + ahead].text.data());
             const std::size_t place = places[stretch_of(distinct[g].hash)]++;
             auto& [text, code] = map_entries[place];
-            text.assign(distinct[g].text);
-            if (distinct[g].code != no_code) code = distinct[g].code;
+            text = std::string_view(stored, distinct[g].size);
+            stored += distinct[g].size;
+            if (!is_missing_marker(text)) code = next_code++;
         }
     });
     release(ranked.distinct);
     // Forward maps are kept and pickled but rarely looked into: the index waits for a lookup.
-    forward.assign_distinct_unindexed(std::move(map_entries));
+    forward.assign_distinct_unindexed(std::move(map_entries), std::move(ranked.texts));
 }
 
 // 5. Every row's code, through its piece's entry.
 template <class Id>
 void write_row_codes(const std::vector<Piece>& pieces, const Id* ids,
-                     const std::vector<double>& entry_codes, std::size_t rows, double* out,
+                     const WorkVector<double>& entry_codes, std::size_t rows, double* out,
                      std::size_t stride, pool::ThreadPool& pool) {
     pool.parallel_for_ranges(rows, [&](std::size_t begin, std::size_t end) {
         auto piece =
@@ -411,15 +426,20 @@ void write_row_codes(const std::vector<Piece>& pieces, const Id* ids,
 
 template <class Id>
 ForwardMap encode_column(std::span<const std::string_view> cells, double* out, std::size_t stride,
-                         pool::ThreadPool& pool) {
-    const std::unique_ptr<Id[]> ids = std::make_unique_for_overwrite<Id[]>(cells.size());
-    std::vector<Piece> pieces = deduplicate_pieces<Id>(cells, ids.get(), pool);
-    std::vector<Entry<Id>> entries = sorted_entries<Id>(pieces, pool);
+                         pool::ThreadPool& pool, const std::function<void()>& cells_read) {
+    WorkVector<Id> ids(cells.size());
+    std::vector<Piece> pieces = deduplicate_pieces<Id>(cells, ids.data(), pool);
+    if (cells_read) cells_read();
+    WorkVector<Entry<Id>> entries = sorted_entries<Id>(pieces, pool);
     ForwardMap forward;
     Ranked ranked = rank_entries(entries, forward.hash_function(), pool);
     release(entries);
+    // The rows' codes first, so that what only they need is gone before the map is filled.
+    write_row_codes<Id>(pieces, ids.data(), ranked.entry_codes, cells.size(), out, stride, pool);
+    release(ranked.entry_codes);
+    release(pieces);
+    release(ids);
     fill_forward_map(ranked, forward, pool);
-    write_row_codes<Id>(pieces, ids.get(), ranked.entry_codes, cells.size(), out, stride, pool);
     return forward;
 }
 
@@ -429,7 +449,8 @@ constexpr std::size_t parallel_inverse_min = std::size_t{1} << 14;
 }  // namespace
 
 ForwardMap label_encode_into(std::span<const std::string_view> cells, double* out,
-                             std::size_t stride, pool::ThreadPool& pool) {
+                             std::size_t stride, pool::ThreadPool& pool,
+                             const std::function<void()>& cells_read) {
     ForwardMap forward;
     if (cells.empty()) return forward;
     // The phases run as nested work of one job, so the workers pass straight from one phase to
@@ -437,11 +458,11 @@ ForwardMap label_encode_into(std::span<const std::string_view> cells, double* ou
     pool.run_inside([&] {
         if constexpr (sizeof(std::size_t) > sizeof(std::uint32_t)) {
             if (cells.size() > std::numeric_limits<std::uint32_t>::max()) {
-                forward = encode_column<std::uint64_t>(cells, out, stride, pool);
+                forward = encode_column<std::uint64_t>(cells, out, stride, pool, cells_read);
                 return;
             }
         }
-        forward = encode_column<std::uint32_t>(cells, out, stride, pool);
+        forward = encode_column<std::uint32_t>(cells, out, stride, pool, cells_read);
     });
     return forward;
 }
@@ -449,7 +470,7 @@ ForwardMap label_encode_into(std::span<const std::string_view> cells, double* ou
 LabelEncoding label_encode(std::span<const std::string_view> cells, pool::ThreadPool& pool) {
     LabelEncoding result;
     result.codes.resize(cells.size());
-    result.forward_map = label_encode_into(cells, result.codes.data(), 1, pool);
+    result.forward_map = label_encode_into(cells, result.codes.data(), 1, pool, {});
     return result;
 }
 
@@ -457,7 +478,8 @@ InverseMap build_inverse_map(const ForwardMap& forward, pool::ThreadPool& pool) 
     if (forward.size() < parallel_inverse_min) return invert_forward_map(forward);
     const std::optional<std::size_t> coded = positional_code_count(forward);
     if (!coded) return invert_forward_map(forward);
-    // Each code names its own entry, so the texts are copied in parallel straight into place.
+    // Each code names its own entry, so the views of the forward map's texts are placed in
+    // parallel straight into place; the texts themselves stay where they are, shared.
     std::vector<InverseMap::value_type> entries(*coded);
     pool.parallel_for_ranges(forward.size(), [&](std::size_t begin, std::size_t end) {
         const auto first = forward.begin();
@@ -466,17 +488,13 @@ InverseMap build_inverse_map(const ForwardMap& forward, pool::ThreadPool& pool) 
             if (i + ahead < end) {
                 const auto& later = first[static_cast<std::ptrdiff_t>(i + ahead)].second;
                 if (later) __builtin_prefetch(&entries[static_cast<std::size_t>(*later)], 1);
-                prefetch(first[static_cast<std::ptrdiff_t>(i + ahead)].first.data());
             }
             const auto& [text, code] = first[static_cast<std::ptrdiff_t>(i)];
-            if (!code) continue;
-            auto& entry = entries[static_cast<std::size_t>(*code)];
-            entry.first = *code;
-            entry.second.assign(text);
+            if (code) entries[static_cast<std::size_t>(*code)] = {*code, text};
         }
     });
     InverseMap inverse;
-    inverse.assign_distinct(std::move(entries));
+    inverse.assign_distinct(std::move(entries), forward.texts());
     return inverse;
 }
 

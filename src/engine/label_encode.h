@@ -5,6 +5,7 @@
 #include <bit>  // std::bit_cast
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -39,9 +40,12 @@ LabelEncoding label_encode(std::span<const std::string_view> cells,
                            pool::ThreadPool& pool = pool::global_pool());
 
 // As label_encode, but writes the code of row i to out[i * stride] instead of returning a vector.
-// Every out[i * stride] for i < cells.size() is written exactly once.
+// Every out[i * stride] for i < cells.size() is written exactly once. cells_read, if any, is called
+// (on any thread) once the span itself is read no more, so that the caller may free it early; the
+// texts it views must stay until the call returns.
 ForwardMap label_encode_into(std::span<const std::string_view> cells, double* out,
-                             std::size_t stride, pool::ThreadPool& pool = pool::global_pool());
+                             std::size_t stride, pool::ThreadPool& pool = pool::global_pool(),
+                             const std::function<void()>& cells_read = {});
 
 // The inverse of a forward map built by label_encode: one (code, text) entry per text that has a
 // code, stored by code without an index when the codes are 0 .. k-1 (any forward map is accepted).

@@ -57,7 +57,7 @@ public:
     }
     void u32(std::uint32_t value) { little_endian(value, 4); }
     void u64(std::uint64_t value) { little_endian(value, 8); }
-    void text(const std::string& value) {
+    void text(std::string_view value) {
         u64(value.size());
         room(value.size());
         // An empty text may view no memory at all: memcpy wants a valid pointer all the same.
@@ -219,11 +219,12 @@ public:
         return tag == 1;
     }
 
-    std::string text() {
+    // A view of the text in the input, valid while the input is.
+    std::string_view text() {
         const std::size_t length = size();
         if (length > left_) fail(std::string(frozen_text::io_error));
         if (auto error = utf8_error(next_, length)) fail(std::move(*error));
-        std::string value(reinterpret_cast<const char*>(next_), length);
+        const std::string_view value(reinterpret_cast<const char*>(next_), length);
         next_ += length;
         left_ -= length;
         return value;
@@ -282,9 +283,31 @@ ForwardMap read_forward_map(Reader& in) {
         });
 }
 
-InverseMap read_inverse_map(Reader& in) {
-    return read_map<InverseMap>(
-        in, [&] { return in.u64(); }, [&] { return in.text(); });
+// An inverse map, whose texts view those of forward (the same column's forward map, if any) where
+// an entry repeats the text that forward gives its code, as every state written by encoding does:
+// each text is then kept once.
+InverseMap read_inverse_map(Reader& in, const ForwardMap* forward) {
+    const std::size_t count = in.size();
+    InverseMap map;
+    reserve_bounded(map, count);
+    std::vector<std::string_view> by_code;  // forward's text of each code below its size
+    if (forward && !forward->empty()) {
+        map.share_texts(forward->texts());
+        by_code.resize(forward->size());
+        for (const auto& [text, code] : *forward) {
+            if (code && *code < by_code.size()) by_code[static_cast<std::size_t>(*code)] = text;
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t code = in.u64();
+        const std::string_view text = in.text();
+        if (code < by_code.size() && by_code[static_cast<std::size_t>(code)] == text) {
+            map.insert_or_assign_stored(code, by_code[static_cast<std::size_t>(code)]);
+        } else {
+            map.insert_or_assign(code, text);
+        }
+    }
+    return map;
 }
 
 EncodingInfo read_info(Reader& in) {
@@ -292,11 +315,15 @@ EncodingInfo read_info(Reader& in) {
     const std::size_t count = in.size();
     reserve_bounded(info.categorical_columns, count);
     for (std::size_t i = 0; i < count; ++i) info.categorical_columns.push_back(in.column_index());
-    const auto column = [&] { return in.column_index(); };
+    ColumnIndex last_column = 0;
+    const auto column = [&] { return last_column = in.column_index(); };
     info.forward_maps =
         read_map<decltype(info.forward_maps)>(in, column, [&] { return read_forward_map(in); });
-    info.inverse_maps =
-        read_map<decltype(info.inverse_maps)>(in, column, [&] { return read_inverse_map(in); });
+    info.inverse_maps = read_map<decltype(info.inverse_maps)>(in, column, [&] {
+        const auto forward = info.forward_maps.find(last_column);
+        return read_inverse_map(in,
+                                forward == info.forward_maps.end() ? nullptr : &forward->second);
+    });
     return info;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/column_cells.h"
+#include "engine/work_vector.h"
 #include "python/element_kind.h"
 #include "python/py_err.h"
 
@@ -16,7 +17,7 @@ namespace vexilo::py {
 // Strong references to the str objects whose UTF-8 text a column views in place. They must outlive
 // every view, so they are held for the whole call; Python code run by other cells may drop the
 // table's own references. Calling thread only.
-using Pins = std::vector<PyRef>;
+using Pins = WorkVector<PyRef>;
 
 // Appends a Python cell to column: its double while the column is numeric and the cell converts
 // by the rules of PyFloat_AsDouble, else its str() text (the column turning categorical first). A

@@ -111,7 +111,7 @@ public:
         Slot* slot = nullptr;
         if (key < slots_.size()) {
             slot = &slots_[static_cast<std::size_t>(key)];
-            const std::string* label = labels_[static_cast<std::size_t>(key)];
+            const std::string_view* label = labels_[static_cast<std::size_t>(key)];
             slot->value = label ? VX_TRY(new_str(*label)) : PyRef::borrow(missing_);
         } else {
             auto seen = other_codes_.find(key);
@@ -152,8 +152,8 @@ private:
     const InverseMap* inverse_;
     PyObject* missing_;  // borrowed: outlives the column
     std::size_t missing_cells_ = 0;
-    std::vector<const std::string*> labels_;  // by code, when indexed; null: no label
-    std::vector<Slot> slots_;                 // by code, when indexed
+    std::vector<const std::string_view*> labels_;  // by code, when indexed; null: no label
+    std::vector<Slot> slots_;                      // by code, when indexed
     HashMap<std::uint64_t, Slot> other_codes_;
 };
 

@@ -75,7 +75,7 @@ public:
     std::size_t size() const noexcept { return size_; }
 
     void release() noexcept {
-        slots_ = std::vector<Slot>();
+        slots_ = WorkVector<Slot>();
         size_ = 0;
     }
 
@@ -94,13 +94,13 @@ private:
     }
 
     void grow() {
-        std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.size() * 2));
+        WorkVector<Slot> old = std::exchange(slots_, WorkVector<Slot>(slots_.size() * 2));
         for (const Slot& slot : old) {
             if (slot.key != nullptr) probe(slot.key) = slot;
         }
     }
 
-    std::vector<Slot> slots_;
+    WorkVector<Slot> slots_;
     std::size_t size_ = 0;
 };
 
@@ -527,8 +527,12 @@ Result<std::optional<std::vector<CollectedColumn>>> scan_columns(const ScanSourc
         scanned.push_back(
             CollectedColumn{source.table_column(scan->first), std::move(scan->second).finish()});
     }
-    pins.insert(pins.end(), std::make_move_iterator(taken.begin()),
-                std::make_move_iterator(taken.end()));
+    if (pins.empty()) {
+        pins = std::move(taken);  // no second copy of a long list
+    } else {
+        pins.insert(pins.end(), std::make_move_iterator(taken.begin()),
+                    std::make_move_iterator(taken.end()));
+    }
     return Scanned(std::move(scanned));
 }
 

@@ -18,7 +18,8 @@
 namespace vexilo {
 namespace {
 
-using TextMap = HashMap<std::string, std::optional<std::uint64_t>>;
+// Texts viewed in the map's store, as the learned state keeps them; codes to owned texts.
+using TextMap = HashMap<std::string_view, std::optional<std::uint64_t>>;
 using CodeMap = HashMap<std::uint64_t, std::string>;
 
 template <class Map, class Reference>
@@ -44,7 +45,7 @@ TEST(HashMap, TextMapAgreesWithAnOrderedMap) {
     std::mt19937_64 rng(7);
     for (const std::size_t key_range : {3u, 50u, 5000u}) {
         TextMap map;
-        std::map<std::string, std::optional<std::uint64_t>> reference;
+        std::map<std::string, std::optional<std::uint64_t>, std::less<>> reference;
         for (int step = 0; step < 20000; ++step) {
             // Keys of 0 to 40 bytes, embedded zero bytes included, so every hash path is taken.
             const std::uint64_t pick = rng() % key_range;
@@ -136,20 +137,31 @@ TEST(HashMap, AssignDistinctTakesEntriesAndRefusesRepeats) {
         map.emplace(1000, "x");
         EXPECT_EQ(map.at(1000), "x");
     }
-    TextMap texts;
+    TextMap texts;  // entries viewing literals need no store
     std::vector<TextMap::value_type> entries = {{"b", 1}, {"", 0}, {"nan", std::nullopt}};
-    texts.assign_distinct(std::move(entries));
+    texts.assign_distinct(std::move(entries), nullptr);
     EXPECT_EQ(texts.at(""), std::optional<std::uint64_t>(0));
     EXPECT_EQ(texts.at("nan"), std::nullopt);
     std::vector<TextMap::value_type> repeated = {{"a", 1}, {"b", 2}, {"a", 3}};
-    EXPECT_THROW(texts.assign_distinct(std::move(repeated)), std::invalid_argument);
+    EXPECT_THROW(texts.assign_distinct(std::move(repeated), nullptr), std::invalid_argument);
     EXPECT_EQ(texts.size(), 3u);
 }
 
-std::vector<TextMap::value_type> numbered_texts(std::size_t count) {
+// Entries "text <i>" -> i for i below count, their texts in a new store.
+std::pair<std::vector<TextMap::value_type>, std::shared_ptr<TextStore>> numbered_texts(
+    std::size_t count) {
+    auto store = std::make_shared<TextStore>();
     std::vector<TextMap::value_type> entries;
-    for (std::size_t i = 0; i < count; ++i) entries.emplace_back("text " + std::to_string(i), i);
-    return entries;
+    for (std::size_t i = 0; i < count; ++i) {
+        entries.emplace_back(store->store("text " + std::to_string(i)), i);
+    }
+    return {std::move(entries), std::move(store)};
+}
+
+template <class Assign>
+void assign_numbered(std::size_t count, Assign assign) {
+    auto [entries, store] = numbered_texts(count);
+    assign(std::move(entries), std::move(store));
 }
 
 void expect_numbered(const TextMap& map, std::size_t count) {
@@ -167,7 +179,9 @@ TEST(HashMap, DeferredIndexIsBuiltByWhateverComesFirst) {
     for (const std::string& first : firsts) {
         TextMap map;
         map.emplace("gone", 1);
-        map.assign_distinct_unindexed(numbered_texts(3000));
+        assign_numbered(3000, [&](auto entries, auto store) {
+            map.assign_distinct_unindexed(std::move(entries), std::move(store));
+        });
         if (first == "lookup") {
             expect_numbered(map, 3000);
         } else if (first == "insert") {
@@ -187,7 +201,9 @@ TEST(HashMap, DeferredIndexIsBuiltByWhateverComesFirst) {
             expect_numbered(map, 3001);
         } else {
             TextMap other;
-            other.assign_distinct(numbered_texts(3000));
+            assign_numbered(3000, [&](auto entries, auto store) {
+                other.assign_distinct(std::move(entries), std::move(store));
+            });
             EXPECT_TRUE(other == map);
             EXPECT_TRUE(map == other);
         }
@@ -196,7 +212,7 @@ TEST(HashMap, DeferredIndexIsBuiltByWhateverComesFirst) {
     }
     TextMap repeated;
     std::vector<TextMap::value_type> entries = {{"a", 1}, {"b", 2}, {"a", 3}};
-    repeated.assign_distinct_unindexed(std::move(entries));
+    repeated.assign_distinct_unindexed(std::move(entries), nullptr);
     EXPECT_THROW((void)repeated.find("a"), std::invalid_argument);
 }
 
@@ -204,7 +220,9 @@ TEST(HashMap, DeferredIndexIsBuiltByWhateverComesFirst) {
 TEST(HashMap, DeferredIndexSurvivesConcurrentFirstLookups) {
     for (int round = 0; round < 20; ++round) {
         TextMap map;
-        map.assign_distinct_unindexed(numbered_texts(2000));
+        assign_numbered(2000, [&](auto entries, auto store) {
+            map.assign_distinct_unindexed(std::move(entries), std::move(store));
+        });
         std::atomic<int> ready{0};
         std::atomic<int> misses{0};
         std::vector<std::thread> readers;
@@ -222,6 +240,30 @@ TEST(HashMap, DeferredIndexSurvivesConcurrentFirstLookups) {
         for (std::thread& reader : readers) reader.join();
         ASSERT_EQ(misses.load(), 0) << round;
     }
+}
+
+// A column's maps share one copy of its texts; whatever a map adds later goes to a store of its
+// own, and the shared texts live as long as any map that views them.
+TEST(HashMap, ViewedTextsAreSharedAndOutliveTheMapThatStoredThem) {
+    auto forward = std::make_unique<TextMap>();
+    for (std::uint64_t i = 0; i < 1000; ++i) forward->emplace("t" + std::to_string(i), i);
+    HashMap<std::uint64_t, std::string_view> inverse;
+    std::vector<std::pair<std::uint64_t, std::string_view>> entries(1000);
+    for (const auto& [text, code] : *forward) entries[*code] = {*code, text};
+    inverse.assign_distinct(std::move(entries), forward->texts());
+    EXPECT_EQ(inverse.texts(), forward->texts());
+    TextMap copy = *forward;
+    EXPECT_TRUE(copy.emplace("added", 5000).second);
+    EXPECT_NE(copy.texts(), forward->texts());
+    EXPECT_FALSE(forward->contains("added"));
+    inverse.insert_or_assign(7, std::string("replaced"));
+    EXPECT_EQ(forward->at("t7"), std::optional<std::uint64_t>(7));
+    forward.reset();
+    for (std::uint64_t i = 0; i < 1000; ++i) {
+        ASSERT_EQ(inverse.at(i), i == 7 ? "replaced" : "t" + std::to_string(i));
+        ASSERT_EQ(copy.at("t" + std::to_string(i)), std::optional<std::uint64_t>(i));
+    }
+    EXPECT_EQ(copy.at("added"), std::optional<std::uint64_t>(5000));
 }
 
 TEST(HashMap, MovedFromMapIsEmptyAndUsable) {
@@ -271,7 +313,7 @@ TEST(HashMap, FindEachAgreesWithFind) {
         indexed.emplace(keys[i], i);
         entries.emplace_back(keys[i], i);
     }
-    deferred.assign_distinct_unindexed(std::move(entries));
+    deferred.assign_distinct_unindexed(std::move(entries), nullptr);  // keys outlive it
     for (const TextMap* map : {&indexed, &deferred}) {
         for (std::size_t count : {std::size_t{0}, std::size_t{3}, keys.size()}) {
             std::size_t calls = 0;

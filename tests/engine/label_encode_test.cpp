@@ -232,7 +232,7 @@ TEST_P(LabelEncodeTest, InverseMapsMatchANaiveInversion) {
     for (const ForwardMap& forward : forwards) {
         std::map<std::uint64_t, std::vector<std::string>> naive;
         for (const auto& [text, code] : forward) {
-            if (code) naive[*code].push_back(text);
+            if (code) naive[*code].emplace_back(text);
         }
         for (const InverseMap& inverse :
              {build_inverse_map(forward, pool), invert_forward_map(forward)}) {

@@ -449,6 +449,32 @@ TEST(StateCodec, RandomStatesRoundTripAndEveryPrefixFails) {
     }
 }
 
+// Each learned text is kept once after reading too: an inverse map that repeats its forward
+// map's texts views them.
+TEST(StateCodec, InverseMapsReadBackViewTheirForwardMapsTexts) {
+    EncodingInfo info;
+    info.categorical_columns = {3};
+    ForwardMap& forward = info.forward_maps[3];
+    for (std::uint64_t code = 0; code < 97; ++code)
+        forward.emplace("text" + std::to_string(code), code);
+    forward.emplace("nan", std::nullopt);
+    info.inverse_maps[3] = invert_forward_map(forward);
+    info.inverse_maps[3].insert_or_assign(200, std::string("own text"));
+    const EncoderState read = must_read(write_state(EncoderState{info, StringEncoding::Label}));
+    const ForwardMap& read_forward = read.encoding_info->forward_maps.at(3);
+    const InverseMap& read_inverse = read.encoding_info->inverse_maps.at(3);
+    ASSERT_EQ(read_inverse.size(), 98u);
+    for (const auto& [code, text] : read_inverse) {
+        if (code == 200) {
+            EXPECT_EQ(text, "own text");
+            continue;
+        }
+        // The very bytes of the forward entry, not a copy of them.
+        EXPECT_EQ(read_forward.find(text)->first.data(), text.data()) << text;
+        EXPECT_EQ(read_forward.at(text), std::optional<std::uint64_t>(code));
+    }
+}
+
 TEST(StateCodec, CorruptedBytesFailCleanlyOrReadBackStably) {
     std::mt19937_64 rng(7);
     for (int round = 0; round < 500; ++round) {

@@ -1,0 +1,55 @@
+// Vectors for large working arrays whose memory goes back to the system when they are freed.
+// Interpreter-free.
+#pragma once
+
+#include <cstddef>
+#include <new>
+#include <vector>
+
+namespace vexilo {
+
+namespace detail {
+// Blocks of at least this many bytes are mapped from the system; smaller ones use operator new.
+inline constexpr std::size_t mapped_block_bytes = std::size_t{1} << 20;
+// Maps bytes of zeroed, private memory; throws std::bad_alloc when the system refuses.
+void* map_block(std::size_t bytes);
+// Unmaps a block made by map_block of the same size.
+void unmap_block(void* block, std::size_t bytes) noexcept;
+}  // namespace detail
+
+// An allocator whose large blocks come straight from the system (mmap) and go straight back when
+// freed. The process's heap allocator keeps freed blocks below its own mapping threshold for
+// reuse, which on a call made of phases lets the freed arrays of one phase linger beside the
+// growing arrays of the next: the peak then counts both. Any thread.
+template <class T>
+struct PageAllocator {
+    using value_type = T;
+
+    PageAllocator() noexcept = default;
+    template <class U>
+    PageAllocator(const PageAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t count) {
+        if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+        const std::size_t bytes = count * sizeof(T);
+        if (bytes >= detail::mapped_block_bytes) return static_cast<T*>(detail::map_block(bytes));
+        return static_cast<T*>(::operator new (bytes, std::align_val_t{alignof(T)}));
+    }
+
+    void deallocate(T* block, std::size_t count) noexcept {
+        const std::size_t bytes = count * sizeof(T);
+        if (bytes >= detail::mapped_block_bytes) return detail::unmap_block(block, bytes);
+        ::operator delete (block, bytes, std::align_val_t{alignof(T)});
+    }
+
+    template <class U>
+    bool operator==(const PageAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+// A std::vector for working arrays: large ones are mapped from the system.
+template <class T>
+using WorkVector = std::vector<T, PageAllocator<T>>;
+
+}  // namespace vexilo
