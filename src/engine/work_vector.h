@@ -9,8 +9,10 @@
 namespace vexilo {
 
 namespace detail {
-// Blocks of at least this many bytes are mapped from the system; smaller ones use operator new.
-inline constexpr std::size_t mapped_block_bytes = std::size_t{1} << 20;
+// Blocks of at least this many bytes (a huge page) are mapped from the system, aligned so that
+// huge pages can back them; smaller ones use operator new, whose reuse of freed blocks spares the
+// page faults of fresh memory.
+inline constexpr std::size_t mapped_block_bytes = std::size_t{2} << 20;
 // Maps bytes of zeroed, private memory; throws std::bad_alloc when the system refuses.
 void* map_block(std::size_t bytes);
 // Unmaps a block made by map_block of the same size.
