@@ -30,11 +30,12 @@ struct CollectedObjectArray {
 // table in memory whose cells run no Python code (an exact NumPy array, or a frame's values) is
 // read in one pass of row blocks into an output made first (the entry-index form); any other
 // table is read cell by cell, column by column, and the output is made only once every cell was
-// read, so a false shape fails at its first missing cell. Returns the collected columns, the
+// read, so a false shape fails at its first missing cell. Pending signal handlers run every few
+// thousand cells read. Returns the collected columns (only the categorical ones as columns), the
 // output table and the pins that keep the columns' texts valid, or: an interrupt (a BaseException
-// that is not an Exception) raised by the table's code, unchanged; MemoryError for a table that
-// cannot be addressed. Unreadable shape, values or cells, and a failing str(), are stops thrown as
-// InternalFailure. Calling thread, interpreter held.
+// that is not an Exception) raised by the table's code, or any exception of a signal handler,
+// unchanged; MemoryError for a table that cannot be addressed. Unreadable shape, values or cells,
+// and a failing str(), are stops thrown as InternalFailure. Calling thread, interpreter held.
 Result<CollectedObjectArray> collect_object_array(PyObject* obj, bool is_dataframe);
 
 struct ObjectArrayEncoding {
@@ -43,9 +44,11 @@ struct ObjectArrayEncoding {
 };
 
 // Encodes obj (borrowed), an array or, when is_dataframe, a frame: collect_object_array, then
-// encode_table on the worker pool while the caller waits with the interpreter held. Returns the
-// table and a complete EncodingInfo (categorical columns ascending), or the failures of
-// collect_object_array. Nothing is kept on any failure. Calling thread, interpreter held.
+// encode_table on the worker pool while the caller waits with the interpreter held, running
+// pending signal handlers every pool poll interval; a handler's exception cancels the work.
+// Returns the table and a complete EncodingInfo (categorical columns ascending), or the failures
+// of collect_object_array, or any exception of a signal handler, unchanged. Nothing is kept on any
+// failure. Calling thread, interpreter held.
 Result<ObjectArrayEncoding> encode_object_array(PyObject* obj, bool is_dataframe);
 
 }  // namespace vexilo::py

@@ -14,8 +14,9 @@ namespace vexilo::py {
 // takes over (a column-major table without info becomes the frame's memory); with info (borrowed;
 // may be null), every column it lists replaced by an object column of str labels (None for NaN
 // and for codes without a label). Columns are placed by position, so repeated names stay apart.
-// Returns a new reference or the Python error; a listed column without an inverse map or beyond
-// the table or the names is an InternalFailure. Calling thread, interpreter held.
+// Pending signal handlers run every few thousand labels. Returns a new reference or the Python
+// error (a handler's exception included); a listed column without an inverse map or beyond the
+// table or the names is an InternalFailure. Calling thread, interpreter held.
 Result<PyRef> result_frame(Table table, const std::vector<std::string>& names,
                            const EncodingInfo* info);
 
