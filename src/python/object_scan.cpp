@@ -482,8 +482,11 @@ Result<std::optional<std::vector<CollectedColumn>>> scan_columns(const ScanSourc
     const std::size_t count = source.column_count();
     VX_ASSERT(table.rows == rows && (count == 0 || source.table_column(count - 1) < table.cols),
               "the scan writes a table of the scanned shape");
-    // Only columns that turned categorical have a state of their own, by their index in source.
+    // Only columns that turned categorical have a state of their own, by their index in source,
+    // until the last block of rows is read: each column's entries then join scanned at once, so
+    // that a table of one block never holds the state of more than one column.
     std::map<std::size_t, ColumnScan> categorical;
+    std::vector<CollectedColumn> scanned;
     Pins taken;
     SignalCountdown signals(signal_interval(source));
     const std::size_t row_bytes = std::max<std::size_t>(count * sizeof(double), 1);
@@ -496,19 +499,25 @@ Result<std::optional<std::vector<CollectedColumn>>> scan_columns(const ScanSourc
             for (std::size_t i = 0; i < count; ++i) {
                 const ColumnMemory column = source.column(i);
                 double* const out = table.data.get() + source.table_column(i) * table.col_stride;
+                auto scan = categorical.end();
                 if (column.kind != ElementKind::Objects) {
                     read_numbers(column, begin, end, out, stride);
                 } else if (next != categorical.end() && next->first == i) {
-                    (next++)->second.read(begin, end, out, stride, taken);
+                    scan = next++;
+                    scan->second.read(begin, end, out, stride, taken);
                 } else {
                     const std::size_t turn =
                         read_object_numbers(column, begin, end, out, stride, missing);
                     if (turn < end) {
-                        ColumnScan& scan =
-                            categorical.try_emplace(next, i, column, missing)->second;
-                        scan.turn(turn, out, stride, taken);
-                        scan.read(turn + 1, end, out, stride, taken);
+                        scan = categorical.try_emplace(next, i, column, missing);
+                        scan->second.turn(turn, out, stride, taken);
+                        scan->second.read(turn + 1, end, out, stride, taken);
                     }
+                }
+                if (end == rows && scan != categorical.end()) {
+                    scanned.push_back(
+                        CollectedColumn{source.table_column(i), std::move(scan->second).finish()});
+                    categorical.erase(scan);
                 }
                 bool checked = false;
                 VX_TRY(signals.count(end - begin, checked));
@@ -520,19 +529,9 @@ Result<std::optional<std::vector<CollectedColumn>>> scan_columns(const ScanSourc
     } catch (const Abandon&) {
         return Scanned();
     }
-    std::vector<CollectedColumn> scanned;
-    scanned.reserve(categorical.size());
-    for (auto scan = categorical.begin(); scan != categorical.end();
-         scan = categorical.erase(scan)) {
-        scanned.push_back(
-            CollectedColumn{source.table_column(scan->first), std::move(scan->second).finish()});
-    }
-    if (pins.empty()) {
-        pins = std::move(taken);  // no second copy of a long list
-    } else {
-        pins.insert(pins.end(), std::make_move_iterator(taken.begin()),
-                    std::make_move_iterator(taken.end()));
-    }
+    VX_ASSERT(categorical.empty(), "every categorical column of the scan is finished");
+    pins.insert(pins.end(), std::make_move_iterator(taken.begin()),
+                std::make_move_iterator(taken.end()));
     return Scanned(std::move(scanned));
 }
 
