@@ -1,5 +1,5 @@
-"""How soon Ctrl-C ends a long call: SIGINT is sent into encode and decode calls on large tables,
-and the time from the signal to the KeyboardInterrupt reaching the caller is measured.
+"""How soon Ctrl-C ends a long call: SIGINT is sent into encode, transform and decode calls on large
+tables, and the time from the signal to the KeyboardInterrupt reaching the caller is measured.
 
 Run on demand, never from the test suite:
     PYTHONPATH=<build dir> python3 benchmarks/interrupt_latency.py [--rows N] [--repeats R]
@@ -30,6 +30,7 @@ CASES = {
     "encode 2,000,000 x 4 distinct str objects": "str4",
     "encode 2,000,000 x 4 distinct texts, U array": "u4",
     "W6 decode (W1's codes)": "w6",
+    "W1 transform (under W1's state)": "w1t",
 }
 
 CHILD = r"""
@@ -63,12 +64,16 @@ elif case == "u4":
 elif case == "w6":
     codes, _ = encoder.encode(workloads.build("W1").data[:rows])
     call = lambda: encoder.decode(codes)
+elif case == "w1t":
+    data = workloads.build("W1").data[:rows]
+    encoder.encode(data)
+    call = lambda: encoder.transform(data)
 else:
     raise SystemExit(case)
 
 # The state each call starts from, and must end with when interrupted: the first rows' encoding
-# (decode keeps the full one).
-if case != "w6":
+# (decode and transform keep the full one).
+if case not in ("w6", "w1t"):
     encoder.encode(data[:1000] if case != "w2" else data.iloc[:1000])
 state = encoder.__getstate__()
 call()  # warm-up
