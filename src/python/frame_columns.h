@@ -19,9 +19,11 @@ namespace vexilo::py {
 // gives, cell for cell; the collection holds the Arrow memory and str objects they view. Returns
 // nothing when the frame must be read through its values instead, having kept nothing; an
 // interrupt raised by pandas' or the Arrow producer's code is returned, as is MemoryError for a
-// table that cannot be addressed. Runs pandas' code only before any memory is read. Calling
-// thread, interpreter held (destroy the collection there too); the columns are read partly on
-// the worker pool.
+// table that cannot be addressed. Runs pandas' code only before any memory is read, and pending
+// signal handlers every few thousand object cells read: a handler's exception is returned, and a
+// handler that changed an array makes it return nothing. Only the categorical columns are kept as
+// columns. Calling thread, interpreter held (destroy the collection there too); the columns are
+// read partly on the worker pool.
 Result<std::optional<CollectedObjectArray>> collect_frame_columns(PyObject* frame, std::size_t rows,
                                                                   std::size_t cols);
 

@@ -42,6 +42,9 @@ def test_wide_tables_of_numbers_cost_their_cells(shape, cells):
     rise, (codes, categorical) = peak_rise(lambda: encoder.encode(table))
     assert categorical == [] and codes.shape == shape
     assert rise <= 3 * moved, rise
+    rise, coded = peak_rise(lambda: encoder.transform(table))
+    assert coded.shape == shape
+    assert rise <= 3 * moved, rise
     decoded_bytes = table.size * (8 + 24)  # an object array of floats
     rise, decoded = peak_rise(lambda: encoder.decode(codes))
     assert decoded.shape == shape
