@@ -103,9 +103,12 @@ for i in range(repeats):
         ended = True  # before the signal came: not a measurement; the signal still has to land
         while time.monotonic() < target + 5:
             time.sleep(0.001)
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as interrupt:
         caught = time.monotonic()
-        intact = intact and (ended or encoder.__getstate__() == state)
+        # Raised inside the call (the traceback goes on into it): the state must be the one it
+        # started from. Raised here, the call had returned first, its new state rightly kept.
+        inside = interrupt.__traceback__.tb_next is not None
+        intact = intact and (not inside or encoder.__getstate__() == state)
     sent = float(sender.communicate()[0])
     latencies.append(None if ended or caught is None else caught - sent)
 print(json.dumps({"whole": whole, "latencies": latencies, "intact": intact}))
