@@ -8,7 +8,8 @@ Each case runs in a fresh interpreter. It builds its table, times one whole call
 each of R calls, has a separate process send SIGINT a given fraction of that time into the call
 (both processes read the same monotonic clock). Reported per case: the whole call, the median and
 worst latency from signal to exception, and whether every interrupted call left the encoder's
-state as it was (each call starts from the same state).
+state as it was (each call starts from the same state) or, where the signal came too late to stop
+it, as a finished call does.
 """
 
 from __future__ import annotations
@@ -80,6 +81,9 @@ call()  # warm-up
 start = time.monotonic()
 call()
 whole = time.monotonic() - start
+# What a call that ran to its end learns: a signal may land after its last look at signals, to be
+# raised as it returns. (Its state's bytes vary from call to call with the maps' hash keys.)
+finished = encoder.categories
 
 latencies = []
 intact = True
@@ -103,12 +107,10 @@ for i in range(repeats):
         ended = True  # before the signal came: not a measurement; the signal still has to land
         while time.monotonic() < target + 5:
             time.sleep(0.001)
-    except KeyboardInterrupt as interrupt:
+    except KeyboardInterrupt:
         caught = time.monotonic()
-        # Raised inside the call (the traceback goes on into it): the state must be the one it
-        # started from. Raised here, the call had returned first, its new state rightly kept.
-        inside = interrupt.__traceback__.tb_next is not None
-        intact = intact and (not inside or encoder.__getstate__() == state)
+        # The state must be the one the call started from, or that of a call that ran to its end.
+        intact = intact and (encoder.__getstate__() == state or encoder.categories == finished)
     sent = float(sender.communicate()[0])
     latencies.append(None if ended or caught is None else caught - sent)
 print(json.dumps({"whole": whole, "latencies": latencies, "intact": intact}))

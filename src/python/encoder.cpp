@@ -20,6 +20,7 @@
 #include "python/learned_categories.h"
 #include "python/method_frame.h"
 #include "python/read_table.h"
+#include "python/signal_check.h"
 
 namespace vexilo::py {
 namespace {
@@ -141,6 +142,9 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!borrow.held()) return already_borrowed();
 
         Conversion conversion = VX_TRY(read_table(obj, encoder->value.string_encoding));
+        // A signal that came while the last of the work was freed ends the call here, before
+        // anything is stored, rather than just after it returns with the new state.
+        VX_TRY(check_signals());
         // The new state is stored before the output is built: an output error leaves it in place.
         // An interrupt (Ctrl-C raised in the output's Python code) restores the state before the
         // call instead.
