@@ -126,6 +126,10 @@ public:
         Cells values;             // a dictionary's values
     };
 
+    // The checked chunks in row order, none of them empty; for readers that walk a chunk's
+    // buffers themselves.
+    std::span<const Chunk> chunks() const noexcept { return chunks_; }
+
 private:
     ArrowColumn() = default;
 

@@ -43,6 +43,11 @@ public:
     // as the lenient round trip of such a text gives. Turns the column categorical.
     void add_code_points(const char* data, std::size_t count);
 
+    // Says that the column's texts are distinct but for missing-value markers (a collector that
+    // deduplicated them itself), so their numbering need not look for repeats.
+    void mark_texts_distinct() noexcept { texts_distinct_ = true; }
+    bool texts_distinct() const noexcept { return texts_distinct_; }
+
     // How many texts a categorical column has collected; before finish() only.
     std::size_t entry_count() const noexcept { return views_.size(); }
 
@@ -75,6 +80,7 @@ private:
 
     std::size_t reserve_hint_;
     bool categorical_ = false;
+    bool texts_distinct_ = false;
     std::size_t first_text_row_ = 0;
     WorkVector<double> numbers_;
     WorkVector<std::string_view> views_;  // texts viewed in place; owned texts from finish()

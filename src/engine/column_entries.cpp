@@ -26,8 +26,12 @@ class EntryWriter {
 public:
     // index, when given, numbers the texts of the column: the entries of missing cells are added
     // to it too (under a kind of their own), so that its numbers are the entries' indices.
+    // The entries are distinct texts (the texts of missing cells apart), which their numbering
+    // is told.
     EntryWriter(MissingCell missing, const ColumnTarget& target, TextIndex* index) noexcept
-        : missing_(missing), target_(target), index_(index) {}
+        : missing_(missing), target_(target), index_(index) {
+        target_.cells.mark_texts_distinct();
+    }
 
     // An entry for a text viewed in the column's memory; returns its index. With an index, the
     // caller has added the text to it (after text_at(row)).
@@ -130,34 +134,100 @@ bool collect_codes(const CategoryCodes& codes, std::size_t rows,
     return collect_codes<Code, std::size_t>(codes, rows, categories, writer);
 }
 
+// Looks up a block of count texts, hashed beforehand, and writes their rows' entries: the
+// prefetches of the slots run ahead of the lookups. absent[i]: row first_row + i is missing.
+void find_block(std::size_t first_row, std::size_t count, const std::string_view* views,
+                const TextIndex::Head* heads, const std::uint64_t* hashes, const bool* absent,
+                TextIndex& index, EntryWriter& writer) {
+    for (std::size_t i = 0; i < count && i < prefetch_distance; ++i) index.prefetch(hashes[i]);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + prefetch_distance < count) index.prefetch(hashes[i + prefetch_distance]);
+        const std::size_t row = first_row + i;
+        if (absent[i]) {
+            writer.missing(row);
+            continue;
+        }
+        if (!writer.seen_text()) writer.text_at(row);
+        const auto [entry, added] = index.find_or_add_hashed(views[i], heads[i], hashes[i]);
+        if (added) writer.add_view(row, views[i]);
+        writer.write(row, entry);
+    }
+}
+
+// Rows [begin, end) of any text column, through the column's reader.
+void collect_read_texts(const arrow::ArrowColumn& column, std::size_t begin, std::size_t end,
+                        TextIndex& index, EntryWriter& writer) {
+    std::string_view views[block_rows];
+    bool absent[block_rows];
+    TextIndex::Head heads[block_rows];
+    std::uint64_t hashes[block_rows];
+    for (std::size_t first = begin; first < end; first += block_rows) {
+        const std::size_t count = std::min(block_rows, end - first);
+        column.read_texts(first, first + count, views, absent);
+        for (std::size_t i = 0; i < count; ++i) {
+            heads[i] = TextIndex::head(views[i]);  // a missing cell's view is empty
+            hashes[i] = index.hash(heads[i], views[i]);
+        }
+        find_block(first, count, views, heads, hashes, absent, index, writer);
+    }
+}
+
+// A chunk of UTF-8 strings or large strings with its data buffer, read straight from its offsets.
+// Every text but those in the last 16 bytes of the chunk's data has its head read as two whole
+// words (the bytes after it belong to later texts). A missing cell is hashed like the others
+// (its offsets are checked, its bytes readable) but never looked up.
+template <class Offset>
+void collect_offset_texts(const arrow::ArrowColumn::Chunk& chunk, TextIndex& index,
+                          EntryWriter& writer) {
+    const arrow::ArrowColumn::Cells& cells = chunk.cells;
+    const char* const offsets =
+        static_cast<const char*>(cells.values) + cells.offset * sizeof(Offset);
+    const auto offset_at = [&](std::size_t i) {
+        return static_cast<std::size_t>(load_unaligned<Offset>(offsets + i * sizeof(Offset)));
+    };
+    const std::size_t data_end = offset_at(cells.length);
+    const std::uint8_t* const validity = cells.validity;
+    std::string_view views[block_rows];
+    bool absent[block_rows] = {};
+    TextIndex::Head heads[block_rows];
+    std::uint64_t hashes[block_rows];
+    for (std::size_t first = 0; first < cells.length; first += block_rows) {
+        const std::size_t count = std::min(block_rows, cells.length - first);
+        std::size_t start = offset_at(first);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t end = offset_at(first + i + 1);
+            views[i] = std::string_view(cells.data + start, end - start);
+            heads[i] = start + 16 <= data_end ? TextIndex::head_readable(views[i])
+                                              : TextIndex::head(views[i]);
+            hashes[i] = index.hash(heads[i], views[i]);
+            start = end;
+        }
+        if (validity != nullptr) {
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::size_t at = cells.offset + first + i;
+                absent[i] = ((validity[at >> 3] >> (at & 7)) & 1u) == 0;
+            }
+        }
+        find_block(chunk.first_row + first, count, views, heads, hashes, absent, index, writer);
+    }
+}
+
 }  // namespace
 
 void collect_arrow_texts(const arrow::ArrowColumn& column, MissingCell missing,
                          const ColumnTarget& target) {
     TextIndex index;
     EntryWriter writer(missing, target, &index);
-    std::string_view views[block_rows];
-    bool absent[block_rows];
-    TextIndex::Head heads[block_rows];
-    std::uint64_t hashes[block_rows];
-    for (std::size_t begin = 0; begin < column.rows(); begin += block_rows) {
-        const std::size_t count = std::min(block_rows, column.rows() - begin);
-        column.read_texts(begin, begin + count, views, absent);
-        for (std::size_t i = 0; i < count; ++i) {
-            heads[i] = TextIndex::head(views[i]);  // a missing cell's view is empty
-            hashes[i] = index.hash(heads[i], views[i]);
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            if (i + prefetch_distance < count) index.prefetch(hashes[i + prefetch_distance]);
-            const std::size_t row = begin + i;
-            if (absent[i]) {
-                writer.missing(row);
-                continue;
-            }
-            if (!writer.seen_text()) writer.text_at(row);
-            const auto [entry, added] = index.find_or_add_hashed(views[i], heads[i], hashes[i]);
-            if (added) writer.add_view(row, views[i]);
-            writer.write(row, entry);
+    for (const arrow::ArrowColumn::Chunk& chunk : column.chunks()) {
+        const arrow::ArrowColumn::Cells& cells = chunk.cells;
+        const bool plain = !chunk.dictionary && cells.data != nullptr;
+        if (plain && cells.storage == arrow::ArrowColumn::Storage::Utf8) {
+            collect_offset_texts<std::int32_t>(chunk, index, writer);
+        } else if (plain && cells.storage == arrow::ArrowColumn::Storage::LargeUtf8) {
+            collect_offset_texts<std::int64_t>(chunk, index, writer);
+        } else {
+            collect_read_texts(column, chunk.first_row, chunk.first_row + cells.length, index,
+                               writer);
         }
     }
 }

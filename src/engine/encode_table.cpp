@@ -77,13 +77,15 @@ std::vector<CategoricalColumn> encode_scanned(std::vector<CollectedColumn>& colu
             VX_ASSERT(column.col < table.cols && cells.categorical(),
                       "a column of the table lost cells");
             LabelEncoding encoding;
+            const Repeats repeats =
+                cells.texts_distinct() ? Repeats::OnlyMarkers : Repeats::Possible;
             if (cells.texts().size() == table.rows) {
                 // An entry per row, in row order: the codes of the entries are those of the rows.
-                encoding.forward_map =
-                    label_encode_into(cells.texts(), column_start(column.col), stride, pool,
-                                      [&] { cells.release_views(); });
+                encoding.forward_map = label_encode_into(
+                    cells.texts(), column_start(column.col), stride, pool,
+                    [&] { cells.release_views(); }, repeats);
             } else {
-                encoding = label_encode(cells.texts(), pool);
+                encoding = label_encode(cells.texts(), pool, repeats);
             }
             cells.release();
             return Numbered{column.col, std::move(encoding)};

@@ -208,16 +208,18 @@ constexpr std::size_t cancel_glance = 16384;
 // 1. Deduplicates each piece of rows on its own; ids[row] becomes the row's id within its piece.
 // All pieces see the same mix of texts, so the first one that finds deduplication does not pay
 // tells the others, which follow at their next glance.
+// With Repeats::OnlyMarkers every piece skips deduplicating from the start.
 template <class Id>
 std::vector<Piece> deduplicate_pieces(std::span<const std::string_view> cells, Id* ids,
-                                      pool::ThreadPool& pool) {
+                                      Repeats repeats, pool::ThreadPool& pool) {
     const SeededHash dedup_hash;
+    const bool dedup = repeats == Repeats::Possible;
     std::atomic<bool> skip_dedup{false};
     return pool.parallel_map_ranges<Piece>(cells.size(), [&](std::size_t begin, std::size_t end) {
         DistinctTable<Id> table;
         std::size_t row = begin;
         std::size_t check_at = first_dedup_check;
-        for (; row < end; ++row) {
+        for (; dedup && row < end; ++row) {
             const std::string_view text = cells[row];
             ids[row] = table.find_or_insert(text, dedup_hash(text));
             const std::size_t seen = row + 1 - begin;
@@ -426,9 +428,10 @@ void write_row_codes(const std::vector<Piece>& pieces, const Id* ids,
 
 template <class Id>
 ForwardMap encode_column(std::span<const std::string_view> cells, double* out, std::size_t stride,
-                         pool::ThreadPool& pool, const std::function<void()>& cells_read) {
+                         Repeats repeats, pool::ThreadPool& pool,
+                         const std::function<void()>& cells_read) {
     WorkVector<Id> ids(cells.size());
-    std::vector<Piece> pieces = deduplicate_pieces<Id>(cells, ids.data(), pool);
+    std::vector<Piece> pieces = deduplicate_pieces<Id>(cells, ids.data(), repeats, pool);
     if (cells_read) cells_read();
     WorkVector<Entry<Id>> entries = sorted_entries<Id>(pieces, pool);
     ForwardMap forward;
@@ -450,7 +453,7 @@ constexpr std::size_t parallel_inverse_min = std::size_t{1} << 14;
 
 ForwardMap label_encode_into(std::span<const std::string_view> cells, double* out,
                              std::size_t stride, pool::ThreadPool& pool,
-                             const std::function<void()>& cells_read) {
+                             const std::function<void()>& cells_read, Repeats repeats) {
     ForwardMap forward;
     if (cells.empty()) return forward;
     // The phases run as nested work of one job, so the workers pass straight from one phase to
@@ -458,19 +461,21 @@ ForwardMap label_encode_into(std::span<const std::string_view> cells, double* ou
     pool.run_inside([&] {
         if constexpr (sizeof(std::size_t) > sizeof(std::uint32_t)) {
             if (cells.size() > std::numeric_limits<std::uint32_t>::max()) {
-                forward = encode_column<std::uint64_t>(cells, out, stride, pool, cells_read);
+                forward =
+                    encode_column<std::uint64_t>(cells, out, stride, repeats, pool, cells_read);
                 return;
             }
         }
-        forward = encode_column<std::uint32_t>(cells, out, stride, pool, cells_read);
+        forward = encode_column<std::uint32_t>(cells, out, stride, repeats, pool, cells_read);
     });
     return forward;
 }
 
-LabelEncoding label_encode(std::span<const std::string_view> cells, pool::ThreadPool& pool) {
+LabelEncoding label_encode(std::span<const std::string_view> cells, pool::ThreadPool& pool,
+                           Repeats repeats) {
     LabelEncoding result;
     result.codes.resize(cells.size());
-    result.forward_map = label_encode_into(cells, result.codes.data(), 1, pool, {});
+    result.forward_map = label_encode_into(cells, result.codes.data(), 1, pool, {}, repeats);
     return result;
 }
 

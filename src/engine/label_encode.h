@@ -23,6 +23,15 @@ constexpr bool is_missing_marker(std::string_view text) noexcept {
     return text == "nan" || text == "NaN" || text == "<NA>";
 }
 
+// What a caller knows of the repeats among the texts it numbers.
+enum class Repeats {
+    // Texts may repeat: the rows are deduplicated before sorting while that pays.
+    Possible,
+    // Only missing-value markers may repeat (each other text comes once, as the distinct texts a
+    // column collected): the texts go to the sort as they are. Equal texts still get one code.
+    OnlyMarkers,
+};
+
 struct LabelEncoding {
     std::vector<double> codes;  // one per input cell, in row order
     ForwardMap forward_map;     // one entry per distinct text
@@ -36,8 +45,10 @@ struct LabelEncoding {
 // thread, including a task of that pool; the calling thread blocks until it is done. Pure and
 // re-entrant: several calls may run at once. Fails only by std::bad_alloc, or by the
 // InternalFailure of a pool whose threads cannot start.
+// repeats only says how to get there fastest: the result is the same either way.
 LabelEncoding label_encode(std::span<const std::string_view> cells,
-                           pool::ThreadPool& pool = pool::global_pool());
+                           pool::ThreadPool& pool = pool::global_pool(),
+                           Repeats repeats = Repeats::Possible);
 
 // As label_encode, but writes the code of row i to out[i * stride] instead of returning a vector.
 // Every out[i * stride] for i < cells.size() is written exactly once. cells_read, if any, is called
@@ -45,7 +56,8 @@ LabelEncoding label_encode(std::span<const std::string_view> cells,
 // texts it views must stay until the call returns.
 ForwardMap label_encode_into(std::span<const std::string_view> cells, double* out,
                              std::size_t stride, pool::ThreadPool& pool = pool::global_pool(),
-                             const std::function<void()>& cells_read = {});
+                             const std::function<void()>& cells_read = {},
+                             Repeats repeats = Repeats::Possible);
 
 // The inverse of a forward map built by label_encode: one (code, text) entry per text that has a
 // code, stored by code without an index when the codes are 0 .. k-1 (any forward map is accepted).

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>  // std::endian
 #include <cstddef>
 #include <cstdint>
@@ -64,6 +65,19 @@ public:
         } else {
             std::memcpy(out.words, data, std::min(size, sizeof out.words));
         }
+        return out;
+    }
+
+    // head(key) for a key whose memory may be read for 16 bytes from its start, however short the
+    // key: two word loads and masks, with no branch on the size (sizes of category texts vary
+    // from cell to cell, and a branch on them is mispredicted half the time).
+    static Head head_readable(std::string_view key) noexcept {
+        if constexpr (std::endian::native != std::endian::little) return head(key);
+        Head out;
+        out.size = key.size();
+        const std::size_t kept = std::min(key.size(), sizeof out.words);
+        out.words[0] = load_unaligned<std::uint64_t>(key.data()) & head_masks[kept][0];
+        out.words[1] = load_unaligned<std::uint64_t>(key.data() + 8) & head_masks[kept][1];
         return out;
     }
 
@@ -148,6 +162,18 @@ private:
         std::uint32_t tag;
         std::uint32_t entry;
     };
+
+    // For a key of n bytes (n <= 16): the masks that keep its bytes of the two head words.
+    static constexpr auto head_masks = [] {
+        std::array<std::array<std::uint64_t, 2>, 17> masks{};
+        const auto low_bytes = [](std::size_t n) {
+            return n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+        };
+        for (std::size_t n = 0; n <= 16; ++n) {
+            masks[n] = {low_bytes(n), low_bytes(n > 8 ? n - 8 : 0)};
+        }
+        return masks;
+    }();
 
     // Small: a table may have a great many short categorical columns, each with an index.
     static constexpr std::size_t initial_capacity = 8;

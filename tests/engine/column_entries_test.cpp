@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -114,6 +116,85 @@ TEST(CollectArrowTexts, AnEntryPerRowIsTheRowsOwnInOrder) {
         ASSERT_EQ(cells.texts().size(), 3u);
         EXPECT_EQ(out, (std::vector<double>{0, 1, 2}));
     }
+}
+
+// Chunks of Arrow strings ("u") or large strings ("U"), each sliced past its first `skip` cells;
+// a null cell's slot holds bytes, which no read may take for a text.
+template <class Offset>
+struct SlicedStrings {
+    struct Chunk {
+        std::vector<Offset> offsets{0};
+        std::string data;
+        std::vector<std::uint8_t> validity;
+        const void* buffers[3];
+    };
+    std::vector<Chunk> parts;
+    arrow::ArrowChunks chunks;
+
+    SlicedStrings(const std::vector<Texts>& chunk_texts, std::size_t skip) {
+        ArrowSchema schema{};
+        schema.format = sizeof(Offset) == 4 ? "u" : "U";
+        schema.release = [](ArrowSchema* s) { s->release = nullptr; };
+        chunks.adopt_schema(schema);
+        parts.reserve(chunk_texts.size());  // buffers point into the parts
+        for (const Texts& texts : chunk_texts) {
+            Chunk& part = parts.emplace_back();
+            part.validity.assign((texts.size() + skip + 7) / 8, 0);
+            for (std::size_t i = 0; i < skip + texts.size(); ++i) {
+                const bool present = i >= skip && texts[i - skip];
+                part.data += present ? *texts[i - skip] : std::string("junk");
+                if (present) part.validity[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+                part.offsets.push_back(static_cast<Offset>(part.data.size()));
+            }
+            part.buffers[0] = part.validity.data();
+            part.buffers[1] = part.offsets.data();
+            part.buffers[2] = part.data.data();
+            ArrowArray array{};
+            array.length = static_cast<std::int64_t>(texts.size());
+            array.offset = static_cast<std::int64_t>(skip);
+            array.null_count = -1;
+            array.n_buffers = 3;
+            array.buffers = part.buffers;
+            array.release = [](ArrowArray* a) { a->release = nullptr; };
+            chunks.adopt_array(array);
+        }
+    }
+};
+
+template <class Offset>
+void expect_sliced_chunks_read_back() {
+    std::mt19937_64 rng(sizeof(Offset));
+    std::vector<Texts> chunk_texts(3);
+    Texts expected;
+    std::set<std::string> distinct;
+    for (Texts& texts : chunk_texts) {
+        for (std::size_t i = 0; i < 700; ++i) {
+            if (rng() % 8 == 0) {
+                texts.emplace_back();
+                expected.emplace_back("<NA>");
+                continue;
+            }
+            // Sizes 0 to 20 over two letters: texts repeat, and some lie in a chunk's last bytes.
+            std::string text(rng() % 21, 'a');
+            for (char& c : text) c = static_cast<char>('a' + rng() % 2);
+            texts.push_back(text);
+            expected.push_back(text);
+            distinct.insert(text);
+        }
+    }
+    const SlicedStrings<Offset> strings(chunk_texts, 5);
+    const auto column = std::get<arrow::ArrowColumn>(arrow::ArrowColumn::open(strings.chunks));
+    ColumnCells cells(0);
+    std::vector<double> out(column.rows(), -1.0);
+    collect_arrow_texts(column, MissingCell::NotAvailable, ColumnTarget{out.data(), 1, cells});
+    const Read read = read_back(cells, out);
+    EXPECT_EQ(read.rows, expected);
+    EXPECT_EQ(read.entries, distinct.size() + 1);  // equal texts share an entry; <NA> has one
+}
+
+TEST(CollectArrowTexts, SlicedChunksOfBothOffsetWidthsReadTheirOwnTexts) {
+    expect_sliced_chunks_read_back<std::int32_t>();
+    expect_sliced_chunks_read_back<std::int64_t>();
 }
 
 TEST(CollectCategoryCodes, NumbersOnlyOccurringCategoriesAndRefusesStrayCodes) {

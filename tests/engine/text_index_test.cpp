@@ -49,6 +49,18 @@ TEST(TextIndex, TellsKeysApartByEveryByteAtEverySize) {
     }
 }
 
+TEST(TextIndex, ReadableHeadIsTheHeadWhateverFollowsTheKey) {
+    const std::string memory = "0123456789abcdefghijklmnopqrstuvwxyz\xff\xfe";
+    for (std::size_t size = 0; size + 16 <= memory.size(); ++size) {
+        const std::string_view key(memory.data() + 1, size);
+        const TextIndex::Head expected = TextIndex::head(key);
+        const TextIndex::Head got = TextIndex::head_readable(key);
+        EXPECT_EQ(got.size, expected.size);
+        EXPECT_EQ(got.words[0], expected.words[0]) << size;
+        EXPECT_EQ(got.words[1], expected.words[1]) << size;
+    }
+}
+
 TEST(TextIndex, KeepsEveryEntryThroughGrowth) {
     std::vector<std::string> keys;
     for (int i = 0; i < 100000; ++i) keys.push_back("key " + std::to_string(i));
