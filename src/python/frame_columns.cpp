@@ -4,6 +4,7 @@
 #include "python/frame_columns.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>  // std::isnan
 #include <iterator>
 #include <memory>
@@ -382,8 +383,47 @@ Maybe<Source> plan_columns(PyObject* frame, std::size_t rows, std::size_t cols,
     return std::optional<Source>(std::move(source));
 }
 
-// Reads the columns that need no interpreter, one task per column, into the table, and the
-// categorical ones among them also into columns. False when a category code names no category.
+// Reads column col, planned for a reader that needs no interpreter, into its table column and
+// cells; failed becomes 1 when a category code names no category.
+void read_column(const Source& source, std::size_t col, ColumnCells& cells, Table& table,
+                 char& failed) {
+    const Plan& plan = source.plans[col];
+    double* const first = table.data.get() + col * table.col_stride;
+    const ColumnTarget target{first, table.row_stride, cells};
+    switch (plan.reader) {
+        case Reader::Numbers:
+            visit_number_kind(plan.memory.kind, [&](auto element) {
+                for (std::size_t row = 0; row < table.rows; ++row) {
+                    first[row * table.row_stride] =
+                        element.read(plan.memory.first +
+                                     static_cast<std::ptrdiff_t>(row) * plan.memory.row_step);
+                }
+            });
+            break;
+        case Reader::ArrowTexts:
+            collect_arrow_texts(*source.arrow[plan.arrow].column, *plan.missing, target);
+            break;
+        case Reader::ArrowNumbers:
+            source.arrow[plan.arrow].column->read_numbers(0, table.rows, first, table.row_stride);
+            break;
+        case Reader::Category:
+            failed = collect_category_codes(plan.codes, table.rows, plan.categories, *plan.missing,
+                                            target)
+                         ? 0
+                         : 1;
+            break;
+        case Reader::Objects:
+        case Reader::Arrow:
+            break;
+    }
+    cells.finish();
+}
+
+// Reads the columns that need no interpreter into the table, and the categorical ones among them
+// also into columns. False when a category code names no category. Each thread takes the next
+// column as it gets free: one text column can cost many times another (its texts' count and
+// length decide), so fixed shares of the columns would leave threads idle. Text columns are taken
+// first, so that the cheap number columns fill the gaps at the end.
 bool read_on_pool(const Source& source, std::vector<CollectedColumn>& columns, Table& table) {
     std::vector<std::size_t> native;
     for (std::size_t col = 0; col < source.plans.size(); ++col) {
@@ -393,39 +433,23 @@ bool read_on_pool(const Source& source, std::vector<CollectedColumn>& columns, T
     read.reserve(native.size());
     for (const std::size_t col : native) read.push_back(CollectedColumn{col, ColumnCells(0)});
     std::vector<char> failed(native.size(), 0);
-    pool::global_pool().parallel_for(native.size(), [&](std::size_t i) {
-        const std::size_t col = native[i];
-        const Plan& plan = source.plans[col];
-        double* const first = table.data.get() + col * table.col_stride;
-        const ColumnTarget target{first, table.row_stride, read[i].cells};
-        switch (plan.reader) {
-            case Reader::Numbers:
-                visit_number_kind(plan.memory.kind, [&](auto element) {
-                    for (std::size_t row = 0; row < table.rows; ++row) {
-                        first[row * table.row_stride] =
-                            element.read(plan.memory.first +
-                                         static_cast<std::ptrdiff_t>(row) * plan.memory.row_step);
-                    }
-                });
-                break;
-            case Reader::ArrowTexts:
-                collect_arrow_texts(*source.arrow[plan.arrow].column, *plan.missing, target);
-                break;
-            case Reader::ArrowNumbers:
-                source.arrow[plan.arrow].column->read_numbers(0, table.rows, first,
-                                                              table.row_stride);
-                break;
-            case Reader::Category:
-                failed[i] = collect_category_codes(plan.codes, table.rows, plan.categories,
-                                                   *plan.missing, target)
-                                ? 0
-                                : 1;
-                break;
-            case Reader::Objects:
-            case Reader::Arrow:
-                break;
+    std::vector<std::size_t> order;  // positions in native, text columns first
+    for (const bool texts : {true, false}) {
+        for (std::size_t i = 0; i < native.size(); ++i) {
+            const Reader reader = source.plans[native[i]].reader;
+            if ((reader == Reader::ArrowTexts || reader == Reader::Category) == texts) {
+                order.push_back(i);
+            }
         }
-        read[i].cells.finish();
+    }
+    std::atomic<std::size_t> next{0};
+    pool::ThreadPool& pool = pool::global_pool();
+    pool.parallel_for(std::min(order.size(), pool.thread_count()), [&](std::size_t) {
+        // relaxed: the counter only hands out positions; the loop's end publishes the writes.
+        for (std::size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < order.size();) {
+            const std::size_t i = order[k];
+            read_column(source, native[i], read[i].cells, table, failed[i]);
+        }
     });
     if (std::find(failed.begin(), failed.end(), 1) != failed.end()) return false;
     // Merged with the scanned ones, by column.
