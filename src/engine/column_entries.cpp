@@ -53,6 +53,7 @@ public:
     }
 
     bool seen_text() const noexcept { return seen_text_; }
+    const ColumnTarget& target() const noexcept { return target_; }
 
     void write(std::size_t row, std::size_t entry) noexcept {
         target_.first[row * target_.stride] = static_cast<double>(entry);
@@ -139,18 +140,21 @@ bool collect_codes(const CategoryCodes& codes, std::size_t rows,
 void find_block(std::size_t first_row, std::size_t count, const std::string_view* views,
                 const TextIndex::Head* heads, const std::uint64_t* hashes, const bool* absent,
                 TextIndex& index, EntryWriter& writer) {
+    // Kept in locals: stores through the output pointer could otherwise be taken to change them.
+    double* const out = writer.target().first + first_row * writer.target().stride;
+    const std::size_t stride = writer.target().stride;
     for (std::size_t i = 0; i < count && i < prefetch_distance; ++i) index.prefetch(hashes[i]);
     for (std::size_t i = 0; i < count; ++i) {
         if (i + prefetch_distance < count) index.prefetch(hashes[i + prefetch_distance]);
-        const std::size_t row = first_row + i;
         if (absent[i]) {
-            writer.missing(row);
+            writer.missing(first_row + i);
             continue;
         }
-        if (!writer.seen_text()) writer.text_at(row);
+        if (!writer.seen_text()) writer.text_at(first_row + i);
         const auto [entry, added] = index.find_or_add_hashed(views[i], heads[i], hashes[i]);
-        if (added) writer.add_view(row, views[i]);
-        writer.write(row, entry);
+        if (added) writer.add_view(first_row + i, views[i]);
+        // Entry numbers stay below 2^32: a signed conversion needs no check of the top bit.
+        out[i * stride] = static_cast<double>(static_cast<std::int64_t>(entry));
     }
 }
 
