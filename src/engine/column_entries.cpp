@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/label_encode.h"  // is_missing_marker
 #include "engine/text_index.h"
 #include "engine/unaligned_load.h"
 
@@ -216,6 +217,102 @@ void collect_offset_texts(const arrow::ArrowColumn::Chunk& chunk, TextIndex& ind
     }
 }
 
+// True when texts are in strictly ascending byte order and none is a missing-value marker: the
+// order in which their numbering gives codes.
+bool ascending_texts(std::span<const std::string_view> texts) noexcept {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (is_missing_marker(texts[i]) || (i > 0 && !(texts[i - 1] < texts[i]))) return false;
+    }
+    return true;
+}
+
+enum class InOrder { Done, StrayCode, NotDone };
+
+// collect_category_codes for categories in the order their numbering gives (ascending_texts):
+// the occurring categories become entries in category order, then the entries of missing cells,
+// so that each text's entry is its code and the table's entry indices need no rewriting. Two
+// passes over the codes: which categories occur (and where missing cells lie), then the rows.
+// NotDone, having written nothing, when the first-met order must be kept: for a column without
+// any text, or with an entry per row (which encode_table reads as the rows' own, in row order).
+template <class Code, class Index>
+InOrder collect_in_category_order(const CategoryCodes& codes, std::size_t rows,
+                                  std::span<const std::string_view> categories, MissingCell missing,
+                                  const ColumnTarget& target) {
+    const auto code_at = [&](std::size_t row) {
+        return load_unaligned<Code>(codes.first +
+                                    static_cast<std::ptrdiff_t>(row) * codes.row_step);
+    };
+    constexpr Index absent = std::numeric_limits<Index>::max();
+    std::vector<Index> entries(categories.size(), absent);
+    std::size_t first_text_row = rows;
+    bool missing_before = false;  // a missing cell before the first text, and after it
+    bool missing_after = false;
+    for (std::size_t row = 0; row < rows; ++row) {
+        const Code code = code_at(row);
+        if (code == -1) {
+            (first_text_row == rows ? missing_before : missing_after) = true;
+            continue;
+        }
+        if (code < 0 || static_cast<std::uint64_t>(code) >= categories.size()) {
+            return InOrder::StrayCode;
+        }
+        if (first_text_row == rows) first_text_row = row;
+        entries[static_cast<std::size_t>(code)] = 0;
+    }
+    std::size_t count = 0;
+    for (Index& entry : entries) {
+        if (entry != absent) entry = static_cast<Index>(count++);
+    }
+    const bool not_available = missing == MissingCell::NotAvailable;
+    const std::size_t missing_entries =
+        not_available ? (missing_before || missing_after) : missing_before + missing_after;
+    if (count == 0 || count + missing_entries == rows) return InOrder::NotDone;
+
+    ColumnCells& cells = target.cells;
+    for (std::size_t c = 0; c < categories.size(); ++c) {
+        if (entries[c] != absent) cells.add_view(categories[c]);
+    }
+    // Missing cells before the first text were numbers when it came: they read as the rendered
+    // NaN; those after it as str() of a NaN. pandas' NA reads "<NA>" wherever it lies.
+    double before = 0;
+    double after = 0;
+    if (not_available) {
+        if (missing_before || missing_after) {
+            cells.add_text("<NA>");
+            before = after = static_cast<double>(count);
+        }
+    } else {
+        std::size_t next = count;
+        if (missing_before) {
+            cells.add_text("NaN");
+            before = static_cast<double>(next++);
+        }
+        if (missing_after) {
+            cells.add_text("nan");
+            after = static_cast<double>(next);
+        }
+    }
+    cells.mark_texts_distinct();
+    for (std::size_t row = 0; row < rows; ++row) {
+        const Code code = code_at(row);
+        target.first[row * target.stride] =
+            code == -1 ? (row < first_text_row ? before : after)
+                       : static_cast<double>(entries[static_cast<std::size_t>(code)]);
+    }
+    return InOrder::Done;
+}
+
+template <class Code>
+InOrder collect_in_category_order(const CategoryCodes& codes, std::size_t rows,
+                                  std::span<const std::string_view> categories, MissingCell missing,
+                                  const ColumnTarget& target) {
+    if (categories.size() < std::numeric_limits<std::uint32_t>::max() - 2) {
+        return collect_in_category_order<Code, std::uint32_t>(codes, rows, categories, missing,
+                                                              target);
+    }
+    return collect_in_category_order<Code, std::size_t>(codes, rows, categories, missing, target);
+}
+
 }  // namespace
 
 void collect_arrow_texts(const arrow::ArrowColumn& column, MissingCell missing,
@@ -239,16 +336,24 @@ void collect_arrow_texts(const arrow::ArrowColumn& column, MissingCell missing,
 bool collect_category_codes(const CategoryCodes& codes, std::size_t rows,
                             std::span<const std::string_view> categories, MissingCell missing,
                             const ColumnTarget& target) {
-    EntryWriter writer(missing, target, nullptr);
+    const auto collect = [&]<class Code>(Code) {
+        if (ascending_texts(categories)) {
+            const InOrder done =
+                collect_in_category_order<Code>(codes, rows, categories, missing, target);
+            if (done != InOrder::NotDone) return done == InOrder::Done;
+        }
+        EntryWriter writer(missing, target, nullptr);
+        return collect_codes<Code>(codes, rows, categories, writer);
+    };
     switch (codes.width) {
         case CodeWidth::Int8:
-            return collect_codes<std::int8_t>(codes, rows, categories, writer);
+            return collect(std::int8_t{});
         case CodeWidth::Int16:
-            return collect_codes<std::int16_t>(codes, rows, categories, writer);
+            return collect(std::int16_t{});
         case CodeWidth::Int32:
-            return collect_codes<std::int32_t>(codes, rows, categories, writer);
+            return collect(std::int32_t{});
         case CodeWidth::Int64:
-            return collect_codes<std::int64_t>(codes, rows, categories, writer);
+            return collect(std::int64_t{});
     }
     return false;
 }

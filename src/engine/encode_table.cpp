@@ -55,6 +55,15 @@ std::vector<CategoricalColumn> encode_columns(CollectedTable& input, Table& tabl
     return categorical;
 }
 
+// True when every entry's code is its own index (a collector made its entries in the order of
+// their codes): the table's cells then hold their codes already.
+bool codes_are_entries(std::span<const double> codes) noexcept {
+    for (std::size_t entry = 0; entry < codes.size(); ++entry) {
+        if (codes[entry] != static_cast<double>(entry)) return false;
+    }
+    return true;
+}
+
 // Numeric columns are already in place; each categorical column's cells hold their entry indices.
 // The columns' entries are numbered in parallel, then the indices are replaced by codes in one
 // pass over blocks of rows, since column by column every pass over a row-major table would read
@@ -63,7 +72,7 @@ std::vector<CategoricalColumn> encode_scanned(std::vector<CollectedColumn>& colu
                                               pool::ThreadPool& pool) {
     struct Numbered {
         ColumnIndex col;
-        LabelEncoding encoding;  // codes per entry; none when the codes went straight to the table
+        LabelEncoding encoding;  // codes per entry; none when the table holds the codes already
     };
     const std::size_t stride = table.row_stride;
     const auto target = std::make_shared<const SendPtr>(SendPtr{table.data.get()});
@@ -86,6 +95,7 @@ std::vector<CategoricalColumn> encode_scanned(std::vector<CollectedColumn>& colu
                     [&] { cells.release_views(); }, repeats);
             } else {
                 encoding = label_encode(cells.texts(), pool, repeats);
+                if (codes_are_entries(encoding.codes)) encoding.codes = std::vector<double>();
             }
             cells.release();
             return Numbered{column.col, std::move(encoding)};

@@ -222,5 +222,39 @@ TEST(CollectCategoryCodes, NumbersOnlyOccurringCategoriesAndRefusesStrayCodes) {
     }
 }
 
+TEST(CollectCategoryCodes, AscendingCategoriesReadAsInAnyOrder) {
+    // Ascending categories become entries in their own order; the rows must read the same texts
+    // as through categories in another order, under both kinds of missing cell.
+    const std::vector<std::string_view> ascending{"a", "b", "c", "d", "e"};
+    const std::vector<std::string_view> descending{"e", "d", "c", "b", "a"};
+    const std::vector<std::int8_t> codes{-1, 3, 1, -1, 3, 0, -1};
+    for (const MissingCell missing : {MissingCell::NotANumber, MissingCell::NotAvailable}) {
+        std::vector<Read> reads;
+        for (const bool reversed : {false, true}) {
+            const auto& categories = reversed ? descending : ascending;
+            std::vector<std::int8_t> mapped = codes;
+            for (std::int8_t& code : mapped) {
+                if (code >= 0 && reversed) code = static_cast<std::int8_t>(4 - code);
+            }
+            ColumnCells cells(0);
+            std::vector<double> out(codes.size(), -2.0);
+            ASSERT_TRUE(collect_category_codes(
+                {reinterpret_cast<const char*>(mapped.data()), 1, CodeWidth::Int8}, mapped.size(),
+                categories, missing, ColumnTarget{out.data(), 1, cells}));
+            reads.push_back(read_back(cells, out));
+        }
+        EXPECT_EQ(reads[0].rows, reads[1].rows);
+        EXPECT_EQ(reads[0].entries, reads[1].entries);
+    }
+    // An entry per row stays in row order, as encode_table reads it.
+    const std::vector<std::int8_t> each{-1, 2, 0};
+    ColumnCells cells(0);
+    std::vector<double> out(3);
+    ASSERT_TRUE(collect_category_codes(
+        {reinterpret_cast<const char*>(each.data()), 1, CodeWidth::Int8}, each.size(), ascending,
+        MissingCell::NotANumber, ColumnTarget{out.data(), 1, cells}));
+    EXPECT_EQ(out, (std::vector<double>{0, 1, 2}));
+}
+
 }  // namespace
 }  // namespace vexilo
