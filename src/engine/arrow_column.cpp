@@ -429,6 +429,24 @@ void ArrowColumn::read_texts(std::size_t begin, std::size_t end, std::string_vie
     }
 }
 
+void ArrowColumn::read_dictionary_positions(const Chunk& chunk, std::size_t begin, std::size_t end,
+                                            std::int64_t* positions) noexcept {
+    const Cells& cells = chunk.cells;
+    for (std::size_t i = begin; i < end; ++i, ++positions) {
+        const std::size_t at = cells.offset + i;
+        std::uint64_t index = 0;  // checked by open(): inside the dictionary
+        const bool present = !is_missing(cells, at) && index_at(cells, at, index);
+        const bool missing =
+            !present ||
+            is_missing(chunk.values, chunk.values.offset + static_cast<std::size_t>(index));
+        *positions = missing ? -1 : static_cast<std::int64_t>(index);
+    }
+}
+
+std::string_view ArrowColumn::dictionary_text(const Chunk& chunk, std::size_t position) noexcept {
+    return any_text_at(chunk.values, chunk.values.offset + position);
+}
+
 void ArrowColumn::read_numbers(std::size_t begin, std::size_t end, double* out,
                                std::size_t stride) const noexcept {
     if (begin >= end) return;

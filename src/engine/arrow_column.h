@@ -130,6 +130,15 @@ public:
     // buffers themselves.
     std::span<const Chunk> chunks() const noexcept { return chunks_; }
 
+    // For rows [begin, end) of a dictionary chunk of a checked column (positions in the chunk):
+    // positions[i] is the position in the chunk's dictionary of row begin + i, or -1 for a missing
+    // cell (a null index, or an index of a null value). Needs end <= chunk.cells.length.
+    static void read_dictionary_positions(const Chunk& chunk, std::size_t begin, std::size_t end,
+                                          std::int64_t* positions) noexcept;
+    // The text at a position of a dictionary chunk's dictionary that some row names (and that is
+    // not null), viewed in the chunk's memory.
+    static std::string_view dictionary_text(const Chunk& chunk, std::size_t position) noexcept;
+
 private:
     ArrowColumn() = default;
 

@@ -217,6 +217,71 @@ void collect_offset_texts(const arrow::ArrowColumn::Chunk& chunk, TextIndex& ind
     }
 }
 
+constexpr std::size_t unmet = std::numeric_limits<std::size_t>::max();
+
+// The entries of one dictionary's values, kept from chunk to chunk while the chunks share it.
+struct DictionaryEntries {
+    const void* values = nullptr;
+    const char* data = nullptr;
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    std::vector<const char*> view_data;
+    std::vector<std::size_t> entries;  // by position in the dictionary; unmet until a row names it
+
+    bool holds(const arrow::ArrowColumn::Cells& dictionary) const noexcept {
+        return values == dictionary.values && data == dictionary.data &&
+               offset == dictionary.offset && length == dictionary.length &&
+               view_data == dictionary.view_data && !entries.empty();
+    }
+};
+
+// Whether a dictionary chunk is read through a table of its dictionary's entries: not when the
+// dictionary is new and far larger than the chunk (a dictionary shared by many small chunks, say,
+// that each chunk would set up again).
+bool reads_through_table(const arrow::ArrowColumn::Chunk& chunk,
+                         const DictionaryEntries& last) noexcept {
+    return last.holds(chunk.values) || chunk.values.length <= 4 * chunk.cells.length + 1024;
+}
+
+// A dictionary chunk: each dictionary value that a row names is looked up once, when first met,
+// and every row takes its value's entry through a table.
+void collect_dictionary_texts(const arrow::ArrowColumn::Chunk& chunk, DictionaryEntries& table,
+                              TextIndex& index, EntryWriter& writer) {
+    if (!table.holds(chunk.values)) {
+        table.values = chunk.values.values;
+        table.data = chunk.values.data;
+        table.offset = chunk.values.offset;
+        table.length = chunk.values.length;
+        table.view_data = chunk.values.view_data;
+        table.entries.assign(chunk.values.length, unmet);
+    }
+    std::vector<std::size_t>& value_entries = table.entries;
+    double* const out = writer.target().first;
+    const std::size_t stride = writer.target().stride;
+    std::int64_t positions[block_rows];
+    for (std::size_t first = 0; first < chunk.cells.length; first += block_rows) {
+        const std::size_t count = std::min(block_rows, chunk.cells.length - first);
+        arrow::ArrowColumn::read_dictionary_positions(chunk, first, first + count, positions);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t row = chunk.first_row + first + i;
+            if (positions[i] < 0) {
+                writer.missing(row);
+                continue;
+            }
+            std::size_t& entry = value_entries[static_cast<std::size_t>(positions[i])];
+            if (entry == unmet) {
+                const std::string_view text = arrow::ArrowColumn::dictionary_text(
+                    chunk, static_cast<std::size_t>(positions[i]));
+                if (!writer.seen_text()) writer.text_at(row);
+                const auto [found, added] = index.find_or_add(text);
+                if (added) writer.add_view(row, text);
+                entry = found;
+            }
+            out[row * stride] = static_cast<double>(static_cast<std::int64_t>(entry));
+        }
+    }
+}
+
 // True when texts are in strictly ascending byte order and none is a missing-value marker: the
 // order in which their numbering gives codes.
 bool ascending_texts(std::span<const std::string_view> texts) noexcept {
@@ -319,6 +384,7 @@ void collect_arrow_texts(const arrow::ArrowColumn& column, MissingCell missing,
                          const ColumnTarget& target) {
     TextIndex index;
     EntryWriter writer(missing, target, &index);
+    DictionaryEntries dictionary;
     for (const arrow::ArrowColumn::Chunk& chunk : column.chunks()) {
         const arrow::ArrowColumn::Cells& cells = chunk.cells;
         const bool plain = !chunk.dictionary && cells.data != nullptr;
@@ -326,6 +392,8 @@ void collect_arrow_texts(const arrow::ArrowColumn& column, MissingCell missing,
             collect_offset_texts<std::int32_t>(chunk, index, writer);
         } else if (plain && cells.storage == arrow::ArrowColumn::Storage::LargeUtf8) {
             collect_offset_texts<std::int64_t>(chunk, index, writer);
+        } else if (chunk.dictionary && reads_through_table(chunk, dictionary)) {
+            collect_dictionary_texts(chunk, dictionary, index, writer);
         } else {
             collect_read_texts(column, chunk.first_row, chunk.first_row + cells.length, index,
                                writer);

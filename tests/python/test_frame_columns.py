@@ -193,7 +193,11 @@ def test_arrow_column_of_many_chunks_and_views():
     # pandas makes no values of a string_view column with nulls, so this one has none.
     full = [t or "a longer text than twelve bytes" for t in texts]
     views = pd.arrays.ArrowExtensionArray(pa.chunked_array([pa.array(full, pa.string_view())]))
-    frame = pd.DataFrame({"a": column, "b": np.arange(5000.0), "v": views})
+    # Dictionary chunks of their own dictionaries, and a run of chunks sharing one.
+    encoded = [pa.array(texts[i:i + 700]).dictionary_encode() for i in range(0, 3500, 700)]
+    encoded += [encoded[-1]] * 2 + [pa.array(texts[4900:]).dictionary_encode()]
+    dictionary = pd.arrays.ArrowExtensionArray(pa.chunked_array(encoded))
+    frame = pd.DataFrame({"a": column, "b": np.arange(5000.0), "v": views, "d": dictionary})
     assert_native_equals_values(frame)
     assert_native_equals_values(frame.iloc[123:4567])
 
