@@ -52,7 +52,10 @@ struct CategoryCodes {
 
 // Reads `rows` category codes over the texts of the categories into target, as
 // collect_arrow_texts reads texts: only the categories that occur become entries, in the order
-// first met, and missing cells (code -1) read as `missing` says. Returns false, having left target
+// first met, and missing cells (code -1) read as `missing` says. When the categories are in
+// strictly ascending byte order and none is a missing-value marker, the entries come in category
+// order instead, those of missing cells last, so that each entry's index is its text's code (an
+// entry per row keeps the first-met order). Returns false, having left target
 // in an unspecified state, when a code is neither -1 nor the position of a category. Any thread.
 bool collect_category_codes(const CategoryCodes& codes, std::size_t rows,
                             std::span<const std::string_view> categories, MissingCell missing,
