@@ -117,17 +117,7 @@ public:
                 return {entry, false};
             }
         }
-        const std::size_t entry = keys_.size();
-        if (entry >= max_entries) throw std::bad_alloc();
-        keys_.push_back(Key{key, kind});
-        slots_[at] = Slot{
-            {key_head.words[0], key_head.words[1]}, tag, static_cast<std::uint32_t>(entry + 1)};
-        // Small tables stay at most a quarter full (fewer probes past the home slot, while the
-        // table still fits the nearest caches), large ones half full: doubling those would cost
-        // more in cache misses than the shorter probes save.
-        const std::size_t fill = slots_.size() <= small_table_slots ? 4 : 2;
-        if (keys_.size() * fill > slots_.size()) grow();
-        return {entry, true};
+        return {add_at(at, key, key_head, tag, kind), true};
     }
 
     // As find_or_add_hashed, hashing key itself.
@@ -194,6 +184,23 @@ private:
         const auto capped = static_cast<std::uint32_t>(
             kind < max_kinds ? std::min(size, max_tag_size) : max_tag_size);
         return capped | (static_cast<std::uint32_t>(kind % max_kinds) << (32 - kind_bits));
+    }
+
+    // Adds key in the free slot at; returns its entry number. Kept out of line, so that the
+    // lookup that finds a key, far the most common, inlines into a caller's loop.
+    [[gnu::noinline]] std::size_t add_at(std::size_t at, std::string_view key, const Head& key_head,
+                                         std::uint32_t tag, unsigned kind) {
+        const std::size_t entry = keys_.size();
+        if (entry >= max_entries) throw std::bad_alloc();
+        keys_.push_back(Key{key, kind});
+        slots_[at] = Slot{
+            {key_head.words[0], key_head.words[1]}, tag, static_cast<std::uint32_t>(entry + 1)};
+        // Small tables stay at most a quarter full (fewer probes past the home slot, while the
+        // table still fits the nearest caches), large ones half full: doubling those would cost
+        // more in cache misses than the shorter probes save.
+        const std::size_t fill = slots_.size() <= small_table_slots ? 4 : 2;
+        if (keys_.size() * fill > slots_.size()) grow();
+        return entry;
     }
 
     // The slot count less one (a power of two less one), kept: it is taken on every lookup.
