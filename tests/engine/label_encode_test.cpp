@@ -170,7 +170,9 @@ TEST_P(LabelEncodeTest, MatchesTheReferenceOnRandomColumns) {
     for (int round = 0; round < 300; ++round) {
         const std::size_t rows = below(rng, round % 10 == 0 ? 20000 : 300);
         const std::size_t vocabulary = 1 + below(rng, rng() % 2 ? 8 : 5000);
-        const std::vector<std::string> cells = random_column(rng, rows, vocabulary);
+        std::vector<std::string> cells = random_column(rng, rows, vocabulary);
+        // Some columns come sorted, repeats side by side: the sort is skipped for them.
+        if (round % 3 == 0) std::sort(cells.begin(), cells.end());
         const std::vector<std::string_view> views = views_of(cells);
         const Reference ref = reference_encode(cells);
         const std::string label = "round " + std::to_string(round);
