@@ -21,6 +21,12 @@ void ColumnCells::make_categorical() {
     numbers_ = WorkVector<double>();
 }
 
+void ColumnCells::make_categorical_after(std::size_t skipped) {
+    if (categorical_) return;
+    make_categorical();
+    first_text_row_ += skipped;
+}
+
 void ColumnCells::add_text(std::string_view text) {
     make_categorical();
     buffer_.insert(buffer_.end(), text.begin(), text.end());

@@ -31,6 +31,10 @@ public:
     // (format_double), in order. Nothing for a column that already is.
     void make_categorical();
 
+    // As make_categorical, for a column whose first `skipped` numbers were written elsewhere (into
+    // the output table) instead of being added here: they count toward first_text_row().
+    void make_categorical_after(std::size_t skipped);
+
     // Appends a text, copied into the column's buffer (the column turning categorical first).
     void add_text(std::string_view text);
 

@@ -30,7 +30,10 @@ public:
     // The entries are distinct texts (the texts of missing cells apart), which their numbering
     // is told.
     EntryWriter(MissingCell missing, const ColumnTarget& target, TextIndex* index) noexcept
-        : missing_(missing), target_(target), index_(index) {
+        : missing_(missing),
+          target_(target),
+          index_(index),
+          seen_text_(target.cells.categorical()) {
         target_.cells.mark_texts_distinct();
     }
 
@@ -49,6 +52,7 @@ public:
         if (leading_missing_ == 0) return;
         // The missing cells before the first text were numbers when it came: they read as the
         // rendered NaN. All of them lie before row.
+        target_.cells.make_categorical_after(leading_missing_);
         const std::size_t entry = add_text("NaN");
         for (std::size_t before = 0; before < row; ++before) write(before, entry);
     }
@@ -324,6 +328,12 @@ InOrder collect_in_category_order(const CategoryCodes& codes, std::size_t rows,
         if (first_text_row == rows) first_text_row = row;
         entries[static_cast<std::size_t>(code)] = 0;
     }
+    if (target.cells.categorical()) {
+        // The column turned before these rows: every missing cell reads as one after a text.
+        missing_after = missing_after || missing_before;
+        missing_before = false;
+        first_text_row = 0;
+    }
     std::size_t count = 0;
     for (Index& entry : entries) {
         if (entry != absent) entry = static_cast<Index>(count++);
@@ -334,6 +344,8 @@ InOrder collect_in_category_order(const CategoryCodes& codes, std::size_t rows,
     if (count == 0 || count + missing_entries == rows) return InOrder::NotDone;
 
     ColumnCells& cells = target.cells;
+    // The missing cells before the first text were numbers until it came.
+    if (missing_before) cells.make_categorical_after(first_text_row);
     for (std::size_t c = 0; c < categories.size(); ++c) {
         if (entries[c] != absent) cells.add_view(categories[c]);
     }

@@ -35,8 +35,9 @@ struct ColumnTarget {
 // Reads the text column `column` (cell_type() Text) into target: a categorical column gets an
 // entry per distinct text (viewed in the column's memory, which must outlive the entries) and per
 // kind of missing cell, in the order first met, and every row the index of its entry as a double;
-// a NotANumber column without any text writes NaN to every row and stays numeric. Throws
-// std::bad_alloc. Any thread; target belongs to the caller.
+// a NotANumber column without any text writes NaN to every row and stays numeric. A target whose
+// cells are categorical already (a column that turned before these rows) reads every missing cell
+// as one after the first text. Throws std::bad_alloc. Any thread; target belongs to the caller.
 void collect_arrow_texts(const arrow::ArrowColumn& column, MissingCell missing,
                          const ColumnTarget& target);
 

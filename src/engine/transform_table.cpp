@@ -202,8 +202,12 @@ private:
         if (!task.forward) {
             ColumnCells& column = *task.cells;
             const std::size_t row = column.first_text_row();
+            // An entry-index column keeps distinct entries: the row's cell names its entry.
+            const std::size_t text = in_table_ ? static_cast<std::size_t>(out[row * stride]) : row;
+            VX_ASSERT(row < rows && text < column.texts().size(),
+                      "a column's first text is a cell of the table");
             TransformError error{TransformError::Kind::TextInNumericColumn, col, row, 0,
-                                 std::string(column.texts()[row])};
+                                 std::string(column.texts()[text])};
             column.release();
             return ColumnOutcome{col, std::move(error), std::nullopt, nullptr};
         }

@@ -66,9 +66,12 @@ PyErr transform_failure(const TransformError& error, const OutputKind& out) {
 
 }  // namespace
 
-Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, UnknownPolicy unknown) {
+Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, UnknownPolicy unknown,
+                                  std::span<const ColumnTurn> turns) {
     OutputKind out = VX_TRY(output_kind_of(obj));
-    std::optional<Table> copied = VX_TRY(copy_float_array(obj));
+    // Numbers read as texts need their cells, which a copy of a float64 array no longer has.
+    std::optional<Table> copied =
+        turns.empty() ? VX_TRY(copy_float_array(obj)) : std::optional<Table>();
     std::optional<TransformError> error;
     Table table;
     if (copied) {
@@ -79,7 +82,7 @@ Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, Unkno
         VX_TRY(run_on_pool([&] { error = transform_table(numbers, table, info, unknown); }));
     } else {
         CollectedObjectArray collected =
-            VX_TRY(collect_object_array(obj, out.kind == OutputKind::Kind::DataFrame));
+            VX_TRY(collect_object_array(obj, out.kind == OutputKind::Kind::DataFrame, turns));
         VX_TRY(run_on_pool(
             [&] { error = transform_table(collected.columns, collected.table, info, unknown); }));
         table = std::move(collected.table);

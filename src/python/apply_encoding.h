@@ -2,6 +2,9 @@
 // read_table reads it, its columns coded by the engine's transform_table.
 #pragma once
 
+#include <span>
+
+#include "engine/column_turn.h"
 #include "engine/encoding_info.h"
 #include "engine/transform_table.h"
 #include "python/py_err.h"
@@ -16,8 +19,10 @@ namespace vexilo::py {
 // read_table's reading, and a ValueError naming the column (and for a frame its label) when info
 // lists a column the table lacks, when a column info has as numbers holds a text (its row and
 // text), and under UnknownPolicy::Kind::Error for a column's first unseen text (its row and the
-// number of unseen cells of the column). Internal failures are thrown as InternalFailure.
+// number of unseen cells of the column). Internal failures are thrown as InternalFailure. turns,
+// one per column or none, reads obj as a piece of a larger table, as collect_object_array does.
 // Calling thread, interpreter held.
-Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, UnknownPolicy unknown);
+Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, UnknownPolicy unknown,
+                                  std::span<const ColumnTurn> turns = {});
 
 }  // namespace vexilo::py

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/column_turn.h"
 #include "engine/encode_table.h"
 #include "python/cell_source.h"
 #include "python/error_policy.h"
@@ -69,7 +70,8 @@ Result<PyRef> cell_table(PyObject* obj, bool is_dataframe) {
 
 // Every cell, column by column and row by row, on the calling thread, which runs pending signal
 // handlers every few thousand cells. A numeric column's numbers join those of the others.
-Result<CollectedTable> read_columns(PyRef cells, Shape shape, Pins& pins) {
+Result<CollectedTable> read_columns(PyRef cells, Shape shape, Pins& pins,
+                                    std::span<const ColumnTurn> turns) {
     CollectedTable collected{{}, {}, CellForm::PerRow};
     if (shape.rows == 0) return collected;
     CellSource source = VX_TRY(CellSource::open(std::move(cells)));
@@ -77,6 +79,7 @@ Result<CollectedTable> read_columns(PyRef cells, Shape shape, Pins& pins) {
     const std::size_t reserve = std::min(shape.rows, column_reserve_limit);
     for (std::size_t col = 0; col < shape.cols; ++col) {
         ColumnCells column(reserve);
+        if (!turns.empty() && turns[col] == ColumnTurn::Before) column.make_categorical();
         for (std::size_t row = 0; row < shape.rows; ++row) {
             VX_TRY(source.read(row, col, column, pins));
             VX_TRY(signals.count());
@@ -107,11 +110,12 @@ Result<std::optional<ScanSource>> array_source(PyObject* table, Shape shape) {
 // The whole table in one scan of source; nothing when a cell needs Python code, with nothing
 // kept.
 Result<std::optional<CollectedObjectArray>> collect_by_scan(const ScanSource& source, Shape shape,
-                                                            Layout layout) {
+                                                            Layout layout,
+                                                            std::span<const ColumnTurn> turns) {
     // The shape is that of arrays in memory, so the output may be made before the cells are read.
     CollectedObjectArray collected{{}, {}, VX_TRY(new_table(shape.rows, shape.cols, layout)), {}};
-    std::optional<std::vector<CollectedColumn>> columns =
-        VX_TRY(scan_columns(source, shape.rows, collected.table, MissingScalar{}, collected.pins));
+    std::optional<std::vector<CollectedColumn>> columns = VX_TRY(
+        scan_columns(source, shape.rows, collected.table, MissingScalar{}, collected.pins, turns));
     if (!columns) return std::optional<CollectedObjectArray>();
     collected.columns = CollectedTable{std::move(*columns), {}, CellForm::EntryIndices};
     return std::optional<CollectedObjectArray>(std::move(collected));
@@ -119,27 +123,37 @@ Result<std::optional<CollectedObjectArray>> collect_by_scan(const ScanSource& so
 
 }  // namespace
 
-Result<CollectedObjectArray> collect_object_array(PyObject* obj, bool is_dataframe) {
+Result<CollectedObjectArray> collect_object_array(PyObject* obj, bool is_dataframe,
+                                                  std::span<const ColumnTurn> turns) {
     const Shape shape = VX_TRY(read_shape(obj));
+    if (!turns.empty() && turns.size() != shape.cols) {
+        return PyErr::make(PyExc_ValueError, "expected a turn for each of the table's " +
+                                                 std::to_string(shape.cols) + " columns, got " +
+                                                 std::to_string(turns.size()));
+    }
+    const auto turned = [&](CollectedObjectArray collected) {
+        turn_after_last_row(collected.columns, collected.table, turns);
+        return collected;
+    };
     const bool scannable = shape.rows > 0 && shape.cols > 0;
     if (scannable && is_dataframe) {
-        auto read = VX_TRY(collect_frame_columns(obj, shape.rows, shape.cols));
-        if (read) return std::move(*read);
+        auto read = VX_TRY(collect_frame_columns(obj, shape.rows, shape.cols, turns));
+        if (read) return turned(std::move(*read));
     }
     PyRef cells = VX_TRY(cell_table(obj, is_dataframe));
     if (scannable) {
         if (std::optional<ScanSource> source = VX_TRY(array_source(cells.get(), shape))) {
-            auto scanned = VX_TRY(collect_by_scan(*source, shape, Layout::RowMajor));
-            if (scanned) return std::move(*scanned);
+            auto scanned = VX_TRY(collect_by_scan(*source, shape, Layout::RowMajor, turns));
+            if (scanned) return turned(std::move(*scanned));
         }
     }
 
     CollectedObjectArray collected;
-    collected.columns = VX_TRY(read_columns(std::move(cells), shape, collected.pins));
+    collected.columns = VX_TRY(read_columns(std::move(cells), shape, collected.pins, turns));
     // Allocated only now that every cell has been read: a shape that claims more than the table
     // holds fails at its first missing cell, not here.
     collected.table = VX_TRY(new_table(shape.rows, shape.cols, Layout::RowMajor));
-    return collected;
+    return turned(std::move(collected));
 }
 
 Result<ObjectArrayEncoding> encode_object_array(PyObject* obj, bool is_dataframe) {

@@ -2,9 +2,11 @@
 // encoded in parallel on the worker pool.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "engine/arrow_column.h"
+#include "engine/column_turn.h"
 #include "engine/encode_table.h"
 #include "engine/encoding_info.h"
 #include "engine/table.h"
@@ -35,8 +37,13 @@ struct CollectedObjectArray {
 // output table and the pins that keep the columns' texts valid, or: an interrupt (a BaseException
 // that is not an Exception) raised by the table's code, or any exception of a signal handler,
 // unchanged; MemoryError for a table that cannot be addressed. Unreadable shape, values or cells,
-// and a failing str(), are stops thrown as InternalFailure. Calling thread, interpreter held.
-Result<CollectedObjectArray> collect_object_array(PyObject* obj, bool is_dataframe);
+// and a failing str(), are stops thrown as InternalFailure. turns, one per column or none (each
+// column then turns at its own first text), places a column's turn before its first row or after
+// its last (ColumnTurn): the columns come as they would from a larger table of which obj is a
+// piece; a count other than the table's columns is a ValueError. Calling thread, interpreter
+// held.
+Result<CollectedObjectArray> collect_object_array(PyObject* obj, bool is_dataframe,
+                                                  std::span<const ColumnTurn> turns = {});
 
 struct ObjectArrayEncoding {
     Table table;  // row-major; column-major for a frame read column by column

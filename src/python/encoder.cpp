@@ -182,24 +182,30 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+// The body of transform, with the turns of a piece of a larger table (none for a whole table).
+Result<PyRef> transform_with(PyObject* self, PyObject* obj, PyObject* unknown_policy,
+                             std::span<const ColumnTurn> turns) {
+    const UnknownPolicy unknown = VX_TRY(parse_unknown(unknown_policy));
+    EncoderObject* encoder = as_encoder(self);
+    // Shared, like decode: the state is only read, so transforms may overlap.
+    SharedBorrow borrow(encoder->borrow);
+    if (!borrow.held()) return already_mutably_borrowed();
+    const auto& stored = encoder->value.encoding_info;
+    if (!stored) {
+        return PyErr::make(PyExc_ValueError,
+                           "this encoder has learned nothing to transform with: encode a "
+                           "table first (a 2-D float64 array teaches it nothing)");
+    }
+    Conversion coded = VX_TRY(apply_encoding(obj, *stored, unknown, turns));
+    return build_result(std::move(coded.table), std::move(coded.out), nullptr);
+}
+
 PyObject* encoder_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return run_frame([&]() -> Result<PyRef> {
         const BoundWithKeyword bound = VX_TRY(
             bind_vectorcall_with_keyword(transform_parameter, "unknown", args, nargs, kwnames));
-        const UnknownPolicy unknown = VX_TRY(parse_unknown(bound.keyword));
-        EncoderObject* encoder = as_encoder(self);
-        // Shared, like decode: the state is only read, so transforms may overlap.
-        SharedBorrow borrow(encoder->borrow);
-        if (!borrow.held()) return already_mutably_borrowed();
-        const auto& stored = encoder->value.encoding_info;
-        if (!stored) {
-            return PyErr::make(PyExc_ValueError,
-                               "this encoder has learned nothing to transform with: encode a "
-                               "table first (a 2-D float64 array teaches it nothing)");
-        }
-        Conversion coded = VX_TRY(apply_encoding(bound.bound, *stored, unknown));
-        return build_result(std::move(coded.table), std::move(coded.out), nullptr);
+        return transform_with(self, bound.bound, bound.keyword, {});
     });
 }
 
@@ -311,6 +317,23 @@ PyObject* encoder_type() noexcept {
     // one type object serves every module object.
     static PyObject* type = PyType_FromSpec(&encoder_spec);
     return type;
+}
+
+Result<PyRef> new_encoder_with(EncodingInfo info) {
+    PyObject* type = encoder_type();
+    if (!type) return PyErr::fetch();
+    PyRef self = VX_TRY(checked(PyObject_CallNoArgs(type)));
+    // A fresh object that nothing else has seen yet: no borrow can be held on it.
+    as_encoder(self.get())->value.encoding_info = std::move(info);
+    return self;
+}
+
+Result<PyRef> transform_piece(PyObject* encoder, PyObject* obj, std::span<const ColumnTurn> turns,
+                              PyObject* unknown) {
+    if (!PyObject_TypeCheck(encoder, reinterpret_cast<PyTypeObject*>(encoder_type()))) {
+        return not_an_instance(encoder, "Encoder", "while processing 'encoder'");
+    }
+    return transform_with(encoder, obj, unknown, turns);
 }
 
 }  // namespace vexilo::py

@@ -423,15 +423,22 @@ void read_column(const Source& source, std::size_t col, ColumnCells& cells, Tabl
 // also into columns. False when a category code names no category. Each thread takes the next
 // column as it gets free: one text column can cost many times another (its texts' count and
 // length decide), so fixed shares of the columns would leave threads idle. Text columns are taken
-// first, so that the cheap number columns fill the gaps at the end.
-bool read_on_pool(const Source& source, std::vector<CollectedColumn>& columns, Table& table) {
+// first, so that the cheap number columns fill the gaps at the end. turns: one per column of the
+// frame, or none.
+bool read_on_pool(const Source& source, std::vector<CollectedColumn>& columns, Table& table,
+                  std::span<const ColumnTurn> turns) {
     std::vector<std::size_t> native;
     for (std::size_t col = 0; col < source.plans.size(); ++col) {
         if (source.plans[col].reader != Reader::Objects) native.push_back(col);
     }
     std::vector<CollectedColumn> read;
     read.reserve(native.size());
-    for (const std::size_t col : native) read.push_back(CollectedColumn{col, ColumnCells(0)});
+    for (const std::size_t col : native) {
+        read.push_back(CollectedColumn{col, ColumnCells(0)});
+        // Arrow texts and categories then read every missing cell as one after a text.
+        if (!turns.empty() && turns[col] == ColumnTurn::Before)
+            read.back().cells.make_categorical();
+    }
     std::vector<char> failed(native.size(), 0);
     std::vector<std::size_t> order;  // positions in native, text columns first
     for (const bool texts : {true, false}) {
@@ -471,26 +478,36 @@ bool read_on_pool(const Source& source, std::vector<CollectedColumn>& columns, T
 
 }  // namespace
 
-Result<std::optional<CollectedObjectArray>> collect_frame_columns(PyObject* frame, std::size_t rows,
-                                                                  std::size_t cols) {
+Result<std::optional<CollectedObjectArray>> collect_frame_columns(
+    PyObject* frame, std::size_t rows, std::size_t cols, std::span<const ColumnTurn> turns) {
     using Collected = std::optional<CollectedObjectArray>;
     const std::optional<Pandas> pandas = VX_TRY(find_pandas(frame));
     if (!pandas) return Collected();
     std::optional<Source> source = VX_TRY(plan_columns(frame, rows, cols, *pandas));
     if (!source || !open_arrow_columns(*source, rows)) return Collected();
+    for (std::size_t col = 0; col < cols && !turns.empty(); ++col) {
+        const Reader reader = source->plans[col].reader;
+        // Numbers read as texts need their cells, which only the values hold.
+        if (turns[col] == ColumnTurn::Before &&
+            (reader == Reader::Numbers || reader == Reader::ArrowNumbers)) {
+            return Collected();
+        }
+    }
     // pandas keeps a frame's columns one by one: a column-major table takes each as a block.
     Table table = VX_TRY(new_table(rows, cols, Layout::ColumnMajor));
 
     ScanSource objects;
+    std::vector<ColumnTurn> scanned_turns;
     for (std::size_t col = 0; col < cols; ++col) {
         const Plan& plan = source->plans[col];
         if (plan.reader == Reader::Objects) {
             objects.add_column(PyRef::borrow(plan.memory_array.get()), plan.memory, col);
+            if (!turns.empty()) scanned_turns.push_back(turns[col]);
         }
     }
     std::optional<std::vector<CollectedColumn>> columns =
-        VX_TRY(scan_columns(objects, rows, table, pandas->missing, source->pins));
-    if (!columns || !read_on_pool(*source, *columns, table)) return Collected();
+        VX_TRY(scan_columns(objects, rows, table, pandas->missing, source->pins, scanned_turns));
+    if (!columns || !read_on_pool(*source, *columns, table, turns)) return Collected();
 
     CollectedObjectArray collected;
     for (ArrowSource& arrow : source->arrow) collected.arrow.push_back(std::move(arrow.chunks));

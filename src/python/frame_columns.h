@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 
+#include "engine/column_turn.h"
 #include "python/encode_object_array.h"
 #include "python/py_err.h"
 
@@ -22,9 +24,11 @@ namespace vexilo::py {
 // table that cannot be addressed. Runs pandas' code only before any memory is read, and pending
 // signal handlers every few thousand object cells read: a handler's exception is returned, and a
 // handler that changed an array makes it return nothing. Only the categorical columns are kept as
-// columns. Calling thread, interpreter held (destroy the collection there too); the columns are
-// read partly on the worker pool.
-Result<std::optional<CollectedObjectArray>> collect_frame_columns(PyObject* frame, std::size_t rows,
-                                                                  std::size_t cols);
+// columns. turns, one per column or none, may turn columns categorical before the first row
+// (ColumnTurn::Before); a column of numbers in memory, whose cells' texts are not at hand, then
+// sends the frame to its values. Other turns are left to the caller. Calling thread, interpreter
+// held (destroy the collection there too); the columns are read partly on the worker pool.
+Result<std::optional<CollectedObjectArray>> collect_frame_columns(
+    PyObject* frame, std::size_t rows, std::size_t cols, std::span<const ColumnTurn> turns = {});
 
 }  // namespace vexilo::py

@@ -5,6 +5,7 @@
 #include "python/encoder.h"
 #include "python/method_frame.h"
 #include "python/py.h"
+#include "python/table_pieces.h"
 
 namespace vexilo::py {
 namespace {
@@ -42,7 +43,7 @@ PyModuleDef module_def = {
     "vexilo",
     "Parallel label encoding of NumPy arrays and pandas DataFrames.",
     0,
-    nullptr,
+    table_piece_functions,
     module_slots,
     nullptr,
     nullptr,

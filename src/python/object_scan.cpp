@@ -183,6 +183,9 @@ public:
     ColumnScan(const ColumnMemory& memory, const MissingScalar& missing)
         : memory_(memory), missing_(&missing) {}
 
+    // The column turned categorical before the first row: every cell is read as text.
+    void turn_before() { cells_.make_categorical(); }
+
     // The column turns categorical at row, whose cells before it are numbers in out. Throws
     // Abandon.
     void turn(std::size_t row, double* out, std::size_t stride, Pins& pins) {
@@ -474,10 +477,9 @@ bool ScanSource::unchanged() const noexcept {
     return true;
 }
 
-Result<std::optional<std::vector<CollectedColumn>>> scan_columns(const ScanSource& source,
-                                                                 std::size_t rows, Table& table,
-                                                                 const MissingScalar& missing,
-                                                                 Pins& pins) {
+Result<std::optional<std::vector<CollectedColumn>>> scan_columns(
+    const ScanSource& source, std::size_t rows, Table& table, const MissingScalar& missing,
+    Pins& pins, std::span<const ColumnTurn> turns) {
     using Scanned = std::optional<std::vector<CollectedColumn>>;
     const std::size_t count = source.column_count();
     VX_ASSERT(table.rows == rows && (count == 0 || source.table_column(count - 1) < table.cols),
@@ -486,6 +488,12 @@ Result<std::optional<std::vector<CollectedColumn>>> scan_columns(const ScanSourc
     // until the last block of rows is read: each column's entries then join scanned at once, so
     // that a table of one block never holds the state of more than one column.
     std::map<std::size_t, ColumnScan> categorical;
+    VX_ASSERT(turns.empty() || turns.size() == count, "one turn per scanned column");
+    for (std::size_t i = 0; i < turns.size(); ++i) {
+        if (turns[i] != ColumnTurn::Before) continue;
+        if (source.column(i).kind != ElementKind::Objects) return Scanned();
+        categorical.try_emplace(i, source.column(i), missing).first->second.turn_before();
+    }
     std::vector<CollectedColumn> scanned;
     Pins taken;
     SignalCountdown signals(signal_interval(source));

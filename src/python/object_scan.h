@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "engine/column_turn.h"
 #include "engine/encode_table.h"
 #include "engine/table.h"
 #include "python/cell_source.h"
@@ -95,10 +97,12 @@ private:
 // Pending signal handlers run every few thousand cells: the exception of one ends the scan. When a
 // cell is of any other type or its text cannot be made, or a handler changed an array, returns
 // nothing, having written nothing to pins and left no exception set: the caller then reads the
-// table cell by cell, which reports the cause in column order. Calling thread, interpreter held.
-Result<std::optional<std::vector<CollectedColumn>>> scan_columns(const ScanSource& source,
-                                                                 std::size_t rows, Table& table,
-                                                                 const MissingScalar& missing,
-                                                                 Pins& pins);
+// table cell by cell, which reports the cause in column order. turns, one per column of source or
+// none, may turn a column categorical before its first row (ColumnTurn::Before: every cell read as
+// text); the scan returns nothing for such a column of typed numbers, whose cells' texts it cannot
+// make. Other turns are left to the caller. Calling thread, interpreter held.
+Result<std::optional<std::vector<CollectedColumn>>> scan_columns(
+    const ScanSource& source, std::size_t rows, Table& table, const MissingScalar& missing,
+    Pins& pins, std::span<const ColumnTurn> turns = {});
 
 }  // namespace vexilo::py
