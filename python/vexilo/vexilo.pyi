@@ -1,5 +1,6 @@
 """The compiled module: the Encoder type and the internal-failure exception."""
 
+from collections.abc import Sequence
 from typing import Any, Literal, TypeAlias, final, overload
 
 import numpy as np
@@ -79,3 +80,19 @@ class Encoder:
 
 class PanicException(BaseException):
     """An internal failure of vexilo, derived from BaseException like an interpreter abort."""
+
+# Private: the pieces of vexilo.dask (a table encoded partition by partition). A text list is the
+# sorted distinct texts end to end and their end offsets as native 64-bit integers.
+_TextList: TypeAlias = tuple[bytes, bytes]
+
+def _table_texts(
+    table: Any, turns: Sequence[int | None] | None = None, columns: Sequence[int] | None = None
+) -> list[tuple[int, _TextList | None] | None]: ...
+def _merge_texts(a: _TextList, b: _TextList) -> _TextList: ...
+def _encoder_from_texts(texts: dict[int, _TextList]) -> Encoder: ...
+def _transform_piece(
+    encoder: Encoder,
+    table: Any,
+    turns: Sequence[int | None] | None,
+    unknown: Literal["nan", "error"] | float = "nan",
+) -> Any: ...
