@@ -344,8 +344,8 @@ InOrder collect_in_category_order(const CategoryCodes& codes, std::size_t rows,
     if (count == 0 || count + missing_entries == rows) return InOrder::NotDone;
 
     ColumnCells& cells = target.cells;
-    // The missing cells before the first text were numbers until it came.
-    if (missing_before) cells.make_categorical_after(first_text_row);
+    // Float NaN cells before the first text were numbers until it came (pandas' NA is none).
+    if (missing_before && !not_available) cells.make_categorical_after(first_text_row);
     for (std::size_t c = 0; c < categories.size(); ++c) {
         if (entries[c] != absent) cells.add_view(categories[c]);
     }

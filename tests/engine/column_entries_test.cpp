@@ -197,6 +197,35 @@ TEST(CollectArrowTexts, SlicedChunksOfBothOffsetWidthsReadTheirOwnTexts) {
     expect_sliced_chunks_read_back<std::int64_t>();
 }
 
+TEST(CollectArrowTexts, LeadingMissingCellsCountTowardTheFirstTextRowUnlessTheColumnTurnedBefore) {
+    const Texts texts{none, none, "b", none};
+    for (const bool turned : {false, true}) {
+        // A column that turned before these rows reads every missing cell as str() of a NaN,
+        // even with no text at all.
+        for (const Texts& cells : {texts, Texts{none, none}}) {
+            Strings strings(cells);
+            const auto column =
+                std::get<arrow::ArrowColumn>(arrow::ArrowColumn::open(strings.chunks));
+            ColumnCells collected(0);
+            if (turned) collected.make_categorical();
+            std::vector<double> out(cells.size());
+            collect_arrow_texts(column, MissingCell::NotANumber,
+                                ColumnTarget{out.data(), 1, collected});
+            if (!turned) {
+                if (cells.size() > 2) {
+                    EXPECT_EQ(collected.first_text_row(), 2u);
+                }
+                continue;
+            }
+            EXPECT_EQ(collected.first_text_row(), 0u);
+            const Read read = read_back(collected, out);
+            EXPECT_TRUE(read.categorical);
+            EXPECT_EQ(read.rows.front(), "nan");
+            EXPECT_EQ(read.rows.back(), "nan");
+        }
+    }
+}
+
 TEST(CollectCategoryCodes, NumbersOnlyOccurringCategoriesAndRefusesStrayCodes) {
     const std::vector<std::string_view> categories{"a", "b", "c", "d"};
     const std::vector<std::int16_t> codes{-1, 3, 1, 3, -1};
@@ -227,24 +256,35 @@ TEST(CollectCategoryCodes, AscendingCategoriesReadAsInAnyOrder) {
     // as through categories in another order, under both kinds of missing cell.
     const std::vector<std::string_view> ascending{"a", "b", "c", "d", "e"};
     const std::vector<std::string_view> descending{"e", "d", "c", "b", "a"};
+    // A column that turned before these rows reads every missing cell as one after a text.
     const std::vector<std::int8_t> codes{-1, 3, 1, -1, 3, 0, -1};
     for (const MissingCell missing : {MissingCell::NotANumber, MissingCell::NotAvailable}) {
-        std::vector<Read> reads;
-        for (const bool reversed : {false, true}) {
-            const auto& categories = reversed ? descending : ascending;
-            std::vector<std::int8_t> mapped = codes;
-            for (std::int8_t& code : mapped) {
-                if (code >= 0 && reversed) code = static_cast<std::int8_t>(4 - code);
+        for (const bool turned : {false, true}) {
+            std::vector<Read> reads;
+            std::vector<std::size_t> first_text_rows;
+            for (const bool reversed : {false, true}) {
+                const auto& categories = reversed ? descending : ascending;
+                std::vector<std::int8_t> mapped = codes;
+                for (std::int8_t& code : mapped) {
+                    if (code >= 0 && reversed) code = static_cast<std::int8_t>(4 - code);
+                }
+                ColumnCells cells(0);
+                if (turned) cells.make_categorical();
+                std::vector<double> out(codes.size(), -2.0);
+                ASSERT_TRUE(collect_category_codes(
+                    {reinterpret_cast<const char*>(mapped.data()), 1, CodeWidth::Int8},
+                    mapped.size(), categories, missing, ColumnTarget{out.data(), 1, cells}));
+                first_text_rows.push_back(cells.first_text_row());
+                reads.push_back(read_back(cells, out));
             }
-            ColumnCells cells(0);
-            std::vector<double> out(codes.size(), -2.0);
-            ASSERT_TRUE(collect_category_codes(
-                {reinterpret_cast<const char*>(mapped.data()), 1, CodeWidth::Int8}, mapped.size(),
-                categories, missing, ColumnTarget{out.data(), 1, cells}));
-            reads.push_back(read_back(cells, out));
+            EXPECT_EQ(reads[0].rows, reads[1].rows);
+            EXPECT_EQ(reads[0].entries, reads[1].entries);
+            const bool numbers_first = missing == MissingCell::NotANumber && !turned;
+            EXPECT_EQ(first_text_rows, std::vector<std::size_t>(2, numbers_first ? 1 : 0));
+            if (missing == MissingCell::NotANumber) {
+                EXPECT_EQ(*reads[0].rows.front(), numbers_first ? "NaN" : "nan");
+            }
         }
-        EXPECT_EQ(reads[0].rows, reads[1].rows);
-        EXPECT_EQ(reads[0].entries, reads[1].entries);
     }
     // An entry per row stays in row order, as encode_table reads it.
     const std::vector<std::int8_t> each{-1, 2, 0};
