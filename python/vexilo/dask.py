@@ -45,21 +45,21 @@ _EMPTY: _TextList = (b"", b"")
 _Unknown: TypeAlias = Literal["nan", "error"] | float
 
 
-def _merge(a: _TextList, b: _TextList) -> _TextList:
-    if not a[1]:
-        return b
-    if not b[1]:
-        return a
-    return _merge_texts(a, b)
+def _merged(lists: list[_TextList]) -> _TextList:
+    lists = [texts for texts in lists if texts[1]]
+    if len(lists) < 2:
+        return lists[0] if lists else _EMPTY
+    return _merge_texts(lists)
 
 
 class _Column:
     """What a run of consecutive partitions holds in one column, for the learning pass.
 
     leading: the partitions (with rows) before the first one holding a text; turn: that first
-    partition, with the row of its first text and its texts; rest: the texts of later partitions
-    that read the same whatever the global rule (a text in their first row); fix: the later
-    partitions that must be read again with every cell as text.
+    partition, with the row of its first text and its texts; rest: the text lists of later
+    partitions that read the same whatever the global rule (a text in their first row), merged
+    once per combining task; fix: the later partitions that must be read again with every cell as
+    text.
     """
 
     __slots__ = ("leading", "turn", "first_row", "turn_texts", "rest", "fix")
@@ -69,7 +69,7 @@ class _Column:
         self.turn: int | None = None
         self.first_row = 0
         self.turn_texts: _TextList = _EMPTY
-        self.rest: _TextList = _EMPTY
+        self.rest: list[_TextList] = []
         self.fix: list[int] = []
 
     @classmethod
@@ -91,10 +91,10 @@ class _Column:
         self.fix += later.leading + later.fix
         if later.turn is not None:
             if later.first_row == 0:
-                self.rest = _merge(self.rest, later.turn_texts)
+                self.rest.append(later.turn_texts)
             else:
                 self.fix.append(later.turn)
-        self.rest = _merge(self.rest, later.rest)
+        self.rest += later.rest
         return self
 
 
@@ -120,6 +120,9 @@ def _combine_columns(runs: list[list[_Column]]) -> list[_Column]:
     combined = runs[0]
     for run in runs[1:]:
         combined = [left.then(right) for left, right in zip(combined, run, strict=True)]
+    for column in combined:
+        if len(column.rest) > 1:
+            column.rest = [_merged(column.rest)]
     return combined
 
 
@@ -137,11 +140,11 @@ def _reread_partition(
 
 
 def _combine_texts(parts: list[dict[int, _TextList]]) -> dict[int, _TextList]:
-    combined: dict[int, _TextList] = {}
+    lists: dict[int, list[_TextList]] = {}
     for part in parts:
         for col, texts in part.items():
-            combined[col] = _merge(combined.get(col, _EMPTY), texts)
-    return combined
+            lists.setdefault(col, []).append(texts)
+    return {col: _merged(texts) for col, texts in lists.items()}
 
 
 def _first_text_partitions(part: pd.DataFrame, number: int, columns: list[int]) -> list[int | None]:
@@ -240,7 +243,7 @@ def encode(ddf: dd.DataFrame, *, split_every: int = 8) -> tuple[dd.DataFrame, li
         for number in column.fix:
             corrections.setdefault(number, {})[col] = True
     texts = {
-        col: _merge(column.turn_texts, column.rest)
+        col: [column.turn_texts, *column.rest]
         for col, column in enumerate(columns)
         if column.turn is not None
     }
@@ -251,9 +254,9 @@ def encode(ddf: dd.DataFrame, *, split_every: int = 8) -> tuple[dd.DataFrame, li
         ]
         (extra,) = dask.compute(_tree(reread, _combine_texts, split_every))
         for col, more in extra.items():
-            texts[col] = _merge(texts[col], more)
+            texts[col].append(more)
 
-    encoder = _encoder_from_texts(texts)
+    encoder = _encoder_from_texts({col: _merged(lists) for col, lists in texts.items()})
     turn_partitions = [column.turn for column in columns]
     codes = _map_codes(ddf, encoder, turn_partitions, "error")
     return codes, sorted(texts), encoder

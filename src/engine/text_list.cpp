@@ -33,6 +33,37 @@ void append(TextList& list, std::string_view text) {
     list.ends.push_back(list.bytes.size());
 }
 
+TextList copy_of(const TextListView& list) {
+    TextList copy;
+    copy.ends.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) append(copy, list[i]);
+    return copy;
+}
+
+// The sorted union of two sorted lists, in one pass.
+TextList merge_two(const TextListView& a, const TextListView& b) {
+    TextList merged;
+    merged.ends.reserve(a.size() + b.size());
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        const std::string_view left = a[i], right = b[j];
+        if (left < right) {
+            append(merged, left);
+            ++i;
+        } else if (right < left) {
+            append(merged, right);
+            ++j;
+        } else {
+            append(merged, left);
+            ++i;
+            ++j;
+        }
+    }
+    for (; i < a.size(); ++i) append(merged, a[i]);
+    for (; j < b.size(); ++j) append(merged, b[j]);
+    return merged;
+}
+
 }  // namespace
 
 bool TextListView::well_formed() const noexcept {
@@ -79,27 +110,25 @@ TextList sorted_distinct_texts(std::span<const std::string_view> texts, pool::Th
     return list;
 }
 
-TextList merge_text_lists(const TextListView& a, const TextListView& b) {
-    TextList merged;
-    merged.ends.reserve(a.size() + b.size());
-    std::size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        const std::string_view left = a[i], right = b[j];
-        if (left < right) {
-            append(merged, left);
-            ++i;
-        } else if (right < left) {
-            append(merged, right);
-            ++j;
-        } else {
-            append(merged, left);
-            ++i;
-            ++j;
-        }
-    }
-    for (; i < a.size(); ++i) append(merged, a[i]);
-    for (; j < b.size(); ++j) append(merged, b[j]);
-    return merged;
+TextList merge_text_lists(std::span<const TextListView> lists, pool::ThreadPool& pool) {
+    if (lists.empty()) return TextList{};
+    // Rounds of pairwise merges, the pairs of a round in parallel: each text is passed on once
+    // per round, and lists of shared texts shrink as they merge.
+    std::vector<TextList> round;
+    std::vector<TextListView> views(lists.begin(), lists.end());
+    do {
+        std::vector<TextList> next((views.size() + 1) / 2);
+        pool.run_inside([&] {
+            pool.parallel_for(next.size(), [&](std::size_t i) {
+                next[i] = 2 * i + 1 < views.size() ? merge_two(views[2 * i], views[2 * i + 1])
+                                                   : copy_of(views[2 * i]);
+            });
+        });
+        round = std::move(next);
+        views.clear();
+        for (const TextList& list : round) views.emplace_back(list);
+    } while (round.size() > 1);
+    return std::move(round.front());
 }
 
 EncodingInfo encoding_from_texts(

@@ -53,9 +53,10 @@ private:
 TextList sorted_distinct_texts(std::span<const std::string_view> texts,
                                pool::ThreadPool& pool = pool::global_pool());
 
-// The distinct texts of two sorted, well-formed lists, sorted: their union in one pass. Any
-// thread; throws std::bad_alloc.
-TextList merge_text_lists(const TextListView& a, const TextListView& b);
+// The distinct texts of sorted, well-formed lists, sorted: their union, by rounds of pairwise
+// merges on pool, from any thread, the caller blocking until done. Throws std::bad_alloc.
+TextList merge_text_lists(std::span<const TextListView> lists,
+                          pool::ThreadPool& pool = pool::global_pool());
 
 // The learned state of a table whose categorical columns hold, over all rows, exactly the given
 // texts: for each (column, texts) in ascending column order, the forward and inverse maps that

@@ -165,10 +165,17 @@ Result<PyRef> table_texts(PyObject* table, PyObject* turns_argument, PyObject* c
     return result;
 }
 
-Result<PyRef> merge_texts(PyObject* a, PyObject* b) {
-    const TextListView left = VX_TRY(text_list_view(a, "the first text list"));
-    const TextListView right = VX_TRY(text_list_view(b, "the second text list"));
-    return text_list_object(merge_text_lists(left, right));
+Result<PyRef> merge_texts(PyObject* argument) {
+    // The sequence keeps the lists alive: nothing below runs Python code that could change it.
+    PyRef items = VX_TRY(checked(PySequence_Fast(argument, "lists must be a sequence")));
+    std::vector<TextListView> lists;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        lists.push_back(VX_TRY(text_list_view(PySequence_Fast_GET_ITEM(items.get(), i),
+                                              ("text list " + std::to_string(i)).c_str())));
+    }
+    TextList merged;
+    VX_TRY(run_on_pool([&] { merged = merge_text_lists(lists); }));
+    return text_list_object(merged);
 }
 
 Result<PyRef> encoder_from_texts(PyObject* texts) {
@@ -223,14 +230,12 @@ PyObject* table_texts_function(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* merge_texts_function(PyObject*, PyObject* args, PyObject* kwargs) {
     return run_frame([&]() -> Result<PyRef> {
-        PyObject* a = nullptr;
-        PyObject* b = nullptr;
-        static const char* names[] = {"a", "b", nullptr};
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_merge_texts", keywords(names), &a,
-                                         &b)) {
+        PyObject* lists = nullptr;
+        static const char* names[] = {"lists", nullptr};
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_merge_texts", keywords(names), &lists)) {
             return PyErr::fetch();
         }
-        return merge_texts(a, b);
+        return merge_texts(lists);
     });
 }
 
@@ -283,8 +288,8 @@ PyMethodDef table_piece_functions[] = {
      "being the column's distinct texts as a sorted text list (bytes, ends), or None for a\n"
      "column not in columns. turns: per column None, 0 or the row count (see _transform_piece)."},
     {"_merge_texts", as_cfunction(merge_texts_function), METH_VARARGS | METH_KEYWORDS,
-     "_merge_texts(a, b)\n--\n\n"
-     "The sorted union of two sorted text lists (bytes, ends)."},
+     "_merge_texts(lists)\n--\n\n"
+     "The sorted union of a sequence of sorted text lists (bytes, ends)."},
     {"_encoder_from_texts", as_cfunction(encoder_from_texts_function), METH_VARARGS | METH_KEYWORDS,
      "_encoder_from_texts(texts)\n--\n\n"
      "A new Encoder whose state is what encode learns from a table whose categorical columns\n"

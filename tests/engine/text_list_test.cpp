@@ -37,14 +37,24 @@ TEST(SortedDistinctTexts, AreDistinctInByteOrder) {
     EXPECT_TRUE(texts_of(list_of({})).empty());
 }
 
-TEST(MergeTextLists, GivesTheSortedUnion) {
+TextList merged(const std::vector<const TextList*>& lists) {
+    std::vector<TextListView> views;
+    for (const TextList* list : lists) views.emplace_back(*list);
+    return merge_text_lists(views);
+}
+
+TEST(MergeTextLists, GivesTheSortedUnionOfAnyNumberOfLists) {
     const TextList a = list_of({"a", "c", "e", ""});
     const TextList b = list_of({"b", "c", "f"});
-    const Texts both{"", "a", "b", "c", "e", "f"};
-    EXPECT_EQ(texts_of(merge_text_lists(TextListView(a), TextListView(b))), both);
-    EXPECT_EQ(texts_of(merge_text_lists(TextListView(b), TextListView(a))), both);
+    const TextList c = list_of({"g", "a"});
     const TextList empty;
-    EXPECT_EQ(texts_of(merge_text_lists(TextListView(empty), TextListView(a))), texts_of(a));
+    const Texts both{"", "a", "b", "c", "e", "f"};
+    EXPECT_EQ(texts_of(merged({&a, &b})), both);
+    EXPECT_EQ(texts_of(merged({&b, &a})), both);
+    EXPECT_EQ(texts_of(merged({&empty, &a})), texts_of(a));
+    EXPECT_EQ(texts_of(merged({&c, &b, &empty, &a})), (Texts{"", "a", "b", "c", "e", "f", "g"}));
+    EXPECT_EQ(texts_of(merged({&a})), texts_of(a));
+    EXPECT_TRUE(texts_of(merged({})).empty());
 }
 
 TEST(TextListView, WellFormedOnlyWithOffsetsThatNeverDecreaseAndEndAtTheLastByte) {
@@ -76,8 +86,8 @@ TEST(EncodingFromTexts, EqualsEncodingAColumnSplitIntoPiecesWhoseListsAreMerged)
     const std::span<const std::string_view> all(views);
     const TextList left = sorted_distinct_texts(all.first(20000));
     const TextList right = sorted_distinct_texts(all.subspan(20000));
-    const TextList merged = merge_text_lists(TextListView(left), TextListView(right));
-    const TextListView view(merged);
+    const TextList both = merged({&left, &right});
+    const TextListView view(both);
     std::vector<std::pair<ColumnIndex, std::vector<std::string_view>>> columns(1);
     columns[0].first = 0;
     for (std::size_t i = 0; i < view.size(); ++i) columns[0].second.push_back(view[i]);

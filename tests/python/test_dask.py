@@ -229,7 +229,7 @@ def test_piece_primitives_refuse_malformed_lists_and_turns():
     with pytest.raises(ValueError, match="expected a turn for each of the table's 1 columns"):
         _table_texts(frame, [0, 0])
     good = (b"ab", np.array([1, 2], dtype=np.uint64).tobytes())
-    assert _merge_texts(good, (b"", b"")) == good
+    assert _merge_texts([good, (b"", b"")]) == good
     for bad in [(b"ab", b"\x01"), (b"ab", np.array([2, 1], dtype=np.uint64).tobytes()), [b"", b""]]:
-        with pytest.raises(ValueError, match="the second text list"):
-            _merge_texts(good, bad)
+        with pytest.raises(ValueError, match="text list 1 "):
+            _merge_texts([good, bad])
