@@ -26,6 +26,7 @@ import json
 import os
 import pickle
 import resource
+import subprocess
 import sys
 import tempfile
 import time
@@ -160,7 +161,42 @@ def run_dask_ml(ddf, record):
     return sums
 
 
+def measure_model(data: Path) -> None:
+    """Prints, as JSON, the one-core costs of the passes' parts over the partitions' files: run
+    with RAYON_NUM_THREADS=1."""
+    from vexilo import Encoder
+    from vexilo.vexilo import _encoder_from_texts, _merge_texts, _table_texts
+
+    model = {}
+    files = sorted(data.glob("part-*.parquet"))
+    start = time.perf_counter()
+    parts = [pd.read_parquet(file, use_threads=False) for file in files]
+    model["read_s"] = time.perf_counter() - start
+    start = time.perf_counter()
+    found = [_table_texts(part) for part in parts]
+    model["learn_s"] = time.perf_counter() - start
+    start = time.perf_counter()
+    texts = {}
+    for col in range(len(found[0])):
+        lists = [part[col][1] for part in found if part[col] is not None]
+        if lists:
+            texts[col] = _merge_texts(lists)
+    model["merge_s"] = time.perf_counter() - start
+    start = time.perf_counter()
+    encoder: Encoder = _encoder_from_texts(texts)
+    model["number_s"] = time.perf_counter() - start
+    start = time.perf_counter()
+    for part in parts:
+        encoder.transform(part).sum()
+    model["apply_s"] = time.perf_counter() - start
+    model["distinct_texts"] = sum(len(labels) for labels in encoder.categories.values())
+    print(json.dumps(model))
+
+
 def main() -> None:
+    if len(sys.argv) == 3 and sys.argv[1] == "--model":
+        measure_model(Path(sys.argv[2]))
+        return
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--rows", type=int, default=20_000_000)
     parser.add_argument("--partitions", type=int, default=40)
@@ -237,11 +273,20 @@ def main() -> None:
     frame = pd.read_parquet(data)
     single = float("inf")
     for _ in range(max(1, args.repeat)):
+        encoder = Encoder()
         start = time.perf_counter()
-        Encoder().encode(frame)
+        encoder.encode(frame)
         single = min(single, time.perf_counter() - start)
     results["single-process Encoder.encode"] = {"total_s": single}
     del frame
+
+    # The model's inputs: CPU costs on one core, in a process of its own whose worker pool has
+    # one thread.
+    measured = subprocess.run(
+        [sys.executable, __file__, "--model", str(data)], check=True, capture_output=True,
+        text=True, env={**os.environ, "RAYON_NUM_THREADS": "1"},
+    )
+    model = json.loads(measured.stdout)
 
     mine = results["vexilo.dask"]
     in_memory = results["vexilo.dask, partitions in memory"]
@@ -267,9 +312,23 @@ def main() -> None:
                   f"{mine['peak_worker_rss_bytes'] / record['peak_worker_rss_bytes']:.2f}x theirs")
     print(f"cost of distribution: {in_memory['total_s'] / single:.2f}x single-process encode "
           f"(partitions in memory), {mine['total_s'] / single:.2f}x with the files read twice")
+    # The workers share the reading and both passes; merging and numbering are small serial
+    # parts (the tree's root, the client).
+    workers = min(2, os.cpu_count() or 1)
+    cpu = 2 * model["read_s"] + model["learn_s"] + model["apply_s"]
+    predicted = cpu / workers + model["merge_s"] + model["number_s"]
+    predicted_memory = (model["learn_s"] + model["apply_s"]) / workers + model["merge_s"] + \
+        model["number_s"]
+    print(f"model inputs (one core, partition by partition): read {model['read_s']:.2f} s, "
+          f"learn {model['learn_s']:.2f} s, merge {model['merge_s']:.2f} s, number "
+          f"{model['number_s']:.2f} s, apply {model['apply_s']:.2f} s; "
+          f"{model['distinct_texts']:,} distinct texts")
+    print(f"model: from files (2 x read + learn + apply) / {workers} + merge + number = "
+          f"{predicted:.2f} s, measured {mine['total_s']:.2f} s; in memory "
+          f"{predicted_memory:.2f} s, measured {in_memory['total_s']:.2f} s")
     if args.json:
         args.json.write_text(json.dumps({"rows": args.rows, "partitions": args.partitions,
-                                         "results": results}, indent=2))
+                                         "results": results, "model": model}, indent=2))
     if scratch:
         scratch.cleanup()
 

@@ -212,11 +212,26 @@ def _map_codes(
     meta = pd.DataFrame(
         np.empty((0, len(ddf.columns))), index=ddf._meta.index, columns=ddf.columns
     )
-    # One copy of the state in the graph, which each worker fetches once, not one per task.
-    state = dask.delayed(encoder, name=f"vexilo-encoder-{uuid.uuid4().hex}")
     return ddf.map_partitions(
-        _code_partition, state, turn_partitions, unknown, meta=meta, enforce_metadata=False
+        _code_partition,
+        _shared(encoder),
+        turn_partitions,
+        unknown,
+        meta=meta,
+        enforce_metadata=False,
     )
+
+
+def _shared(encoder: Encoder) -> Any:
+    """The encoder as one dependency of every task, not a copy in each.
+
+    On a distributed scheduler it is sent to every worker at once: a dependency held by one
+    worker would draw the tasks, and the partitions they read, to that worker.
+    """
+    client: Any = getattr(dask.base.get_scheduler(), "__self__", None)
+    if type(client).__name__ == "Client" and hasattr(client, "scatter"):
+        return client.scatter(encoder, broadcast=True, hash=False)
+    return dask.delayed(encoder, name=f"vexilo-encoder-{uuid.uuid4().hex}")
 
 
 def encode(ddf: dd.DataFrame, *, split_every: int = 8) -> tuple[dd.DataFrame, list[int], Encoder]:
