@@ -12,11 +12,11 @@ and, in this process, Encoder().encode of the same rows read into one pandas fra
 distribution is vexilo.dask's time over this one). Codes are reduced on the workers (a sum per
 column), so no candidate ships the table of codes to the client. Reported: wall times (vexilo's
 by pass), the workers' peak resident memory (each worker's own peak, from the kernel), and the
-bytes workers sent (to each other and to the client).
+bytes workers sent to each other.
 
 Usage: python benchmarks/dask_scaling.py [--rows N] [--partitions P] [--memory-limit 3GB]
        [--repeat R] [--data DIR] [--json FILE]
-The issue's size is 20,000,000 rows in 40 partitions; smaller machines take --rows.
+The defaults are 20,000,000 rows in 40 partitions; smaller machines take --rows.
 """
 
 from __future__ import annotations
