@@ -15,6 +15,7 @@
 
 #include "engine/hash_map.h"
 #include "engine/keyed_hash.h"
+#include "engine/sort_prefix.h"
 #include "engine/unaligned_load.h"
 #include "engine/work_vector.h"
 
@@ -142,15 +143,6 @@ struct Entry {
     std::string_view text;
     Id flat;  // index in the flat list: piece's first_entry + local id
 };
-
-std::uint64_t sort_prefix(std::string_view text) noexcept {
-    unsigned char bytes[8] = {};
-    // An empty view may carry a null pointer, which memcpy must not see even for zero bytes.
-    if (!text.empty()) std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 8));
-    std::uint64_t prefix = 0;
-    for (unsigned char byte : bytes) prefix = (prefix << 8) | byte;
-    return prefix;
-}
 
 template <class Id>
 bool entry_less(const Entry<Id>& a, const Entry<Id>& b) noexcept {

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "engine/label_encode.h"
+#include "engine/sort_prefix.h"
 #include "engine/unaligned_load.h"
 
 namespace vexilo {
@@ -18,15 +19,6 @@ struct Keyed {
     std::uint64_t prefix;
     std::string_view text;
 };
-
-std::uint64_t prefix_of(std::string_view text) noexcept {
-    unsigned char bytes[8] = {};
-    // An empty view may carry a null pointer, which memcpy must not see even for zero bytes.
-    if (!text.empty()) std::memcpy(bytes, text.data(), std::min<std::size_t>(text.size(), 8));
-    std::uint64_t prefix = 0;
-    for (unsigned char byte : bytes) prefix = (prefix << 8) | byte;
-    return prefix;
-}
 
 void append(TextList& list, std::string_view text) {
     list.bytes.append(text);
@@ -88,7 +80,7 @@ std::string_view TextListView::operator[](std::size_t i) const noexcept {
 TextList sorted_distinct_texts(std::span<const std::string_view> texts, pool::ThreadPool& pool) {
     std::vector<Keyed> keyed(texts.size());
     pool.parallel_for(texts.size(), [&](std::size_t i) {
-        keyed[i] = {prefix_of(texts[i]), texts[i]};
+        keyed[i] = {sort_prefix(texts[i]), texts[i]};
     });
     pool.parallel_sort(std::span<Keyed>(keyed), [](const Keyed& a, const Keyed& b) {
         // Equal prefixes leave the order to the whole texts (zero padding cannot tell "ab" from
