@@ -136,7 +136,7 @@ def trained(table=None):
         (trained(pd.DataFrame({"k": ["a"], "n": [1]})), pd.DataFrame({"k": ["a"], "n": ["x"]}),
          {}, ValueError, "column 1 ('n') holds the text 'x' at row 0, but the learned encoding"),
         # Missing cells before a text column's first text are numbers (NaN), in every reader.
-        (trained(pd.DataFrame({"n": [1.5]})), pd.DataFrame({"n": [None, None, "b", "c"]}),
+        (trained(pd.DataFrame({"n": [1.5]})), pd.DataFrame({"n": [np.nan, np.nan, "b", "c"]}),
          {}, ValueError, "column 0 ('n') holds the text 'b' at row 2, but the learned encoding"),
         (trained(), column("a"), {"unknown": "ignore"}, ValueError,
          "unknown must be \"nan\", \"error\" or a number, not 'ignore'"),
