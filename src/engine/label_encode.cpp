@@ -81,8 +81,8 @@ public:
     // Ends the finding: frees the lookup table and makes room for `more` texts to append. Only
     // append may follow.
     void stop_finding(std::size_t more) {
-        slots_ = WorkVector<Slot>();
-        hashes_ = WorkVector<std::size_t>();
+        slots_ = GrowthVector<Slot>();
+        hashes_ = GrowthVector<std::size_t>();
         texts_.reserve(texts_.size() + more);
     }
 
@@ -93,7 +93,7 @@ public:
     }
 
     std::size_t size() const noexcept { return texts_.size(); }
-    WorkVector<std::string_view>& texts() noexcept { return texts_; }
+    GrowthVector<std::string_view>& texts() noexcept { return texts_; }
 
 private:
     struct Slot {
@@ -121,39 +121,45 @@ private:
         }
     }
 
-    WorkVector<Slot> slots_;  // size is a power of two
-    WorkVector<std::string_view> texts_;
-    WorkVector<std::size_t> hashes_;  // by id, for growing without rehashing the texts
+    GrowthVector<Slot> slots_;  // size is a power of two
+    GrowthVector<std::string_view> texts_;
+    GrowthVector<std::size_t> hashes_;  // by id, for growing without rehashing the texts
 };
 
 // One piece of rows [begin, end) and its distinct texts; the rows' local ids are in a shared array.
 struct Piece {
     std::size_t begin = 0;
     std::size_t end = 0;
-    WorkVector<std::string_view> texts;
+    GrowthVector<std::string_view> texts;
     std::size_t first_entry = 0;  // where its texts start in the flat list of all pieces' texts
+    std::size_t longest = 0;      // bytes of its longest text
 };
 
 // A distinct text of some piece, ready for sorting. prefix holds the first eight bytes big-endian
 // (zero-padded), so comparing prefixes as integers agrees with the byte order of the texts and
-// most comparisons never read the texts themselves.
-template <class Id>
+// most comparisons never read the texts themselves. The text is kept as its address and a size of
+// type Size, 32 bits when every text of the column allows: with 32-bit ids an entry then takes 24
+// bytes instead of 32, and the entries are the largest array of the numbering.
+template <class Id, class Size>
 struct Entry {
     std::uint64_t prefix;
-    std::string_view text;
+    const char* data;
+    Size size;
     Id flat;  // index in the flat list: piece's first_entry + local id
+
+    std::string_view text() const noexcept { return std::string_view(data, size); }
 };
 
-template <class Id>
-bool entry_less(const Entry<Id>& a, const Entry<Id>& b) noexcept {
+template <class Id, class Size>
+bool entry_less(const Entry<Id, Size>& a, const Entry<Id, Size>& b) noexcept {
     // Equal prefixes leave the order to the whole texts (zero padding cannot tell "ab" from
     // "ab\0"); string_view compares bytes as unsigned char.
-    return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;
+    return a.prefix != b.prefix ? a.prefix < b.prefix : a.text() < b.text();
 }
 
-template <class Id>
-bool same_text(const Entry<Id>& a, const Entry<Id>& b) noexcept {
-    return a.prefix == b.prefix && same_text(a.text, b.text);
+template <class Id, class Size>
+bool same_text(const Entry<Id, Size>& a, const Entry<Id, Size>& b) noexcept {
+    return a.prefix == b.prefix && a.size == b.size && same_bytes(a.data, b.data, a.size);
 }
 
 // At most 2^12 stretches of the forward map's index when placing its entries: 32 KiB of counts
@@ -170,12 +176,13 @@ struct RankRange {
     std::size_t bytes;  // of the texts starting in the run
 };
 
-// A distinct text's length and the hash that places it in a stretch of the forward map's index.
+// A distinct text's length and the stretch of the forward map's index that its hash places it in.
 // The texts themselves lie in the map's store one after another in code order, markers among
 // them, so its place gives its bytes and its code.
+template <class Size>
 struct Distinct {
-    std::uint64_t hash;  // the forward map's
-    std::size_t size;
+    Size size;
+    std::uint32_t stretch;  // below 2^max_stretch_bits
 };
 
 // Frees a vector's storage now: assigning {} would keep its capacity.
@@ -237,34 +244,39 @@ std::vector<Piece> deduplicate_pieces(std::span<const std::string_view> cells, I
             if (row % cancel_glance == 0) pool::throw_if_cancelled();
             ids[row] = table.append(cells[row]);
         }
-        return Piece{begin, end, std::move(table.texts()), 0};
+        std::size_t longest = 0;
+        for (const std::string_view text : table.texts()) longest = std::max(longest, text.size());
+        return Piece{begin, end, std::move(table.texts()), 0, longest};
     });
 }
 
 // 2. All pieces' distinct texts in one list, sorted; a text seen by several pieces appears once
 // per piece. Sets each piece's first_entry and frees its texts.
-template <class Id>
-WorkVector<Entry<Id>> sorted_entries(std::vector<Piece>& pieces, pool::ThreadPool& pool) {
+template <class Id, class Size>
+WorkVector<Entry<Id, Size>> sorted_entries(std::vector<Piece>& pieces, pool::ThreadPool& pool) {
     std::size_t entry_count = 0;
     for (Piece& piece : pieces) {
         piece.first_entry = entry_count;
         entry_count += piece.texts.size();
     }
-    WorkVector<Entry<Id>> entries(entry_count);
+    WorkVector<Entry<Id, Size>> entries(entry_count);
     pool.parallel_for(pieces.size(), [&](std::size_t p) {
         Piece& piece = pieces[p];
         for (std::size_t id = 0; id < piece.texts.size(); ++id) {
             const std::string_view text = piece.texts[id];
             entries[piece.first_entry + id] =
-                Entry<Id>{sort_prefix(text), text, static_cast<Id>(piece.first_entry + id)};
+                Entry<Id, Size>{sort_prefix(text), text.data(), static_cast<Size>(text.size()),
+                                static_cast<Id>(piece.first_entry + id)};
         }
         release(piece.texts);
     });
-    const auto less = [](const Entry<Id>& a, const Entry<Id>& b) { return entry_less(a, b); };
+    const auto less = [](const Entry<Id, Size>& a, const Entry<Id, Size>& b) {
+        return entry_less(a, b);
+    };
     // Texts that come sorted (the categories of a column, in their own order) skip the sort; the
     // look stops at the first pair out of order, which unsorted texts show early.
     if (!std::is_sorted(entries.begin(), entries.end(), less)) {
-        pool.parallel_sort(std::span<Entry<Id>>(entries), less);
+        pool.parallel_sort(std::span<Entry<Id, Size>>(entries), less);
     }
     return entries;
 }
@@ -272,9 +284,10 @@ WorkVector<Entry<Id>> sorted_entries(std::vector<Piece>& pieces, pool::ThreadPoo
 // The outcome of numbering the sorted entries: each distinct text with its code and hash, the
 // code of every entry, and for the forward map's index, how many of each run's texts belong in
 // each stretch of slots.
+template <class Size>
 struct Ranked {
     std::vector<RankRange> runs;  // groups, coded and bytes: the totals before each run
-    WorkVector<Distinct> distinct;
+    WorkVector<Distinct<Size>> distinct;
     std::shared_ptr<TextStore> texts;  // the distinct texts, in code order from text_block
     char* text_block = nullptr;
     WorkVector<double> entry_codes;  // by flat entry index
@@ -289,11 +302,11 @@ struct Ranked {
 // copies them into one block of the forward map's store, at the run's offset. hasher is the
 // forward map's, whose index is cut into stretches of consecutive slots; each run counts how many
 // of its texts belong in each stretch.
-template <class Id>
-Ranked rank_entries(const WorkVector<Entry<Id>>& entries, const SeededHash& hasher,
-                    pool::ThreadPool& pool) {
+template <class Id, class Size>
+Ranked<Size> rank_entries(const WorkVector<Entry<Id, Size>>& entries, const SeededHash& hasher,
+                          pool::ThreadPool& pool) {
     const std::size_t entry_count = entries.size();
-    Ranked ranked;
+    Ranked<Size> ranked;
     WorkVector<unsigned char> starts(entry_count);
     ranked.runs =
         pool.parallel_map_ranges<RankRange>(entry_count, [&](std::size_t begin, std::size_t end) {
@@ -303,8 +316,8 @@ Ranked rank_entries(const WorkVector<Entry<Id>>& entries, const SeededHash& hash
                 starts[i] = start;
                 if (start) {
                     ++run.groups;
-                    run.coded += !is_missing_marker(entries[i].text);
-                    run.bytes += entries[i].text.size();
+                    run.coded += !is_missing_marker(entries[i].text());
+                    run.bytes += entries[i].size;
                 }
             }
             return run;
@@ -342,21 +355,22 @@ Ranked rank_entries(const WorkVector<Entry<Id>>& entries, const SeededHash& hash
         double value = missing_code;
         if (!starts[run.begin]) {
             // The run starts inside a text's group: it continues the code of the run before.
-            value = is_missing_marker(entries[run.begin].text) ? missing_code
-                                                               : static_cast<double>(code - 1);
+            value = is_missing_marker(entries[run.begin].text()) ? missing_code
+                                                                 : static_cast<double>(code - 1);
         }
         constexpr std::size_t ahead = 16;  // texts are scattered: overlap the cache misses
         for (std::size_t i = run.begin; i < run.end; ++i) {
             if (i % cancel_glance == 0) pool::throw_if_cancelled();
-            if (i + ahead < run.end) prefetch(entries[i + ahead].text.data());
-            const Entry<Id>& entry = entries[i];
+            if (i + ahead < run.end) prefetch(entries[i + ahead].data);
+            const Entry<Id, Size>& entry = entries[i];
             if (starts[i]) {
-                const bool marker = is_missing_marker(entry.text);
-                const std::uint64_t hash = hasher.hash64(entry.text);
-                ++stretch_sizes[stretch_of(hash)];
-                ranked.distinct[group++] = Distinct{hash, entry.text.size()};
-                if (!entry.text.empty()) std::memcpy(copy, entry.text.data(), entry.text.size());
-                copy += entry.text.size();
+                const std::string_view text = entry.text();
+                const bool marker = is_missing_marker(text);
+                const auto stretch = static_cast<std::uint32_t>(stretch_of(hasher.hash64(text)));
+                ++stretch_sizes[stretch];
+                ranked.distinct[group++] = Distinct<Size>{entry.size, stretch};
+                if (!text.empty()) std::memcpy(copy, text.data(), text.size());
+                copy += text.size();
                 value = marker ? missing_code : static_cast<double>(code++);
             }
             ranked.entry_codes[entry.flat] = value;
@@ -370,7 +384,8 @@ Ranked rank_entries(const WorkVector<Entry<Id>>& entries, const SeededHash& hash
 // the map iterates in the order of its own hasher, and an index, once a lookup builds one, fills
 // one cached stretch after the other. The entries view the texts rank_entries stored. Frees the
 // records of the distinct texts.
-void fill_forward_map(Ranked& ranked, ForwardMap& forward, pool::ThreadPool& pool) {
+template <class Size>
+void fill_forward_map(Ranked<Size>& ranked, ForwardMap& forward, pool::ThreadPool& pool) {
     const std::vector<RankRange>& runs = ranked.runs;
     const std::size_t distinct_count = ranked.distinct.size();
     std::size_t next_place = 0;
@@ -380,20 +395,17 @@ void fill_forward_map(Ranked& ranked, ForwardMap& forward, pool::ThreadPool& poo
                 std::exchange(ranked.placed[r * ranked.stretch_count + stretch], next_place);
         }
     }
-    const auto stretch_of = [&](std::uint64_t hash) {
-        return ForwardMap::home_slot(hash, ranked.slot_count) >> ranked.stretch_shift;
-    };
     std::vector<ForwardMap::value_type> map_entries(distinct_count);
     pool.parallel_for(runs.size(), [&](std::size_t r) {
         std::size_t* const places = ranked.placed.data() + r * ranked.stretch_count;
         const std::size_t begin = runs[r].groups;
         const std::size_t end = r + 1 < runs.size() ? runs[r + 1].groups : distinct_count;
-        const WorkVector<Distinct>& distinct = ranked.distinct;
+        const WorkVector<Distinct<Size>>& distinct = ranked.distinct;
         const char* stored = ranked.text_block + runs[r].bytes;
         std::uint64_t next_code = runs[r].coded;
         for (std::size_t g = begin; g < end; ++g) {
             if (g % cancel_glance == 0) pool::throw_if_cancelled();
-            const std::size_t place = places[stretch_of(distinct[g].hash)]++;
+            const std::size_t place = places[distinct[g].stretch]++;
             auto& [text, code] = map_entries[place];
             text = std::string_view(stored, distinct[g].size);
             stored += distinct[g].size;
@@ -422,6 +434,10 @@ void write_row_codes(const std::vector<Piece>& pieces, const Id* ids,
     });
 }
 
+template <class Id, class Size>
+ForwardMap number_column(std::vector<Piece>& pieces, WorkVector<Id>& ids, double* out,
+                         std::size_t stride, pool::ThreadPool& pool);
+
 template <class Id>
 ForwardMap encode_column(std::span<const std::string_view> cells, double* out, std::size_t stride,
                          Repeats repeats, pool::ThreadPool& pool,
@@ -429,12 +445,25 @@ ForwardMap encode_column(std::span<const std::string_view> cells, double* out, s
     WorkVector<Id> ids(cells.size());
     std::vector<Piece> pieces = deduplicate_pieces<Id>(cells, ids.data(), repeats, pool);
     if (cells_read) cells_read();
-    WorkVector<Entry<Id>> entries = sorted_entries<Id>(pieces, pool);
+    std::size_t longest = 0;
+    for (const Piece& piece : pieces) longest = std::max(longest, piece.longest);
+    if (longest <= std::numeric_limits<std::uint32_t>::max()) {
+        return number_column<Id, std::uint32_t>(pieces, ids, out, stride, pool);
+    }
+    return number_column<Id, std::size_t>(pieces, ids, out, stride, pool);
+}
+
+// Steps 2 to 5 for a column deduplicated into pieces, its texts' sizes held as Size.
+template <class Id, class Size>
+ForwardMap number_column(std::vector<Piece>& pieces, WorkVector<Id>& ids, double* out,
+                         std::size_t stride, pool::ThreadPool& pool) {
+    const std::size_t rows = ids.size();
+    WorkVector<Entry<Id, Size>> entries = sorted_entries<Id, Size>(pieces, pool);
     ForwardMap forward;
-    Ranked ranked = rank_entries(entries, forward.hash_function(), pool);
+    Ranked<Size> ranked = rank_entries(entries, forward.hash_function(), pool);
     release(entries);
     // The rows' codes first, so that what only they need is gone before the map is filled.
-    write_row_codes<Id>(pieces, ids.data(), ranked.entry_codes, cells.size(), out, stride, pool);
+    write_row_codes<Id>(pieces, ids.data(), ranked.entry_codes, rows, out, stride, pool);
     release(ranked.entry_codes);
     release(pieces);
     release(ids);

@@ -17,6 +17,7 @@
 
 #include "engine/keyed_hash.h"
 #include "engine/unaligned_load.h"
+#include "engine/work_vector.h"
 
 namespace vexilo {
 
@@ -139,9 +140,9 @@ public:
 
     // Frees the index; it is empty afterwards.
     void release() noexcept {
-        slots_ = std::vector<Slot>(initial_capacity);
+        slots_ = GrowthVector<Slot>(initial_capacity);
         mask_ = initial_capacity - 1;
-        keys_ = std::vector<Key>();
+        keys_ = GrowthVector<Key>();
     }
 
 private:
@@ -207,7 +208,7 @@ private:
     std::size_t mask() const noexcept { return mask_; }
 
     void grow() {
-        std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.size() * 2));
+        GrowthVector<Slot> old = std::exchange(slots_, GrowthVector<Slot>(slots_.size() * 2));
         mask_ = slots_.size() - 1;
         for (const Slot& slot : old) {
             if (slot.entry == 0) continue;
@@ -232,9 +233,9 @@ private:
 
     std::uint64_t key0_ = random_hash_key();
     std::uint64_t key1_ = random_hash_key();
-    std::vector<Slot> slots_ = std::vector<Slot>(initial_capacity);
+    GrowthVector<Slot> slots_ = GrowthVector<Slot>(initial_capacity);
     std::size_t mask_ = initial_capacity - 1;
-    std::vector<Key> keys_;
+    GrowthVector<Key> keys_;
 };
 
 }  // namespace vexilo

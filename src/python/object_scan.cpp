@@ -75,7 +75,7 @@ public:
     std::size_t size() const noexcept { return size_; }
 
     void release() noexcept {
-        slots_ = WorkVector<Slot>();
+        slots_ = GrowthVector<Slot>();
         size_ = 0;
     }
 
@@ -94,13 +94,13 @@ private:
     }
 
     void grow() {
-        WorkVector<Slot> old = std::exchange(slots_, WorkVector<Slot>(slots_.size() * 2));
+        GrowthVector<Slot> old = std::exchange(slots_, GrowthVector<Slot>(slots_.size() * 2));
         for (const Slot& slot : old) {
             if (slot.key != nullptr) probe(slot.key) = slot;
         }
     }
 
-    WorkVector<Slot> slots_;
+    GrowthVector<Slot> slots_;
     std::size_t size_ = 0;
 };
 
@@ -180,8 +180,10 @@ std::size_t read_object_numbers(const ColumnMemory& column, std::size_t begin, s
 // that share one entry among equal cell objects and equal texts.
 class ColumnScan {
 public:
-    ColumnScan(const ColumnMemory& memory, const MissingScalar& missing)
-        : memory_(memory), missing_(&missing) {}
+    // rows: the column's length, which bounds its entries. Room for that many is reserved at
+    // once: address space only, until entries fill it, and no copy of a grown list.
+    ColumnScan(const ColumnMemory& memory, const MissingScalar& missing, std::size_t rows)
+        : memory_(memory), missing_(&missing), cells_(rows) {}
 
     // The column turned categorical before the first row: every cell is read as text.
     void turn_before() { cells_.make_categorical(); }
@@ -390,7 +392,7 @@ private:
 
     ColumnMemory memory_;
     const MissingScalar* missing_;
-    ColumnCells cells_{0};
+    ColumnCells cells_;
     ObjectIndex objects_;
     TextIndex texts_;
     std::optional<std::size_t> missing_entry_;
@@ -492,7 +494,7 @@ Result<std::optional<std::vector<CollectedColumn>>> scan_columns(
     for (std::size_t i = 0; i < turns.size(); ++i) {
         if (turns[i] != ColumnTurn::Before) continue;
         if (source.column(i).kind != ElementKind::Objects) return Scanned();
-        categorical.try_emplace(i, source.column(i), missing).first->second.turn_before();
+        categorical.try_emplace(i, source.column(i), missing, rows).first->second.turn_before();
     }
     std::vector<CollectedColumn> scanned;
     Pins taken;
@@ -517,7 +519,7 @@ Result<std::optional<std::vector<CollectedColumn>>> scan_columns(
                     const std::size_t turn =
                         read_object_numbers(column, begin, end, out, stride, missing);
                     if (turn < end) {
-                        scan = categorical.try_emplace(next, i, column, missing);
+                        scan = categorical.try_emplace(next, i, column, missing, rows);
                         scan->second.turn(turn, out, stride, taken);
                         scan->second.read(turn + 1, end, out, stride, taken);
                     }
@@ -538,8 +540,12 @@ Result<std::optional<std::vector<CollectedColumn>>> scan_columns(
         return Scanned();
     }
     VX_ASSERT(categorical.empty(), "every categorical column of the scan is finished");
-    pins.insert(pins.end(), std::make_move_iterator(taken.begin()),
-                std::make_move_iterator(taken.end()));
+    if (pins.empty()) {
+        pins = std::move(taken);  // no second list beside the first while it is copied
+    } else {
+        pins.insert(pins.end(), std::make_move_iterator(taken.begin()),
+                    std::make_move_iterator(taken.end()));
+    }
     return Scanned(std::move(scanned));
 }
 
