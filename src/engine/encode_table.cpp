@@ -23,7 +23,7 @@ struct SendPtr {
 struct CategoricalColumn {
     ColumnIndex col;
     ForwardMap forward;
-    InverseMap inverse;
+    InverseMap inverse;  // empty until built, when the inverse maps are left for later
 };
 
 // Rows of all categorical columns rewritten before moving on, in encode_scanned.
@@ -32,7 +32,7 @@ constexpr std::size_t rewrite_block_rows = 512;
 // Each categorical column's codes written straight into the table through label_encode, then
 // the numbers of the other columns.
 std::vector<CategoricalColumn> encode_columns(CollectedTable& input, Table& table,
-                                              pool::ThreadPool& pool) {
+                                              bool inverse_maps, pool::ThreadPool& pool) {
     const std::size_t stride = table.row_stride;
     const auto target = std::make_shared<const SendPtr>(SendPtr{table.data.get()});
     std::vector<CollectedColumn>& columns = input.categorical;
@@ -47,7 +47,7 @@ std::vector<CategoricalColumn> encode_columns(CollectedTable& input, Table& tabl
             ForwardMap forward = label_encode_into(column.cells.texts(), out, stride, pool,
                                                    [&] { column.cells.release_views(); });
             column.cells.release();
-            InverseMap inverse = build_inverse_map(forward, pool);
+            InverseMap inverse = inverse_maps ? build_inverse_map(forward, pool) : InverseMap();
             return CategoricalColumn{column.col, std::move(forward), std::move(inverse)};
         });
 
@@ -69,7 +69,7 @@ bool codes_are_entries(std::span<const double> codes) noexcept {
 // pass over blocks of rows, since column by column every pass over a row-major table would read
 // all of it.
 std::vector<CategoricalColumn> encode_scanned(std::vector<CollectedColumn>& columns, Table& table,
-                                              pool::ThreadPool& pool) {
+                                              bool inverse_maps, pool::ThreadPool& pool) {
     struct Numbered {
         ColumnIndex col;
         LabelEncoding encoding;  // codes per entry; none when the table holds the codes already
@@ -123,7 +123,8 @@ std::vector<CategoricalColumn> encode_scanned(std::vector<CollectedColumn>& colu
         numbered.size(), [&](std::size_t i) -> std::optional<CategoricalColumn> {
             Numbered& column = numbered[i];
             column.encoding.codes = std::vector<double>();
-            InverseMap inverse = build_inverse_map(column.encoding.forward_map, pool);
+            InverseMap inverse =
+                inverse_maps ? build_inverse_map(column.encoding.forward_map, pool) : InverseMap();
             return CategoricalColumn{column.col, std::move(column.encoding.forward_map),
                                      std::move(inverse)};
         });
@@ -181,6 +182,11 @@ void place_numbers(CollectedTable& input, Table& table, pool::ThreadPool& pool) 
 }
 
 EncodingInfo encode_table(CollectedTable& input, Table& table, pool::ThreadPool& pool) {
+    return encode_table_forward(input, table, true, pool);
+}
+
+EncodingInfo encode_table_forward(CollectedTable& input, Table& table, bool inverse_maps,
+                                  pool::ThreadPool& pool) {
     // A table without rows has no cells to collect, hence no categorical column.
     if (table.rows == 0) return EncodingInfo{};
     for (std::size_t i = 1; i < input.categorical.size(); ++i) {
@@ -194,10 +200,23 @@ EncodingInfo encode_table(CollectedTable& input, Table& table, pool::ThreadPool&
     // next instead of being handed and woken for each.
     pool.run_inside([&] {
         categorical = input.form == CellForm::PerRow
-                          ? encode_columns(input, table, pool)
-                          : encode_scanned(input.categorical, table, pool);
+                          ? encode_columns(input, table, inverse_maps, pool)
+                          : encode_scanned(input.categorical, table, inverse_maps, pool);
     });
     return assemble(std::move(categorical));
+}
+
+void add_inverse_maps(EncodingInfo& info, pool::ThreadPool& pool) {
+    const std::vector<ColumnIndex>& columns = info.categorical_columns;
+    std::vector<InverseMap> inverse(columns.size());
+    pool.run_inside([&] {
+        pool.parallel_for(columns.size(), [&](std::size_t i) {
+            inverse[i] = build_inverse_map(info.forward_maps.at(columns[i]), pool);
+        });
+    });
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        info.inverse_maps.at(columns[i]) = std::move(inverse[i]);
+    }
 }
 
 }  // namespace vexilo

@@ -59,4 +59,16 @@ void place_numbers(CollectedTable& input, Table& table,
 EncodingInfo encode_table(CollectedTable& input, Table& table,
                           pool::ThreadPool& pool = pool::global_pool());
 
+// encode_table, with the inverse maps left empty unless inverse_maps: add_inverse_maps builds them
+// later, so that the caller may first free what kept the columns' texts valid (the forward maps
+// hold copies of the texts once this returns). Fails as encode_table.
+EncodingInfo encode_table_forward(CollectedTable& input, Table& table, bool inverse_maps,
+                                  pool::ThreadPool& pool = pool::global_pool());
+
+// Builds the inverse map of every categorical column of info from its forward map, replacing the
+// map there. Runs on pool as one job, from any thread; the calling thread blocks until it is done
+// (a cancelled operation of the pool stops it with pool::Cancelled, info then unchanged). Fails by
+// std::bad_alloc or the InternalFailure of a pool that cannot start.
+void add_inverse_maps(EncodingInfo& info, pool::ThreadPool& pool = pool::global_pool());
+
 }  // namespace vexilo

@@ -159,7 +159,12 @@ Result<CollectedObjectArray> collect_object_array(PyObject* obj, bool is_datafra
 Result<ObjectArrayEncoding> encode_object_array(PyObject* obj, bool is_dataframe) {
     CollectedObjectArray collected = VX_TRY(collect_object_array(obj, is_dataframe));
     EncodingInfo info;
-    VX_TRY(run_on_pool([&] { info = encode_table(collected.columns, collected.table); }));
+    VX_TRY(run_on_pool(
+        [&] { info = encode_table_forward(collected.columns, collected.table, false); }));
+    // The maps hold copies of the texts: the objects that kept the cells' texts valid may go
+    // before the inverse maps take their room.
+    collected.pins = Pins();
+    VX_TRY(run_on_pool([&] { add_inverse_maps(info); }));
     return ObjectArrayEncoding{std::move(collected.table), std::move(info)};
 }
 

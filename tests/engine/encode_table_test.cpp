@@ -108,6 +108,24 @@ TEST_P(EncodeTable, WritesEveryCellAndLearnsEachCategoricalColumn) {
     }
 }
 
+TEST_P(EncodeTable, InverseMapsBuiltLaterAreTheSame) {
+    const auto [threads, layout, form] = GetParam();
+    pool::ThreadPool pool(threads);
+    Table whole_table = uninitialised_table(rows, cols, layout);
+    CollectedTable whole_input = collect(form, whole_table);
+    const EncodingInfo whole = encode_table(whole_input, whole_table, pool);
+
+    Table table = uninitialised_table(rows, cols, layout);
+    CollectedTable input = collect(form, table);
+    EncodingInfo later = encode_table_forward(input, table, false, pool);
+    for (const ColumnIndex col : later.categorical_columns) {
+        EXPECT_TRUE(later.inverse_maps.at(col).empty()) << col;
+    }
+    add_inverse_maps(later, pool);
+
+    EXPECT_TRUE(same_content(whole, later));
+}
+
 INSTANTIATE_TEST_SUITE_P(ThreadsLayoutsForms, EncodeTable,
                          testing::Combine(testing::Values(std::size_t{1}, std::size_t{2},
                                                           std::size_t{4}, std::size_t{8}),
