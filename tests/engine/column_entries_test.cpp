@@ -175,7 +175,7 @@ void expect_sliced_chunks_read_back() {
                 continue;
             }
             // Sizes 0 to 20 over two letters: texts repeat, and some lie in a chunk's last bytes.
-            std::string text(rng() % 21, 'a');
+            std::string text(static_cast<std::size_t>(rng() % 21), 'a');
             for (char& c : text) c = static_cast<char>('a' + rng() % 2);
             texts.push_back(text);
             expected.push_back(text);

@@ -249,7 +249,8 @@ TEST(HashMap, ViewedTextsAreSharedAndOutliveTheMapThatStoredThem) {
     for (std::uint64_t i = 0; i < 1000; ++i) forward->emplace("t" + std::to_string(i), i);
     HashMap<std::uint64_t, std::string_view> inverse;
     std::vector<std::pair<std::uint64_t, std::string_view>> entries(1000);
-    for (const auto& [text, code] : *forward) entries[*code] = {*code, text};
+    for (const auto& [text, code] : *forward)
+        entries[static_cast<std::size_t>(*code)] = {*code, text};
     inverse.assign_distinct(std::move(entries), forward->texts());
     EXPECT_EQ(inverse.texts(), forward->texts());
     TextMap copy = *forward;
