@@ -49,7 +49,8 @@ struct PageAllocator {
     void deallocate(T* block, std::size_t count) noexcept {
         const std::size_t bytes = count * sizeof(T);
         if (bytes >= min_mapped) return detail::unmap_block(block, bytes);
-        ::operator delete (block, bytes, std::align_val_t{alignof(T)});
+        // The unsized form: clang before 17 declares the sized one only under -fsized-deallocation.
+        ::operator delete (block, std::align_val_t{alignof(T)});
     }
 
     template <class U>
