@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "engine/unaligned_load.h"
@@ -11,7 +12,6 @@
 namespace vexilo::arrow {
 namespace {
 
-using Storage = ArrowColumn::Storage;
 using Cells = ArrowColumn::Cells;
 
 // Every position and byte extent stays at most this, so that no (position + 1) times an element
@@ -27,6 +27,12 @@ T load(const void* base, std::size_t index) noexcept {
     return load_unaligned<T>(static_cast<const char*>(base) + index * sizeof(T));
 }
 
+// The address of element index of a buffer of number kind K.
+template <StorageKind K>
+const char* element_address(const void* base, std::size_t index) noexcept {
+    return static_cast<const char*>(base) + index * sizeof(element_of<K>);
+}
+
 bool bit(const void* bits, std::size_t index) noexcept {
     const unsigned byte = static_cast<const std::uint8_t*>(bits)[index >> 3];
     return ((byte >> (index & 7)) & 1u) != 0;
@@ -36,13 +42,23 @@ bool is_missing(const Cells& cells, std::size_t at) noexcept {
     return cells.validity != nullptr && !bit(cells.validity, at);
 }
 
-std::optional<Storage> storage_of(std::string_view format) noexcept {
-    static constexpr std::pair<std::string_view, Storage> formats[] = {
-        {"c", Storage::Int8},      {"s", Storage::Int16},     {"i", Storage::Int32},
-        {"l", Storage::Int64},     {"C", Storage::UInt8},     {"S", Storage::UInt16},
-        {"I", Storage::UInt32},    {"L", Storage::UInt64},    {"f", Storage::Float32},
-        {"g", Storage::Float64},   {"b", Storage::Bool},      {"u", Storage::Utf8},
-        {"U", Storage::LargeUtf8}, {"vu", Storage::Utf8View},
+// The storage kind of an Arrow format this reader takes.
+std::optional<StorageKind> storage_of(std::string_view format) noexcept {
+    static constexpr std::pair<std::string_view, StorageKind> formats[] = {
+        {"c", StorageKind::int8},
+        {"s", StorageKind::int16},
+        {"i", StorageKind::int32},
+        {"l", StorageKind::int64},
+        {"C", StorageKind::uint8},
+        {"S", StorageKind::uint16},
+        {"I", StorageKind::uint32},
+        {"L", StorageKind::uint64},
+        {"f", StorageKind::float32},
+        {"g", StorageKind::float64},
+        {"b", StorageKind::bool_bits},
+        {"u", StorageKind::text_offsets},
+        {"U", StorageKind::text_large_offsets},
+        {"vu", StorageKind::text_views},
     };
     for (const auto& [name, storage] : formats) {
         if (name == format) return storage;
@@ -50,53 +66,21 @@ std::optional<Storage> storage_of(std::string_view format) noexcept {
     return std::nullopt;
 }
 
-bool is_text(Storage storage) noexcept {
-    return storage == Storage::Utf8 || storage == Storage::LargeUtf8 ||
-           storage == Storage::Utf8View;
-}
-
-bool is_integer(Storage storage) noexcept { return storage <= Storage::UInt64; }
-
 // The index at position at of an integer array, widened; false for a negative one.
-bool index_at(const Cells& cells, std::size_t at, std::uint64_t& index) noexcept {
-    std::int64_t signed_index = 0;
-    switch (cells.storage) {
-        case Storage::Int8:
-            signed_index = load<std::int8_t>(cells.values, at);
-            break;
-        case Storage::Int16:
-            signed_index = load<std::int16_t>(cells.values, at);
-            break;
-        case Storage::Int32:
-            signed_index = load<std::int32_t>(cells.values, at);
-            break;
-        case Storage::Int64:
-            signed_index = load<std::int64_t>(cells.values, at);
-            break;
-        case Storage::UInt8:
-            index = load<std::uint8_t>(cells.values, at);
-            return true;
-        case Storage::UInt16:
-            index = load<std::uint16_t>(cells.values, at);
-            return true;
-        case Storage::UInt32:
-            index = load<std::uint32_t>(cells.values, at);
-            return true;
-        case Storage::UInt64:
-            index = load<std::uint64_t>(cells.values, at);
-            return true;
-        default:
-            return false;
-    }
-    if (signed_index < 0) return false;
-    index = static_cast<std::uint64_t>(signed_index);
-    return true;
+bool index_of(const Cells& cells, std::size_t at, std::uint64_t& index) noexcept {
+    bool valid = false;
+    visit_integer(cells.storage, [&]<StorageKind K>(Storage<K>) {
+        valid = index_at<K>(element_address<K>(cells.values, at), index);
+    });
+    return valid;
 }
 
-template <Storage L>
+template <StorageKind K>
 std::string_view text_at(const Cells& cells, std::size_t at) noexcept {
-    if constexpr (L == Storage::Utf8 || L == Storage::LargeUtf8) {
-        using Offset = std::conditional_t<L == Storage::Utf8, std::int32_t, std::int64_t>;
+    static_assert(is_text(K));
+    if constexpr (K == StorageKind::text_offsets || K == StorageKind::text_large_offsets) {
+        using Offset =
+            std::conditional_t<K == StorageKind::text_offsets, std::int32_t, std::int64_t>;
         const Offset first = load<Offset>(cells.values, at);
         const Offset last = load<Offset>(cells.values, at + 1);
         return {cells.data + static_cast<std::ptrdiff_t>(first),
@@ -111,15 +95,18 @@ std::string_view text_at(const Cells& cells, std::size_t at) noexcept {
     }
 }
 
+// Calls read(Storage<K>{}) for the text kind of cells.
+template <class Read>
+void visit_text(const Cells& cells, Read&& read) {
+    visit_storage(cells.storage, [&]<StorageKind K>(Storage<K> storage) {
+        if constexpr (is_text(K)) read(storage);
+    });
+}
+
 std::string_view any_text_at(const Cells& cells, std::size_t at) noexcept {
-    switch (cells.storage) {
-        case Storage::Utf8:
-            return text_at<Storage::Utf8>(cells, at);
-        case Storage::LargeUtf8:
-            return text_at<Storage::LargeUtf8>(cells, at);
-        default:
-            return text_at<Storage::Utf8View>(cells, at);
-    }
+    std::string_view text;
+    visit_text(cells, [&]<StorageKind K>(Storage<K>) { text = text_at<K>(cells, at); });
+    return text;
 }
 
 // Offsets [offset, offset + length] must start at 0 or more, never fall and end inside the
@@ -175,7 +162,7 @@ std::optional<std::string> check_views(const ArrowArray& array, Cells& cells) {
 }
 
 // Checks one array of the given storage and describes its cells in cells.
-std::optional<std::string> check_array(const ArrowArray& array, Storage storage, Cells& cells) {
+std::optional<std::string> check_array(const ArrowArray& array, StorageKind storage, Cells& cells) {
     if (array.release == nullptr) return "an array is released";
     if (array.length < 0 || array.offset < 0) return "an array has a negative length or offset";
     const auto length = static_cast<std::uint64_t>(array.length);
@@ -184,8 +171,8 @@ std::optional<std::string> check_array(const ArrowArray& array, Storage storage,
         return "an array is too long";
     }
     if (array.n_children != 0) return "an array of this type has children";
-    const bool views = storage == Storage::Utf8View;
-    const std::int64_t buffers = storage == Storage::Utf8 || storage == Storage::LargeUtf8 ? 3 : 2;
+    const bool views = storage == StorageKind::text_views;
+    const std::int64_t buffers = is_text(storage) ? 3 : 2;
     if (views ? array.n_buffers < 3 || static_cast<std::uint64_t>(array.n_buffers) > position_limit
               : array.n_buffers != buffers) {
         return "an array has the wrong number of buffers";
@@ -201,11 +188,11 @@ std::optional<std::string> check_array(const ArrowArray& array, Storage storage,
     if (cells.length == 0) return std::nullopt;  // nothing will be read
     if (cells.values == nullptr) return "an array's values buffer is missing";
     switch (storage) {
-        case Storage::Utf8:
+        case StorageKind::text_offsets:
             return check_offsets<std::int32_t>(array, cells);
-        case Storage::LargeUtf8:
+        case StorageKind::text_large_offsets:
             return check_offsets<std::int64_t>(array, cells);
-        case Storage::Utf8View:
+        case StorageKind::text_views:
             return check_views(array, cells);
         default:
             return std::nullopt;
@@ -222,8 +209,9 @@ std::size_t count_missing(const Cells& cells) noexcept {
 }
 
 // Checks every present index against the dictionary and counts the missing cells: a null index,
-// or an index of a null value.
-std::variant<std::size_t, std::string> check_indices(const Cells& indices, const Cells& values) {
+// or an index of a null value. first_row: the chunk's first row in the column, for the error.
+Expected<std::size_t> check_indices(const Cells& indices, const Cells& values,
+                                    std::size_t first_row) {
     std::size_t missing = 0;
     for (std::size_t i = 0; i < indices.length; ++i) {
         const std::size_t at = indices.offset + i;
@@ -232,37 +220,78 @@ std::variant<std::size_t, std::string> check_indices(const Cells& indices, const
             continue;
         }
         std::uint64_t index = 0;
-        if (!index_at(indices, at, index) || index >= values.length) {
-            return std::string("a dictionary index is out of range");
+        if (!index_of(indices, at, index) || index >= values.length) {
+            Error error =
+                make_error(ErrorKind::invalid_memory, "a dictionary index is out of range at row " +
+                                                          std::to_string(first_row + i));
+            error.row = first_row + i;
+            return error;
         }
         if (is_missing(values, values.offset + static_cast<std::size_t>(index))) ++missing;
     }
     return missing;
 }
 
-std::optional<Storage> schema_storage(const ArrowSchema& schema) {
+std::optional<StorageKind> schema_storage(const ArrowSchema& schema) {
     if (schema.format == nullptr || schema.n_children != 0) return std::nullopt;
     return storage_of(schema.format);
 }
 
-template <Storage L>
+Error invalid(std::string message) {
+    return make_error(ErrorKind::invalid_memory, std::move(message));
+}
+
+Error unsupported(std::string message) {
+    return make_error(ErrorKind::unsupported, std::move(message));
+}
+
+// The storage of a column's cells and, for a dictionary column, of its values (else nothing).
+Expected<std::pair<StorageKind, std::optional<StorageKind>>> column_storage(
+    const ArrowSchema& schema) {
+    const std::optional<StorageKind> storage = schema_storage(schema);
+    if (!storage) return unsupported("an unsupported type");
+    if (schema.dictionary == nullptr) return std::pair{*storage, std::optional<StorageKind>()};
+    const std::optional<StorageKind> values = schema_storage(*schema.dictionary);
+    if (!is_integer(*storage) || !values || !is_text(*values) ||
+        schema.dictionary->dictionary != nullptr) {
+        return unsupported("an unsupported dictionary type");
+    }
+    return std::pair{*storage, values};
+}
+
+template <StorageKind K>
 void read_plain_texts(const Cells& cells, std::size_t begin, std::size_t end,
                       std::string_view* views, bool* missing) noexcept {
     for (std::size_t i = begin; i < end; ++i, ++views, ++missing) {
         const std::size_t at = cells.offset + i;
         *missing = is_missing(cells, at);
-        *views = *missing ? std::string_view() : text_at<L>(cells, at);
+        *views = *missing ? std::string_view() : text_at<K>(cells, at);
     }
 }
 
-template <class T>
-void copy_numbers(const Cells& cells, std::size_t begin, std::size_t end, double* out,
+// Rows [first, last) of one array of numbers, to out[(row - first) * stride].
+template <StorageKind K>
+void copy_numbers(const Cells& cells, std::size_t first, std::size_t last, double* out,
                   std::size_t stride) noexcept {
-    for (std::size_t i = begin; i < end; ++i, out += stride) {
+    for (std::size_t i = first; i < last; ++i, out += stride) {
         const std::size_t at = cells.offset + i;
-        *out = is_missing(cells, at) ? std::numeric_limits<double>::quiet_NaN()
-                                     : static_cast<double>(load<T>(cells.values, at));
+        if (is_missing(cells, at)) {
+            *out = std::numeric_limits<double>::quiet_NaN();
+        } else if constexpr (K == StorageKind::bool_bits) {
+            *out = bit(cells.values, at) ? 1.0 : 0.0;
+        } else {
+            *out = number_at<K>(element_address<K>(cells.values, at));
+        }
     }
+}
+
+// The chunk holding row, of chunks in row order with first rows ascending.
+template <class Chunks>
+auto chunk_of(const Chunks& chunks, std::size_t row) {
+    auto chunk = std::upper_bound(
+        chunks.begin(), chunks.end(), row,
+        [](std::size_t r, const ArrowColumn::Chunk& c) { return r < c.first_row; });
+    return --chunk;
 }
 
 }  // namespace
@@ -310,9 +339,8 @@ void ArrowChunks::adopt_array(ArrowArray& array) {
     array.release = nullptr;
 }
 
-std::variant<ArrowChunks, std::string> drain_stream(ArrowArrayStream& stream,
-                                                    std::size_t max_rows) {
-    if (stream.release == nullptr) return std::string("the stream is released");
+Expected<ArrowChunks> drain_stream(ArrowArrayStream& stream, std::size_t max_rows) {
+    if (stream.release == nullptr) return invalid("the stream is released");
     struct Release {
         ArrowArrayStream& stream;
         ~Release() {
@@ -321,11 +349,11 @@ std::variant<ArrowChunks, std::string> drain_stream(ArrowArrayStream& stream,
     } release{stream};
     const auto failed = [&](int code, const char* step) {
         const char* message = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
-        return std::string(step) + " failed with code " + std::to_string(code) +
-               (message ? std::string(": ") + message : std::string());
+        return invalid(std::string(step) + " failed with code " + std::to_string(code) +
+                       (message ? std::string(": ") + message : std::string()));
     };
     if (stream.get_schema == nullptr || stream.get_next == nullptr) {
-        return std::string("the stream has no callbacks");
+        return invalid("the stream has no callbacks");
     }
     ArrowChunks chunks;
     ArrowSchema schema{};
@@ -344,46 +372,35 @@ std::variant<ArrowChunks, std::string> drain_stream(ArrowArrayStream& stream,
         rows += array.length > 0 ? static_cast<std::uint64_t>(array.length) : 0;
         chunks.adopt_array(array);
         if (rows > max_rows || ++count > std::uint64_t{max_rows} + 64) {
-            return std::string("the stream holds more rows than the table");
+            return invalid("the stream holds more rows than the table");
         }
     }
     return chunks;
 }
 
-std::variant<ArrowColumn, std::string> ArrowColumn::open(const ArrowChunks& chunks) {
+Expected<ArrowColumn> ArrowColumn::open(const ArrowChunks& chunks) {
     const ArrowSchema& schema = chunks.schema();
-    if (schema.release == nullptr) return std::string("no schema");
-    const std::optional<Storage> storage = schema_storage(schema);
-    if (!storage) return std::string("an unsupported type");
-    std::optional<Storage> value_storage;
-    if (schema.dictionary != nullptr) {
-        value_storage = schema_storage(*schema.dictionary);
-        if (!is_integer(*storage) || !value_storage || !is_text(*value_storage) ||
-            schema.dictionary->dictionary != nullptr) {
-            return std::string("an unsupported dictionary type");
-        }
-    }
+    if (schema.release == nullptr) return invalid("no schema");
+    const auto [storage, value_storage] = VX_EXPECT(column_storage(schema));
     ArrowColumn column;
-    column.cell_type_ = value_storage || is_text(*storage) ? CellType::Text : CellType::Number;
+    column.cell_type_ = value_storage || is_text(storage) ? CellType::Text : CellType::Number;
     for (const ArrowArray& array : chunks.arrays()) {
         Chunk chunk;
         chunk.first_row = column.rows_;
-        if (auto problem = check_array(array, *storage, chunk.cells)) return std::move(*problem);
+        if (auto problem = check_array(array, storage, chunk.cells)) return invalid(*problem);
         if (value_storage) {
-            if (array.dictionary == nullptr) return std::string("a dictionary is missing");
+            if (array.dictionary == nullptr) return invalid("a dictionary is missing");
             if (auto problem = check_array(*array.dictionary, *value_storage, chunk.values)) {
-                return std::move(*problem);
+                return invalid(*problem);
             }
-            auto missing = check_indices(chunk.cells, chunk.values);
-            if (auto* problem = std::get_if<std::string>(&missing)) return std::move(*problem);
-            column.null_count_ += std::get<std::size_t>(missing);
+            column.null_count_ += VX_EXPECT(check_indices(chunk.cells, chunk.values, column.rows_));
             chunk.dictionary = true;
         } else {
             column.null_count_ += count_missing(chunk.cells);
         }
         if (chunk.cells.length == 0) continue;
         if (chunk.cells.length > position_limit - column.rows_) {
-            return std::string("the column is too long");
+            return invalid("the column is too long");
         }
         column.rows_ += chunk.cells.length;
         column.chunks_.push_back(std::move(chunk));
@@ -394,10 +411,7 @@ std::variant<ArrowColumn, std::string> ArrowColumn::open(const ArrowChunks& chun
 void ArrowColumn::read_texts(std::size_t begin, std::size_t end, std::string_view* views,
                              bool* missing) const noexcept {
     if (begin >= end) return;
-    auto chunk =
-        std::upper_bound(chunks_.begin(), chunks_.end(), begin,
-                         [](std::size_t row, const Chunk& c) { return row < c.first_row; });
-    for (--chunk; begin < end; ++chunk) {
+    for (auto chunk = chunk_of(chunks_, begin); begin < end; ++chunk) {
         const Cells& cells = chunk->cells;
         const std::size_t first = begin - chunk->first_row;
         const std::size_t last = std::min(cells.length, end - chunk->first_row);
@@ -405,23 +419,15 @@ void ArrowColumn::read_texts(std::size_t begin, std::size_t end, std::string_vie
             for (std::size_t i = first; i < last; ++i, ++views, ++missing) {
                 const std::size_t at = cells.offset + i;
                 std::uint64_t index = 0;  // checked by open(): inside the dictionary
-                const bool present = !is_missing(cells, at) && index_at(cells, at, index);
+                const bool present = !is_missing(cells, at) && index_of(cells, at, index);
                 const std::size_t value = chunk->values.offset + static_cast<std::size_t>(index);
                 *missing = !present || is_missing(chunk->values, value);
                 *views = *missing ? std::string_view() : any_text_at(chunk->values, value);
             }
         } else {
-            switch (cells.storage) {
-                case Storage::Utf8:
-                    read_plain_texts<Storage::Utf8>(cells, first, last, views, missing);
-                    break;
-                case Storage::LargeUtf8:
-                    read_plain_texts<Storage::LargeUtf8>(cells, first, last, views, missing);
-                    break;
-                default:
-                    read_plain_texts<Storage::Utf8View>(cells, first, last, views, missing);
-                    break;
-            }
+            visit_text(cells, [&]<StorageKind K>(Storage<K>) {
+                read_plain_texts<K>(cells, first, last, views, missing);
+            });
             views += last - first;
             missing += last - first;
         }
@@ -435,7 +441,7 @@ void ArrowColumn::read_dictionary_positions(const Chunk& chunk, std::size_t begi
     for (std::size_t i = begin; i < end; ++i, ++positions) {
         const std::size_t at = cells.offset + i;
         std::uint64_t index = 0;  // checked by open(): inside the dictionary
-        const bool present = !is_missing(cells, at) && index_at(cells, at, index);
+        const bool present = !is_missing(cells, at) && index_of(cells, at, index);
         const bool missing =
             !present ||
             is_missing(chunk.values, chunk.values.offset + static_cast<std::size_t>(index));
@@ -450,55 +456,16 @@ std::string_view ArrowColumn::dictionary_text(const Chunk& chunk, std::size_t po
 void ArrowColumn::read_numbers(std::size_t begin, std::size_t end, double* out,
                                std::size_t stride) const noexcept {
     if (begin >= end) return;
-    auto chunk =
-        std::upper_bound(chunks_.begin(), chunks_.end(), begin,
-                         [](std::size_t row, const Chunk& c) { return row < c.first_row; });
-    for (--chunk; begin < end; ++chunk) {
+    for (auto chunk = chunk_of(chunks_, begin); begin < end; ++chunk) {
         const Cells& cells = chunk->cells;
         const std::size_t first = begin - chunk->first_row;
         const std::size_t last = std::min(cells.length, end - chunk->first_row);
-        switch (cells.storage) {
-            case Storage::Int8:
-                copy_numbers<std::int8_t>(cells, first, last, out, stride);
-                break;
-            case Storage::Int16:
-                copy_numbers<std::int16_t>(cells, first, last, out, stride);
-                break;
-            case Storage::Int32:
-                copy_numbers<std::int32_t>(cells, first, last, out, stride);
-                break;
-            case Storage::Int64:
-                copy_numbers<std::int64_t>(cells, first, last, out, stride);
-                break;
-            case Storage::UInt8:
-                copy_numbers<std::uint8_t>(cells, first, last, out, stride);
-                break;
-            case Storage::UInt16:
-                copy_numbers<std::uint16_t>(cells, first, last, out, stride);
-                break;
-            case Storage::UInt32:
-                copy_numbers<std::uint32_t>(cells, first, last, out, stride);
-                break;
-            case Storage::UInt64:
-                copy_numbers<std::uint64_t>(cells, first, last, out, stride);
-                break;
-            case Storage::Float32:
-                copy_numbers<float>(cells, first, last, out, stride);
-                break;
-            case Storage::Float64:
-                copy_numbers<double>(cells, first, last, out, stride);
-                break;
-            case Storage::Bool:
-                for (std::size_t i = first; i < last; ++i) {
-                    const std::size_t at = cells.offset + i;
-                    out[(i - first) * stride] = is_missing(cells, at)
-                                                    ? std::numeric_limits<double>::quiet_NaN()
-                                                    : (bit(cells.values, at) ? 1.0 : 0.0);
-                }
-                break;
-            default:
-                break;  // a text storage never reaches here: open() typed the column
-        }
+        // A text storage never reaches here: open() typed the column.
+        visit_storage(cells.storage, [&]<StorageKind K>(Storage<K>) {
+            if constexpr (is_number_element(K) || K == StorageKind::bool_bits) {
+                copy_numbers<K>(cells, first, last, out, stride);
+            }
+        });
         out += (last - first) * stride;
         begin += last - first;
     }

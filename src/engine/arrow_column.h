@@ -8,10 +8,11 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "engine/arrow_abi.h"
+#include "engine/expected.h"
+#include "engine/storage_kind.h"
 
 namespace vexilo::arrow {
 
@@ -47,11 +48,12 @@ private:
 };
 
 // Takes everything stream gives: its schema, then its arrays until the end, and releases the
-// stream. Returns the chunks, or the reason it stopped: a callback's error (with the stream's own
-// message where it gives one), or more than max_rows rows or max_rows + 64 arrays, which bounds
-// what an endless stream can make it hold. What was taken is released on every failure. Runs the
-// producer's callbacks on the calling thread. Throws std::bad_alloc.
-std::variant<ArrowChunks, std::string> drain_stream(ArrowArrayStream& stream, std::size_t max_rows);
+// stream. Returns the chunks, or the reason it stopped (ErrorKind::invalid_memory): a callback's
+// error (with the stream's own message where it gives one), or more than max_rows rows or
+// max_rows + 64 arrays, which bounds what an endless stream can make it hold. What was taken is
+// released on every failure. Runs the producer's callbacks on the calling thread. Throws
+// std::bad_alloc.
+Expected<ArrowChunks> drain_stream(ArrowArrayStream& stream, std::size_t max_rows);
 
 // What a column's cells are.
 enum class CellType { Text, Number };
@@ -67,10 +69,10 @@ public:
     // with no children, non-negative lengths and offsets whose sums fit the address space, every
     // buffer a read needs present, string offsets that never fall, string views inside the data
     // buffers whose sizes the array states, and dictionary indices inside their dictionary.
-    // Returns the reader, or the first problem found. The interface states no sizes of offset
-    // buffers or string data, so those are taken as the offsets and the type imply. Throws
-    // std::bad_alloc. Any thread.
-    static std::variant<ArrowColumn, std::string> open(const ArrowChunks& chunks);
+    // Returns the reader, or the first problem found (ErrorKind::invalid_memory, its message
+    // saying what). The interface states no sizes of offset buffers or string data, so those are
+    // taken as the offsets and the type imply. Throws std::bad_alloc. Any thread.
+    static Expected<ArrowColumn> open(const ArrowChunks& chunks);
 
     std::size_t rows() const noexcept { return rows_; }
     CellType cell_type() const noexcept { return cell_type_; }
@@ -90,33 +92,15 @@ public:
     void read_numbers(std::size_t begin, std::size_t end, double* out,
                       std::size_t stride) const noexcept;
 
-    // How the cells of one array are laid out; public for the reader's own helpers.
-    enum class Storage : std::uint8_t {
-        Int8,
-        Int16,
-        Int32,
-        Int64,
-        UInt8,
-        UInt16,
-        UInt32,
-        UInt64,
-        Float32,
-        Float64,
-        Bool,
-        Utf8,
-        LargeUtf8,
-        Utf8View,
-    };
-
     // One array's cells, checked: cell i is at position offset + i of its buffers.
     struct Cells {
-        Storage storage = Storage::Int8;
+        StorageKind storage = StorageKind::int8;  // a number, bool_bits or text kind
         std::size_t length = 0;
         std::size_t offset = 0;
         const std::uint8_t* validity = nullptr;  // nullptr: no cell is missing
-        const void* values = nullptr;            // numbers, offsets or views
-        const char* data = nullptr;              // string bytes of Utf8 and LargeUtf8
-        std::vector<const char*> view_data;      // data buffers of Utf8View
+        const void* values = nullptr;            // numbers, bits, offsets or views
+        const char* data = nullptr;              // string bytes of the offset kinds
+        std::vector<const char*> view_data;      // data buffers of text_views
     };
 
     struct Chunk {

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "engine/label_encode.h"  // is_missing_marker
@@ -29,11 +31,15 @@ public:
     // to it too (under a kind of their own), so that its numbers are the entries' indices.
     // The entries are distinct texts (the texts of missing cells apart), which their numbering
     // is told.
-    EntryWriter(MissingCell missing, const ColumnTarget& target, TextIndex* index) noexcept
+    // check_utf8: the texts come from memory that may break UTF-8's rules (Arrow buffers), so
+    // each one an entry is made for is checked.
+    EntryWriter(MissingCell missing, const ColumnTarget& target, TextIndex* index,
+                bool check_utf8) noexcept
         : missing_(missing),
           target_(target),
           index_(index),
-          seen_text_(target.cells.categorical()) {
+          seen_text_(target.cells.categorical()),
+          check_utf8_(check_utf8) {
         target_.cells.mark_texts_distinct();
     }
 
@@ -41,8 +47,19 @@ public:
     // caller has added the text to it (after text_at(row)).
     std::size_t add_view(std::size_t row, std::string_view text) {
         text_at(row);
+        // Noted rather than returned, so that the lookup loops stay free of error paths; the
+        // collection fails at its end.
+        if (check_utf8_ && invalid_row_ == none && !arrow::is_valid_utf8(text)) invalid_row_ = row;
         target_.cells.add_view(text);
         return count_++;
+    }
+
+    // The collection's outcome: the first row whose text is not UTF-8 fails it.
+    Outcome outcome() const {
+        if (invalid_row_ == none) return Done{};
+        Error error = make_error(ErrorKind::invalid_text, "a text is not valid UTF-8");
+        error.row = invalid_row_;
+        return error;
     }
 
     // Called before the entry of the first text (at row) is made.
@@ -93,33 +110,44 @@ private:
         return count_++;
     }
 
+    static constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+
     MissingCell missing_;
     const ColumnTarget& target_;
     TextIndex* index_;
     std::size_t count_ = 0;
     std::size_t leading_missing_ = 0;
     bool seen_text_ = false;
+    bool check_utf8_ = false;
+    std::size_t invalid_row_ = none;
     // The entries of missing cells, once made.
-    static constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
     std::size_t not_available_ = none;
     std::size_t later_nan_ = none;
 };
 
+// The error of a category code at row that names no category.
+Error stray_code(std::size_t row) {
+    Error error = make_error(ErrorKind::stray_code, "a category code names no category");
+    error.row = row;
+    return error;
+}
+
 // Index: the type that holds an entry number (the narrowest that fits keeps the table of
 // occurring categories in the cache).
 template <class Code, class Index>
-bool collect_codes(const CategoryCodes& codes, std::size_t rows,
-                   std::span<const std::string_view> categories, EntryWriter& writer) {
+Outcome collect_codes(const ColumnMemory& codes, std::size_t rows,
+                      std::span<const std::string_view> categories, EntryWriter& writer) {
     constexpr Index unassigned = std::numeric_limits<Index>::max();
     std::vector<Index> entries(categories.size(), unassigned);
     for (std::size_t row = 0; row < rows; ++row) {
-        const Code code =
-            load_unaligned<Code>(codes.first + static_cast<std::ptrdiff_t>(row) * codes.row_step);
+        const Code code = load_unaligned<Code>(codes.cell(row));
         if (code == -1) {
             writer.missing(row);
             continue;
         }
-        if (code < 0 || static_cast<std::uint64_t>(code) >= categories.size()) return false;
+        if (code < 0 || static_cast<std::uint64_t>(code) >= categories.size()) {
+            return stray_code(row);
+        }
         Index& entry = entries[static_cast<std::size_t>(code)];
         if (entry == unassigned) {
             const auto index = static_cast<std::size_t>(code);
@@ -127,12 +155,12 @@ bool collect_codes(const CategoryCodes& codes, std::size_t rows,
         }
         writer.write(row, entry);
     }
-    return true;
+    return Done{};
 }
 
 template <class Code>
-bool collect_codes(const CategoryCodes& codes, std::size_t rows,
-                   std::span<const std::string_view> categories, EntryWriter& writer) {
+Outcome collect_codes(const ColumnMemory& codes, std::size_t rows,
+                      std::span<const std::string_view> categories, EntryWriter& writer) {
     // Entries are at most the categories and the two texts of missing cells.
     if (categories.size() < std::numeric_limits<std::uint32_t>::max() - 2) {
         return collect_codes<Code, std::uint32_t>(codes, rows, categories, writer);
@@ -295,7 +323,7 @@ bool ascending_texts(std::span<const std::string_view> texts) noexcept {
     return true;
 }
 
-enum class InOrder { Done, StrayCode, NotDone };
+enum class InOrder { done, stray_code, not_done };
 
 // collect_category_codes for categories in the order their numbering gives (ascending_texts):
 // the occurring categories become entries in category order, then the entries of missing cells,
@@ -304,13 +332,10 @@ enum class InOrder { Done, StrayCode, NotDone };
 // NotDone, having written nothing, when the first-met order must be kept: for a column without
 // any text, or with an entry per row (which encode_table reads as the rows' own, in row order).
 template <class Code, class Index>
-InOrder collect_in_category_order(const CategoryCodes& codes, std::size_t rows,
+InOrder collect_in_category_order(const ColumnMemory& codes, std::size_t rows,
                                   std::span<const std::string_view> categories, MissingCell missing,
-                                  const ColumnTarget& target) {
-    const auto code_at = [&](std::size_t row) {
-        return load_unaligned<Code>(codes.first +
-                                    static_cast<std::ptrdiff_t>(row) * codes.row_step);
-    };
+                                  const ColumnTarget& target, std::size_t& stray_row) {
+    const auto code_at = [&](std::size_t row) { return load_unaligned<Code>(codes.cell(row)); };
     constexpr Index absent = std::numeric_limits<Index>::max();
     std::vector<Index> entries(categories.size(), absent);
     std::size_t first_text_row = rows;
@@ -323,7 +348,8 @@ InOrder collect_in_category_order(const CategoryCodes& codes, std::size_t rows,
             continue;
         }
         if (code < 0 || static_cast<std::uint64_t>(code) >= categories.size()) {
-            return InOrder::StrayCode;
+            stray_row = row;
+            return InOrder::stray_code;
         }
         if (first_text_row == rows) first_text_row = row;
         entries[static_cast<std::size_t>(code)] = 0;
@@ -341,7 +367,7 @@ InOrder collect_in_category_order(const CategoryCodes& codes, std::size_t rows,
     const bool not_available = missing == MissingCell::NotAvailable;
     const std::size_t missing_entries =
         not_available ? (missing_before || missing_after) : missing_before + missing_after;
-    if (count == 0 || count + missing_entries == rows) return InOrder::NotDone;
+    if (count == 0 || count + missing_entries == rows) return InOrder::not_done;
 
     ColumnCells& cells = target.cells;
     // Float NaN cells before the first text were numbers until it came (pandas' NA is none).
@@ -376,33 +402,34 @@ InOrder collect_in_category_order(const CategoryCodes& codes, std::size_t rows,
             code == -1 ? (row < first_text_row ? before : after)
                        : static_cast<double>(entries[static_cast<std::size_t>(code)]);
     }
-    return InOrder::Done;
+    return InOrder::done;
 }
 
 template <class Code>
-InOrder collect_in_category_order(const CategoryCodes& codes, std::size_t rows,
+InOrder collect_in_category_order(const ColumnMemory& codes, std::size_t rows,
                                   std::span<const std::string_view> categories, MissingCell missing,
-                                  const ColumnTarget& target) {
+                                  const ColumnTarget& target, std::size_t& stray_row) {
     if (categories.size() < std::numeric_limits<std::uint32_t>::max() - 2) {
         return collect_in_category_order<Code, std::uint32_t>(codes, rows, categories, missing,
-                                                              target);
+                                                              target, stray_row);
     }
-    return collect_in_category_order<Code, std::size_t>(codes, rows, categories, missing, target);
+    return collect_in_category_order<Code, std::size_t>(codes, rows, categories, missing, target,
+                                                        stray_row);
 }
 
 }  // namespace
 
-void collect_arrow_texts(const arrow::ArrowColumn& column, MissingCell missing,
-                         const ColumnTarget& target) {
+Outcome collect_arrow_texts(const arrow::ArrowColumn& column, MissingCell missing,
+                            const ColumnTarget& target) {
     TextIndex index;
-    EntryWriter writer(missing, target, &index);
+    EntryWriter writer(missing, target, &index, true);
     DictionaryEntries dictionary;
     for (const arrow::ArrowColumn::Chunk& chunk : column.chunks()) {
         const arrow::ArrowColumn::Cells& cells = chunk.cells;
         const bool plain = !chunk.dictionary && cells.data != nullptr;
-        if (plain && cells.storage == arrow::ArrowColumn::Storage::Utf8) {
+        if (plain && cells.storage == StorageKind::text_offsets) {
             collect_offset_texts<std::int32_t>(chunk, index, writer);
-        } else if (plain && cells.storage == arrow::ArrowColumn::Storage::LargeUtf8) {
+        } else if (plain && cells.storage == StorageKind::text_large_offsets) {
             collect_offset_texts<std::int64_t>(chunk, index, writer);
         } else if (chunk.dictionary && reads_through_table(chunk, dictionary)) {
             collect_dictionary_texts(chunk, dictionary, index, writer);
@@ -411,31 +438,36 @@ void collect_arrow_texts(const arrow::ArrowColumn& column, MissingCell missing,
                                writer);
         }
     }
+    return writer.outcome();
 }
 
-bool collect_category_codes(const CategoryCodes& codes, std::size_t rows,
-                            std::span<const std::string_view> categories, MissingCell missing,
-                            const ColumnTarget& target) {
-    const auto collect = [&]<class Code>(Code) {
-        if (ascending_texts(categories)) {
-            const InOrder done =
-                collect_in_category_order<Code>(codes, rows, categories, missing, target);
-            if (done != InOrder::NotDone) return done == InOrder::Done;
+Outcome collect_category_codes(const ColumnMemory& codes, std::size_t rows,
+                               std::span<const std::string_view> categories, MissingCell missing,
+                               const ColumnTarget& target) {
+    std::optional<Outcome> outcome;
+    // pandas' codes are signed integers of one to eight bytes.
+    visit_integer(codes.kind, [&]<StorageKind K>(Storage<K>) {
+        using Code = element_of<K>;
+        if constexpr (std::is_signed_v<Code>) {
+            if (ascending_texts(categories)) {
+                std::size_t stray_row = 0;
+                const InOrder done = collect_in_category_order<Code>(codes, rows, categories,
+                                                                     missing, target, stray_row);
+                if (done == InOrder::done) {
+                    outcome.emplace(Done{});
+                    return;
+                }
+                if (done == InOrder::stray_code) {
+                    outcome.emplace(stray_code(stray_row));
+                    return;
+                }
+            }
+            EntryWriter writer(missing, target, nullptr, false);
+            outcome.emplace(collect_codes<Code>(codes, rows, categories, writer));
         }
-        EntryWriter writer(missing, target, nullptr);
-        return collect_codes<Code>(codes, rows, categories, writer);
-    };
-    switch (codes.width) {
-        case CodeWidth::Int8:
-            return collect(std::int8_t{});
-        case CodeWidth::Int16:
-            return collect(std::int16_t{});
-        case CodeWidth::Int32:
-            return collect(std::int32_t{});
-        case CodeWidth::Int64:
-            return collect(std::int64_t{});
-    }
-    return false;
+    });
+    if (!outcome) return make_error(ErrorKind::unsupported, "category codes of no signed kind");
+    return std::move(*outcome);
 }
 
 }  // namespace vexilo

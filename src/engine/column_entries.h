@@ -10,6 +10,8 @@
 
 #include "engine/arrow_column.h"
 #include "engine/column_cells.h"
+#include "engine/expected.h"
+#include "engine/storage_kind.h"
 
 namespace vexilo {
 
@@ -37,29 +39,22 @@ struct ColumnTarget {
 // kind of missing cell, in the order first met, and every row the index of its entry as a double;
 // a NotANumber column without any text writes NaN to every row and stays numeric. A target whose
 // cells are categorical already (a column that turned before these rows) reads every missing cell
-// as one after the first text. Throws std::bad_alloc. Any thread; target belongs to the caller.
-void collect_arrow_texts(const arrow::ArrowColumn& column, MissingCell missing,
-                         const ColumnTarget& target);
-
-// The element types of category codes.
-enum class CodeWidth { Int8, Int16, Int32, Int64 };
-
-// Category codes in memory: code of row r at first + r * row_step, -1 for a missing cell.
-struct CategoryCodes {
-    const char* first = nullptr;
-    std::ptrdiff_t row_step = 0;
-    CodeWidth width = CodeWidth::Int8;
-};
-
-// Reads `rows` category codes over the texts of the categories into target, as
-// collect_arrow_texts reads texts: only the categories that occur become entries, in the order
-// first met, and missing cells (code -1) read as `missing` says. When the categories are in
-// strictly ascending byte order and none is a missing-value marker, the entries come in category
-// order instead, those of missing cells last, so that each entry's index is its text's code (an
-// entry per row keeps the first-met order). Returns false, having left target
-// in an unspecified state, when a code is neither -1 nor the position of a category. Any thread.
-bool collect_category_codes(const CategoryCodes& codes, std::size_t rows,
-                            std::span<const std::string_view> categories, MissingCell missing,
+// as one after the first text. Each distinct text is checked to be UTF-8 once: the first that is
+// not fails the call (ErrorKind::invalid_text, its row; target is then unspecified). Throws
+// std::bad_alloc. Any thread; target belongs to the caller.
+Outcome collect_arrow_texts(const arrow::ArrowColumn& column, MissingCell missing,
                             const ColumnTarget& target);
+
+// Reads `rows` category codes (codes.kind an integer kind; -1 for a missing cell) over the texts
+// of the categories into target, as collect_arrow_texts reads texts: only the categories that
+// occur become entries, in the order first met, and missing cells read as `missing` says. When
+// the categories are in strictly ascending byte order and none is a missing-value marker, the
+// entries come in category order instead, those of missing cells last, so that each entry's index
+// is its text's code (an entry per row keeps the first-met order). A code that is neither -1 nor
+// the position of a category fails the call (ErrorKind::stray_code, its row), leaving target in
+// an unspecified state. Any thread.
+Outcome collect_category_codes(const ColumnMemory& codes, std::size_t rows,
+                               std::span<const std::string_view> categories, MissingCell missing,
+                               const ColumnTarget& target);
 
 }  // namespace vexilo

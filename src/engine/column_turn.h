@@ -23,13 +23,11 @@ enum class ColumnTurn : std::uint8_t {
     After,
 };
 
-// Makes every column of input whose turn is After, and that was collected as numbers,
-// categorical with the rendered texts of its numbers, keeping input's form: in the per-row form
-// the column's numbers leave input.numbers and become one text per row; in the entry-index form
-// each distinct number (by its bits) becomes an entry, and the table's cells of the column become
-// entry indices. The new columns join input.categorical in column order, finish()ed. turns holds
-// one turn per column of table, or nothing (nothing changes then). Any thread; throws
-// std::bad_alloc.
+// Makes every column of input whose turn is After, and that was collected as numbers (in the
+// table), categorical with the rendered texts of its numbers: each distinct number (by its bits)
+// becomes an entry, and the table's cells of the column become entry indices. The new columns
+// join input.categorical in column order, finish()ed. turns holds one turn per column of table,
+// or nothing (nothing changes then). Any thread; throws std::bad_alloc.
 void turn_after_last_row(CollectedTable& input, Table& table, std::span<const ColumnTurn> turns);
 
 }  // namespace vexilo

@@ -26,34 +26,8 @@ struct CategoricalColumn {
     InverseMap inverse;  // empty until built, when the inverse maps are left for later
 };
 
-// Rows of all categorical columns rewritten before moving on, in encode_scanned.
+// Rows of all categorical columns rewritten before moving on, in encode_columns.
 constexpr std::size_t rewrite_block_rows = 512;
-
-// Each categorical column's codes written straight into the table through label_encode, then
-// the numbers of the other columns.
-std::vector<CategoricalColumn> encode_columns(CollectedTable& input, Table& table,
-                                              bool inverse_maps, pool::ThreadPool& pool) {
-    const std::size_t stride = table.row_stride;
-    const auto target = std::make_shared<const SendPtr>(SendPtr{table.data.get()});
-    std::vector<CollectedColumn>& columns = input.categorical;
-    std::vector<CategoricalColumn> categorical = pool.parallel_filter_map<CategoricalColumn>(
-        columns.size(), [&, target](std::size_t i) -> std::optional<CategoricalColumn> {
-            CollectedColumn& column = columns[i];
-            // The output is not zeroed: every row of every column must be written.
-            VX_ASSERT(column.col < table.cols && column.cells.categorical() &&
-                          column.cells.texts().size() == table.rows,
-                      "a column of the table lost cells");
-            double* const out = target->cells + column.col * table.col_stride;
-            ForwardMap forward = label_encode_into(column.cells.texts(), out, stride, pool,
-                                                   [&] { column.cells.release_views(); });
-            column.cells.release();
-            InverseMap inverse = inverse_maps ? build_inverse_map(forward, pool) : InverseMap();
-            return CategoricalColumn{column.col, std::move(forward), std::move(inverse)};
-        });
-
-    place_numbers(input, table, pool);
-    return categorical;
-}
 
 // True when every entry's code is its own index (a collector made its entries in the order of
 // their codes): the table's cells then hold their codes already.
@@ -64,11 +38,11 @@ bool codes_are_entries(std::span<const double> codes) noexcept {
     return true;
 }
 
-// Numeric columns are already in place; each categorical column's cells hold their entry indices.
-// The columns' entries are numbered in parallel, then the indices are replaced by codes in one
-// pass over blocks of rows, since column by column every pass over a row-major table would read
-// all of it.
-std::vector<CategoricalColumn> encode_scanned(std::vector<CollectedColumn>& columns, Table& table,
+// Numeric columns are already in place. The columns' entries are numbered in parallel: a column
+// with an entry per row gets its codes written straight into its cells; in the others, the
+// cells' entry indices are replaced by codes afterwards in one pass over blocks of rows, since
+// column by column every pass over a row-major table would read all of it.
+std::vector<CategoricalColumn> encode_columns(std::vector<CollectedColumn>& columns, Table& table,
                                               bool inverse_maps, pool::ThreadPool& pool) {
     struct Numbered {
         ColumnIndex col;
@@ -88,8 +62,8 @@ std::vector<CategoricalColumn> encode_scanned(std::vector<CollectedColumn>& colu
             LabelEncoding encoding;
             const Repeats repeats =
                 cells.texts_distinct() ? Repeats::OnlyMarkers : Repeats::Possible;
-            if (cells.texts().size() == table.rows) {
-                // An entry per row, in row order: the codes of the entries are those of the rows.
+            if (has_entry_per_row(column, table.rows)) {
+                // Entry r is row r's: the codes of the entries are those of the rows.
                 encoding.forward_map = label_encode_into(
                     cells.texts(), column_start(column.col), stride, pool,
                     [&] { cells.release_views(); }, repeats);
@@ -145,42 +119,6 @@ EncodingInfo assemble(std::vector<CategoricalColumn> categorical) {
 
 }  // namespace
 
-void place_numbers(CollectedTable& input, Table& table, pool::ThreadPool& pool) {
-    const std::vector<CollectedColumn>& columns = input.categorical;
-    VX_ASSERT(input.numbers.size() == (table.cols - columns.size()) * table.rows,
-              "a column of the table lost cells");
-    const std::size_t stride = table.row_stride;
-    const auto target = std::make_shared<const SendPtr>(SendPtr{table.data.get()});
-    // The numbers lie column after column, skipping the categorical columns: number i belongs to
-    // the (i / rows)-th numeric column, row i % rows.
-    const std::vector<double>& numbers = input.numbers;
-    const std::size_t rows = table.rows;
-    pool.parallel_for_ranges(numbers.size(), [&, target](std::size_t begin, std::size_t end) {
-        // The table column of the first number: numeric column k is column k plus the number of
-        // categorical columns before it, and categorical column j has col - j numeric ones
-        // before it.
-        const std::size_t numeric = begin / rows;
-        auto next_categorical = std::partition_point(
-            columns.begin(), columns.end(), [&](const CollectedColumn& column) {
-                return column.col - static_cast<std::size_t>(&column - columns.data()) <= numeric;
-            });
-        std::size_t col = numeric + static_cast<std::size_t>(next_categorical - columns.begin());
-        std::size_t row = begin % rows;
-        for (std::size_t i = begin; i < end;) {
-            double* const out = target->cells + col * table.col_stride;
-            const std::size_t stop = std::min(end, i + (rows - row));
-            for (; i < stop; ++i, ++row) out[row * stride] = numbers[i];
-            row = 0;
-            ++col;
-            while (next_categorical != columns.end() && next_categorical->col == col) {
-                ++next_categorical;
-                ++col;
-            }
-        }
-    });
-    input.numbers = std::vector<double>();
-}
-
 EncodingInfo encode_table(CollectedTable& input, Table& table, pool::ThreadPool& pool) {
     return encode_table_forward(input, table, true, pool);
 }
@@ -193,16 +131,13 @@ EncodingInfo encode_table_forward(CollectedTable& input, Table& table, bool inve
         VX_ASSERT(input.categorical[i - 1].col < input.categorical[i].col,
                   "the collected columns are the table's");
     }
-    // A scanned table of numbers is complete already.
-    if (input.form == CellForm::EntryIndices && input.categorical.empty()) return EncodingInfo{};
+    // A table of numbers is complete already.
+    if (input.categorical.empty()) return EncodingInfo{};
     std::vector<CategoricalColumn> categorical;
     // The phases run as nested work of one job, so the workers pass straight from one to the
     // next instead of being handed and woken for each.
-    pool.run_inside([&] {
-        categorical = input.form == CellForm::PerRow
-                          ? encode_columns(input, table, inverse_maps, pool)
-                          : encode_scanned(input.categorical, table, inverse_maps, pool);
-    });
+    pool.run_inside(
+        [&] { categorical = encode_columns(input.categorical, table, inverse_maps, pool); });
     return assemble(std::move(categorical));
 }
 

@@ -11,51 +11,36 @@
 
 namespace vexilo {
 
-// What the collected columns hold and what the output table already holds.
-enum class CellForm {
-    // Every categorical column holds one text per row, and CollectedTable::numbers the numbers of
-    // the other columns; no cell of the table is written yet.
-    PerRow,
-    // Numeric columns already wrote their numbers into the table. A categorical column holds its
-    // distinct entries, and its cells in the table hold, as doubles, the index of each row's
-    // entry.
-    EntryIndices,
-};
-
-// A categorical column as the Python layer collected it (finish()ed), with its place in the table.
+// A categorical column as a reader collected it (finish()ed), with its place in the table.
 struct CollectedColumn {
     ColumnIndex col;
     ColumnCells cells;
 };
 
-// A table's columns as the Python layer collected them. Only categorical columns are kept as
-// columns; the numbers of the others take the room of their cells alone, so that a wide table of
-// numbers costs nothing per column. The step that encodes them and any later step that looks
-// their texts up in a learned state take the same input.
+// A table's columns as a reader collected them, beside the output table they go to. Every column
+// that is not categorical has its numbers in the table already, so a wide table of numbers costs
+// nothing per column. A categorical column keeps its entries: either its distinct texts, the
+// table's cells of the column then holding, as doubles, the index of each row's entry; or one
+// entry per row, entry r being row r's (its cells in the table are not read). The step that
+// encodes the columns and any later step that looks their texts up in a learned state take the
+// same input.
 struct CollectedTable {
     // The categorical columns, in ascending order of col.
     std::vector<CollectedColumn> categorical;
-    // PerRow only: the numbers of every other column, column after column in ascending order of
-    // column, a row count of them each.
-    std::vector<double> numbers;
-    CellForm form = CellForm::PerRow;
 };
 
-// Writes input.numbers (CellForm::PerRow) into the table's columns that input does not hold as
-// categorical, and frees them. Runs on pool, from any thread. Fails by std::bad_alloc, the
-// InternalFailure of a pool that cannot start, or an InternalFailure when the numbers do not fill
-// those columns.
-void place_numbers(CollectedTable& input, Table& table,
-                   pool::ThreadPool& pool = pool::global_pool());
+// True when column holds one entry per row of a table of rows rows: entry r is row r's.
+inline bool has_entry_per_row(const CollectedColumn& column, std::size_t rows) noexcept {
+    return column.cells.texts().size() == rows;
+}
 
-// Encodes input into table (any layout): the numeric columns' numbers, and for each categorical
-// column the codes label_encode gives its texts. Returns the EncodingInfo of the categorical
-// columns (ascending, each with its forward and inverse map). Every cell of the table is written.
-// The columns are released as they are done. Runs on pool as one job, from any thread; the calling
+// Encodes input into table (any layout): for each categorical column, its cells get the codes
+// label_encode gives its rows' texts (the other columns are left as they are). Returns the
+// EncodingInfo of the categorical columns (ascending, each with its forward and inverse map). The
+// columns are released as they are done. Runs on pool as one job, from any thread; the calling
 // thread blocks until it is done (a cancelled operation of the pool stops it with
 // pool::Cancelled). Fails by std::bad_alloc, the InternalFailure of a pool that cannot start, or
-// an InternalFailure when the columns and numbers do not fit the table or an entry index names no
-// entry.
+// an InternalFailure when the columns do not fit the table or an entry index names no entry.
 EncodingInfo encode_table(CollectedTable& input, Table& table,
                           pool::ThreadPool& pool = pool::global_pool());
 

@@ -112,12 +112,6 @@ void write_info(Writer& out, const EncodingInfo& info) {
 // ---------------------------------------------------------------------------------------------
 // Reading
 
-// Thrown inside the reader and turned into a StateError at its entry point; the unwinding
-// releases everything read so far.
-struct ReadFailure {
-    std::string message;
-};
-
 // The text for the first ill-formed sequence of text, or nothing when text is valid UTF-8. A bad
 // sequence is reported with the length of the longest prefix of a valid sequence seen before it
 // went wrong, or as incomplete when text ends while that prefix is still valid.
@@ -179,14 +173,21 @@ void reserve_bounded(Container& container, std::size_t declared_count) {
     container.reserve(std::min(declared_count, most));
 }
 
-// Reads fields front to back, never past the end of its bytes.
+// Reads fields front to back, never past the end of its bytes. The first failure is kept and
+// ends the reading: every later field reads as zero (an empty text, a count of 0), so the loops
+// of the readers above it end at once and nothing more is allocated.
 class Reader {
 public:
     Reader(std::span<const std::uint8_t> bytes, std::uint64_t size_max)
         : next_(bytes.data()), left_(bytes.size()), size_max_(size_max) {}
 
+    // The first reading error, if any.
+    const std::optional<std::string>& failure() const noexcept { return failure_; }
+    // True until a read failed; loops over a count read earlier stop once it is false.
+    bool reading() const noexcept { return !failure_; }
+
     std::uint8_t u8() {
-        need(1);
+        if (!need(1)) return 0;
         --left_;
         return *next_++;
     }
@@ -199,6 +200,7 @@ public:
         if (value > size_max_) {
             fail("Invalid size " + std::to_string(value) + ": sizes must fit in a usize (0 to " +
                  std::to_string(size_max_) + ")");
+            return 0;
         }
         return static_cast<std::size_t>(value);
     }
@@ -208,6 +210,7 @@ public:
         if (value > size_max_) {
             fail(std::string(frozen_text::integer_value) + std::to_string(value) +
                  std::string(frozen_text::expected_usize));
+            return 0;
         }
         return static_cast<ColumnIndex>(value);
     }
@@ -216,14 +219,20 @@ public:
     bool present() {
         const std::uint8_t tag = u8();
         if (tag > 1) fail(std::string(frozen_text::invalid_tag) + std::to_string(tag));
-        return tag == 1;
+        return tag == 1 && !failure_;
     }
 
     // A view of the text in the input, valid while the input is.
     std::string_view text() {
         const std::size_t length = size();
-        if (length > left_) fail(std::string(frozen_text::io_error));
-        if (auto error = utf8_error(next_, length)) fail(std::move(*error));
+        if (length > left_) {
+            fail(std::string(frozen_text::io_error));
+            return {};
+        }
+        if (auto error = utf8_error(next_, length)) {
+            fail(std::move(*error));
+            return {};
+        }
         const std::string_view value(reinterpret_cast<const char*>(next_), length);
         next_ += length;
         left_ -= length;
@@ -240,14 +249,20 @@ public:
     }
 
 private:
-    [[noreturn]] static void fail(std::string message) { throw ReadFailure{std::move(message)}; }
+    // Keeps the first failure and leaves nothing more to read.
+    void fail(std::string message) {
+        if (!failure_) failure_ = std::move(message);
+        left_ = 0;
+    }
 
-    void need(std::size_t count) const {
-        if (left_ < count) fail(std::string(frozen_text::unexpected_end));
+    bool need(std::size_t count) {
+        if (left_ >= count) return true;
+        fail(std::string(frozen_text::unexpected_end));
+        return false;
     }
 
     std::uint64_t little_endian(int width) {
-        need(static_cast<std::size_t>(width));
+        if (!need(static_cast<std::size_t>(width))) return 0;
         std::uint64_t value = 0;
         for (int i = 0; i < width; ++i) value |= std::uint64_t{next_[i]} << (8 * i);
         next_ += width;
@@ -258,6 +273,7 @@ private:
     const std::uint8_t* next_;
     std::size_t left_;
     std::uint64_t size_max_;
+    std::optional<std::string> failure_;
 };
 
 // A hash map: its count, then per entry the key and the value. A repeated key replaces the
@@ -267,9 +283,11 @@ Map read_map(Reader& in, ReadKey read_key, ReadValue read_value) {
     const std::size_t count = in.size();
     Map map;
     reserve_bounded(map, count);
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count && in.reading(); ++i) {
         typename Map::key_type key = read_key();
-        map.insert_or_assign(std::move(key), read_value());
+        auto value = read_value();
+        // What a failed read gave is dropped: the state is thrown away, so nothing may grow.
+        if (in.reading()) map.insert_or_assign(std::move(key), std::move(value));
     }
     return map;
 }
@@ -298,9 +316,10 @@ InverseMap read_inverse_map(Reader& in, const ForwardMap* forward) {
             if (code && *code < by_code.size()) by_code[static_cast<std::size_t>(*code)] = text;
         }
     }
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count && in.reading(); ++i) {
         const std::uint64_t code = in.u64();
         const std::string_view text = in.text();
+        if (!in.reading()) break;
         if (code < by_code.size() && by_code[static_cast<std::size_t>(code)] == text) {
             map.insert_or_assign_stored(code, by_code[static_cast<std::size_t>(code)]);
         } else {
@@ -314,7 +333,9 @@ EncodingInfo read_info(Reader& in) {
     EncodingInfo info;
     const std::size_t count = in.size();
     reserve_bounded(info.categorical_columns, count);
-    for (std::size_t i = 0; i < count; ++i) info.categorical_columns.push_back(in.column_index());
+    for (std::size_t i = 0; i < count && in.reading(); ++i) {
+        info.categorical_columns.push_back(in.column_index());
+    }
     ColumnIndex last_column = 0;
     const auto column = [&] { return last_column = in.column_index(); };
     info.forward_maps =
@@ -351,20 +372,16 @@ std::vector<std::uint8_t> write_state(const EncoderState& value) {
     return bytes;
 }
 
-std::variant<EncoderState, StateError> read_state(std::span<const std::uint8_t> bytes,
-                                                  std::uint64_t size_max) {
+Expected<EncoderState> read_state(std::span<const std::uint8_t> bytes, std::uint64_t size_max) {
     Reader in(bytes, std::min<std::uint64_t>(size_max, std::numeric_limits<std::size_t>::max()));
-    try {
-        EncoderState value;
-        if (in.present()) value.encoding_info = read_info(in);
-        value.string_encoding = in.string_encoding();
-        return value;
-    } catch (ReadFailure& failure) {
-        return StateError{std::move(failure.message)};
-    }
+    EncoderState value;
+    if (in.present()) value.encoding_info = read_info(in);
+    value.string_encoding = in.string_encoding();
+    if (in.failure()) return make_error(ErrorKind::invalid_state, *in.failure());
+    return value;
 }
 
-std::variant<EncoderState, StateError> read_state(std::span<const std::uint8_t> bytes) {
+Expected<EncoderState> read_state(std::span<const std::uint8_t> bytes) {
     return read_state(bytes, std::numeric_limits<std::size_t>::max());
 }
 

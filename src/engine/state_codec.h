@@ -7,17 +7,12 @@
 #include <limits>
 #include <span>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "engine/encoding_info.h"
+#include "engine/expected.h"
 
 namespace vexilo {
-
-// A reading error; message is the text that reaches the caller inside a ValueError.
-struct StateError {
-    std::string message;
-};
 
 // Returns the exact number of bytes write_state produces for value. Never fails; a size that
 // does not fit in std::size_t throws std::bad_alloc (no such state fits in memory). Safe on any
@@ -37,15 +32,15 @@ std::vector<std::uint8_t> write_state(const EncoderState& value);
 void write_state_to(const EncoderState& value, std::span<std::uint8_t> out);
 
 // Reads a state from the front of bytes; trailing bytes are ignored. Returns the decoded value
-// (newly owned) or the first reading error, having released everything read so far. Never reads
-// past the end of bytes, and reserves at most 1 MiB per container ahead of the data that fills
-// it. Throws only std::bad_alloc. Safe on any thread.
-std::variant<EncoderState, StateError> read_state(std::span<const std::uint8_t> bytes);
+// (newly owned) or the first reading error (ErrorKind::invalid_state, whose message is the text
+// that reaches the caller inside a ValueError), having released everything read so far. Never
+// reads past the end of bytes, and reserves at most 1 MiB per container ahead of the data that
+// fills it. Throws only std::bad_alloc. Safe on any thread.
+Expected<EncoderState> read_state(std::span<const std::uint8_t> bytes);
 
 // As read_state, but as if the platform's size type held at most size_max (clamped to
 // std::size_t's range): counts, lengths and column indices above it are reading errors whose
 // texts name size_max. Lets 64-bit hosts check the behaviour of 32-bit targets.
-std::variant<EncoderState, StateError> read_state(std::span<const std::uint8_t> bytes,
-                                                  std::uint64_t size_max);
+Expected<EncoderState> read_state(std::span<const std::uint8_t> bytes, std::uint64_t size_max);
 
 }  // namespace vexilo

@@ -1,5 +1,5 @@
 // The table-level step that applies a learned encoding: every column looked up in parallel, the
-// scan's entry-index columns by entry, then rewritten in blocks of rows. Interpreter-free.
+// columns of distinct entries by entry, then rewritten in blocks of rows. Interpreter-free.
 #include "engine/transform_table.h"
 
 #include <algorithm>
@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "engine/encode_table.h"  // place_numbers
 #include "engine/format_double.h"
 #include "engine/frozen_texts.h"
 #include "engine/internal_failure.h"
@@ -121,7 +120,7 @@ struct EntryCodes {
 
 struct ColumnOutcome {
     ColumnIndex col = 0;
-    std::optional<TransformError> error;
+    std::optional<Error> error;
     std::optional<EntryCodes> entries;  // an entry-index column still to be rewritten
     ColumnCells* cells = nullptr;       // of an entry-index column
 };
@@ -134,9 +133,22 @@ struct ColumnTask {
     ColumnCells* cells = nullptr;
 };
 
-TransformError unseen_error(ColumnIndex col, Unseen&& unseen) {
-    return TransformError{TransformError::Kind::UnseenText, col, unseen.first_row, unseen.count,
-                          std::move(unseen.first_text)};
+Error unseen_error(ColumnIndex col, Unseen&& unseen) {
+    Error error =
+        make_error(ErrorKind::unseen_text, "a text not seen when the encoding was learned");
+    error.column = col;
+    error.row = unseen.first_row;
+    error.count = unseen.count;
+    error.text = std::move(unseen.first_text);
+    return error;
+}
+
+Error text_in_numeric_column(ColumnIndex col, std::size_t row, std::string_view text) {
+    Error error = make_error(ErrorKind::text_in_numeric_column, "a text in a column of numbers");
+    error.column = col;
+    error.row = row;
+    error.text = std::string(text);
+    return error;
 }
 
 // The rewrite of one entry-index column's rows: each cell's entry index becomes the entry's code.
@@ -168,25 +180,18 @@ struct Rewrite {
 
 class TableCoder {
 public:
-    TableCoder(CollectedTable& input, Table& table, std::vector<ColumnTask> tasks,
-               UnknownPolicy unknown, pool::ThreadPool& pool)
-        : input_(input),
-          table_(table),
-          tasks_(std::move(tasks)),
-          unknown_(unknown),
-          pool_(pool),
-          in_table_(input.form == CellForm::EntryIndices) {}
+    TableCoder(Table& table, std::vector<ColumnTask> tasks, UnknownPolicy unknown,
+               pool::ThreadPool& pool)
+        : table_(table), tasks_(std::move(tasks)), unknown_(unknown), pool_(pool) {}
 
-    std::optional<TransformError> run() {
-        // Every number goes to its place first: a listed column of numbers then reads them there.
-        if (!in_table_) place_numbers(input_, table_, pool_);
+    Outcome run() {
         std::vector<ColumnOutcome> outcomes = pool_.parallel_filter_map<ColumnOutcome>(
             tasks_.size(), [&](std::size_t i) { return code_column(tasks_[i]); });
         rewrite_entries(outcomes);
         for (ColumnOutcome& outcome : outcomes) {  // ascending columns
-            if (outcome.error) return std::move(outcome.error);
+            if (outcome.error) return std::move(*outcome.error);
         }
-        return std::nullopt;
+        return Done{};
     }
 
 private:
@@ -199,21 +204,21 @@ private:
         double* const out = column_start(col);
         const std::size_t rows = table_.rows;
         const std::size_t stride = table_.row_stride;
+        const bool per_row = task.cells && task.cells->texts().size() == rows;
         if (!task.forward) {
             ColumnCells& column = *task.cells;
             const std::size_t row = column.first_text_row();
-            // An entry-index column keeps distinct entries: the row's cell names its entry.
-            const std::size_t text = in_table_ ? static_cast<std::size_t>(out[row * stride]) : row;
+            // A column of distinct entries names the row's entry in its cell.
+            const std::size_t text = per_row ? row : static_cast<std::size_t>(out[row * stride]);
             VX_ASSERT(row < rows && text < column.texts().size(),
                       "a column's first text is a cell of the table");
-            TransformError error{TransformError::Kind::TextInNumericColumn, col, row, 0,
-                                 std::string(column.texts()[text])};
+            Error error = text_in_numeric_column(col, row, column.texts()[text]);
             column.release();
             return ColumnOutcome{col, std::move(error), std::nullopt, nullptr};
         }
 
         const ColumnLookup lookup(*task.forward, unknown_);
-        if (task.cells && in_table_) {
+        if (task.cells && !per_row) {
             // Each distinct entry is looked up once; the rows follow in the block rewrite.
             const std::span<const std::string_view> texts = task.cells->texts();
             EntryCodes entries{col, std::vector<double>(texts.size())};
@@ -231,7 +236,6 @@ private:
         Unseen unseen;
         if (task.cells) {
             const std::span<const std::string_view> texts = task.cells->texts();
-            VX_ASSERT(texts.size() == rows, "a column of the table lost cells");
             unseen = code_rows(
                 rows, lookup, out, stride, [&](std::size_t row, char*) { return texts[row]; },
                 pool_);
@@ -292,22 +296,23 @@ private:
         }
     }
 
-    CollectedTable& input_;
     Table& table_;
     std::vector<ColumnTask> tasks_;  // ascending columns
     UnknownPolicy unknown_;
     pool::ThreadPool& pool_;
-    bool in_table_;  // entry-index form: numeric columns are already written
 };
 
 }  // namespace
 
-std::optional<TransformError> transform_table(CollectedTable& input, Table& table,
-                                              const EncodingInfo& info, UnknownPolicy unknown,
-                                              pool::ThreadPool& pool) {
+Outcome transform_table(CollectedTable& input, Table& table, const EncodingInfo& info,
+                        UnknownPolicy unknown, pool::ThreadPool& pool) {
     for (ColumnIndex col : info.categorical_columns) {
         if (col >= table.cols) {
-            return TransformError{TransformError::Kind::ColumnMissing, col, 0, table.cols, {}};
+            Error error = make_error(ErrorKind::column_missing,
+                                     "a column of the learned encoding is missing");
+            error.column = col;
+            error.count = table.cols;
+            return error;
         }
     }
     // The listed columns, ascending, each once.
@@ -327,7 +332,7 @@ std::optional<TransformError> transform_table(CollectedTable& input, Table& tabl
                     [](const ColumnTask& a, const ColumnTask& b) { return a.col == b.col; }),
         listed.end());
     // A table without rows has no cells to look at.
-    if (table.rows == 0) return std::nullopt;
+    if (table.rows == 0) return Done{};
 
     // The listed columns and the categorical ones merged: nothing is kept for the other columns,
     // whose numbers are only copied.
@@ -347,11 +352,11 @@ std::optional<TransformError> transform_table(CollectedTable& input, Table& tabl
     }
     tasks.insert(tasks.end(), next, listed.end());
 
-    std::optional<TransformError> error;
-    TableCoder coder(input, table, std::move(tasks), unknown, pool);
+    Outcome outcome = Done{};
+    TableCoder coder(table, std::move(tasks), unknown, pool);
     // The phases run as nested work of one job, as in encode_table.
-    pool.run_inside([&] { error = coder.run(); });
-    return error;
+    pool.run_inside([&] { outcome = coder.run(); });
+    return outcome;
 }
 
 }  // namespace vexilo

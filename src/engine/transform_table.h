@@ -2,12 +2,9 @@
 // by lookup in the learned forward maps instead of numbered afresh. Interpreter-free.
 #pragma once
 
-#include <cstddef>
-#include <optional>
-#include <string>
-
 #include "engine/encode_table.h"
 #include "engine/encoding_info.h"
+#include "engine/expected.h"
 #include "engine/table.h"
 #include "pool/pool.h"
 
@@ -17,47 +14,29 @@ namespace vexilo {
 struct UnknownPolicy {
     enum class Kind {
         Missing,  // the missing code, NaN
-        Error,    // the call fails with TransformError::Kind::UnseenText
+        Error,    // the call fails with ErrorKind::unseen_text
         Code,     // code
     };
     Kind kind = Kind::Missing;
     double code = 0;
 };
 
-// Why a table cannot be coded under a learned state. Columns and rows are 0-based positions.
-struct TransformError {
-    enum class Kind {
-        // The state lists column as categorical, but the table has only count columns.
-        ColumnMissing,
-        // The state has column as a column of numbers, but its cell at row is text (not a
-        // number).
-        TextInNumericColumn,
-        // Under UnknownPolicy::Kind::Error: text, at row, is the first unseen text of column,
-        // which holds count unseen cells.
-        UnseenText,
-    };
-    Kind kind = Kind::ColumnMissing;
-    ColumnIndex column = 0;
-    std::size_t row = 0;
-    std::size_t count = 0;
-    std::string text;
-};
-
 // Writes into table the codes of input (collected as for encode_table, same shape rules) under
 // info: a column that info lists gets, for each cell, the learned code of the cell's text (a
 // column collected as numbers reads as the texts its numbers render to, as the numbers before a
 // column's first text do), NaN for missing-value markers, and the unknown policy for unseen
-// texts; any other column must be numeric and is copied. info is only read (its deferred
-// indexes may be built, which is safe with other readers). Returns nothing when every cell is
-// written, else the error of the lowest failing column, a ColumnMissing before anything else is
-// looked at; the table's cells are then unspecified. Columns are released as they are done. Runs
-// on pool as one job, from any thread; the calling thread blocks until it is done (a cancelled
-// operation of the pool stops it with pool::Cancelled). Only the listed and the categorical
-// columns are looked at one by one. Fails by std::bad_alloc, the InternalFailure of a pool that
-// cannot start, and an InternalFailure "no entry found for key" when a listed column has no
-// forward map (a restored state).
-std::optional<TransformError> transform_table(CollectedTable& input, Table& table,
-                                              const EncodingInfo& info, UnknownPolicy unknown,
-                                              pool::ThreadPool& pool = pool::global_pool());
+// texts; any other column must be numeric and is left as it is. info is only read (its deferred
+// indexes may be built, which is safe with other readers). Returns Done when every cell is
+// written, else the error of the lowest failing column: ErrorKind::column_missing (column, the
+// table's column count in count) before anything else is looked at, text_in_numeric_column
+// (column, row, text) or, under UnknownPolicy::Kind::Error, unseen_text (column, the first unseen
+// row and text, the column's unseen cells in count); the table's cells are then unspecified.
+// Columns are released as they are done. Runs on pool as one job, from any thread; the calling
+// thread blocks until it is done (a cancelled operation of the pool stops it with
+// pool::Cancelled). Only the listed and the categorical columns are looked at one by one. Fails
+// by std::bad_alloc, the InternalFailure of a pool that cannot start, and an InternalFailure "no
+// entry found for key" when a listed column has no forward map (a restored state).
+Outcome transform_table(CollectedTable& input, Table& table, const EncodingInfo& info,
+                        UnknownPolicy unknown, pool::ThreadPool& pool = pool::global_pool());
 
 }  // namespace vexilo

@@ -1,9 +1,7 @@
 // Calls into the Arrow PyCapsule interface and moves the structures out of the capsules.
 #include "python/arrow_capsule.h"
 
-#include <string>
 #include <utility>
-#include <variant>
 
 #include "python/error_policy.h"
 
@@ -37,10 +35,10 @@ Result<MaybeChunks> from_stream(PyObject* capsule, std::size_t max_rows) {
     // Moved out: the capsule's destructor releases only a stream still marked live.
     ArrowArrayStream moved = *stream;
     stream->release = nullptr;
-    auto drained = arrow::drain_stream(moved, max_rows);
+    Expected<arrow::ArrowChunks> drained = arrow::drain_stream(moved, max_rows);
     if (PyErr_Occurred()) return no_chunks();  // a producer that reports through Python
-    if (std::holds_alternative<std::string>(drained)) return MaybeChunks();
-    return MaybeChunks(std::get<arrow::ArrowChunks>(std::move(drained)));
+    if (!drained) return MaybeChunks();
+    return MaybeChunks(std::move(drained).value());
 }
 
 Result<MaybeChunks> from_array_pair(PyObject* pair, std::size_t max_rows) {

@@ -68,12 +68,19 @@ Result<PyRef> cell_table(PyObject* obj, bool is_dataframe) {
     return values;
 }
 
+// The cells of a table read one by one: its categorical columns, and the numbers of every other
+// column, column after column, for the table that is made once every cell was read.
+struct CellByCell {
+    CollectedTable columns;
+    std::vector<double> numbers;
+};
+
 // Every cell, column by column and row by row, on the calling thread, which runs pending signal
 // handlers every few thousand cells. A numeric column's numbers join those of the others.
-Result<CollectedTable> read_columns(PyRef cells, Shape shape, Pins& pins,
-                                    std::span<const ColumnTurn> turns) {
-    CollectedTable collected{{}, {}, CellForm::PerRow};
-    if (shape.rows == 0) return collected;
+Result<CellByCell> read_columns(PyRef cells, Shape shape, Pins& pins,
+                                std::span<const ColumnTurn> turns) {
+    CellByCell read;
+    if (shape.rows == 0) return read;
     CellSource source = VX_TRY(CellSource::open(std::move(cells)));
     SignalCountdown signals;
     const std::size_t reserve = std::min(shape.rows, column_reserve_limit);
@@ -86,13 +93,28 @@ Result<CollectedTable> read_columns(PyRef cells, Shape shape, Pins& pins,
         }
         column.finish();
         if (column.categorical()) {
-            collected.categorical.push_back(CollectedColumn{col, std::move(column)});
+            read.columns.categorical.push_back(CollectedColumn{col, std::move(column)});
         } else {
             const std::span<const double> numbers = column.numbers();
-            collected.numbers.insert(collected.numbers.end(), numbers.begin(), numbers.end());
+            read.numbers.insert(read.numbers.end(), numbers.begin(), numbers.end());
         }
     }
-    return collected;
+    return read;
+}
+
+// Writes numbers (column after column, those not in categorical) into their columns of table.
+void place_numbers(std::span<const double> numbers, const std::vector<CollectedColumn>& categorical,
+                   Table& table) {
+    auto next = categorical.begin();
+    const double* number = numbers.data();
+    for (std::size_t col = 0; col < table.cols; ++col) {
+        if (next != categorical.end() && next->col == col) {
+            ++next;
+            continue;
+        }
+        double* const out = table.data.get() + col * table.col_stride;
+        for (std::size_t row = 0; row < table.rows; ++row) out[row * table.row_stride] = *number++;
+    }
 }
 
 Result<std::optional<ScanSource>> array_source(PyObject* table, Shape shape) {
@@ -117,7 +139,7 @@ Result<std::optional<CollectedObjectArray>> collect_by_scan(const ScanSource& so
     std::optional<std::vector<CollectedColumn>> columns = VX_TRY(
         scan_columns(source, shape.rows, collected.table, MissingScalar{}, collected.pins, turns));
     if (!columns) return std::optional<CollectedObjectArray>();
-    collected.columns = CollectedTable{std::move(*columns), {}, CellForm::EntryIndices};
+    collected.columns = CollectedTable{std::move(*columns)};
     return std::optional<CollectedObjectArray>(std::move(collected));
 }
 
@@ -149,10 +171,13 @@ Result<CollectedObjectArray> collect_object_array(PyObject* obj, bool is_datafra
     }
 
     CollectedObjectArray collected;
-    collected.columns = VX_TRY(read_columns(std::move(cells), shape, collected.pins, turns));
+    CellByCell read = VX_TRY(read_columns(std::move(cells), shape, collected.pins, turns));
     // Allocated only now that every cell has been read: a shape that claims more than the table
     // holds fails at its first missing cell, not here.
     collected.table = VX_TRY(new_table(shape.rows, shape.cols, Layout::RowMajor));
+    if (shape.rows > 0) place_numbers(read.numbers, read.columns.categorical, collected.table);
+    read.numbers = std::vector<double>();
+    collected.columns = std::move(read.columns);
     return turned(std::move(collected));
 }
 

@@ -16,6 +16,7 @@
 #include "python/apply_encoding.h"
 #include "python/arguments.h"
 #include "python/build_result.h"
+#include "python/engine_error.h"
 #include "python/error_policy.h"
 #include "python/learned_categories.h"
 #include "python/method_frame.h"
@@ -249,11 +250,9 @@ PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
         const std::span<const std::uint8_t> bytes(
             reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(state)),
             static_cast<std::size_t>(PyBytes_GET_SIZE(state)));
-        auto decoded = read_state(bytes);
-        if (auto* error = std::get_if<StateError>(&decoded)) {
-            return PyErr::make(PyExc_ValueError, error->message);
-        }
-        encoder->value = std::move(std::get<EncoderState>(decoded));
+        Expected<EncoderState> decoded = read_state(bytes);
+        if (!decoded) return to_python_error(decoded.error());
+        encoder->value = std::move(decoded).value();
         return PyRef::borrow(Py_None);
     });
 }

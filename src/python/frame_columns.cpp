@@ -53,7 +53,7 @@ struct Plan {
     PyRef memory_array;                  // Objects: the NumPy array memory lies in
     std::size_t arrow = 0;               // Arrow readers: the column in Source::arrow
     std::optional<MissingCell> missing;  // Arrow texts and categories
-    CategoryCodes codes;                 // Category
+    vexilo::ColumnMemory codes;          // Category
     std::vector<std::string_view> categories;
 };
 
@@ -203,10 +203,8 @@ Result<bool> take_arrow(Source& source, Plan& plan, PyObject* array, std::size_t
 // not one that reads as its values do.
 bool open_arrow_columns(Source& source, std::size_t rows) {
     pool::global_pool().parallel_for(source.arrow.size(), [&](std::size_t i) {
-        auto opened = arrow::ArrowColumn::open(source.arrow[i].chunks);
-        if (auto* column = std::get_if<arrow::ArrowColumn>(&opened)) {
-            source.arrow[i].column.emplace(std::move(*column));
-        }
+        Expected<arrow::ArrowColumn> opened = arrow::ArrowColumn::open(source.arrow[i].chunks);
+        if (opened) source.arrow[i].column.emplace(std::move(opened).value());
     });
     for (Plan& plan : source.plans) {
         if (plan.reader != Reader::Arrow) continue;
@@ -270,8 +268,8 @@ Result<bool> category_texts(Source& source, Plan& plan, PyObject* categories,
     const auto count = static_cast<std::size_t>(length);
     std::optional<arrow::ArrowChunks> chunks = VX_TRY(arrow_chunks(array, count));
     if (!chunks) return false;
-    auto opened = arrow::ArrowColumn::open(*chunks);
-    const auto* column = std::get_if<arrow::ArrowColumn>(&opened);
+    Expected<arrow::ArrowColumn> opened = arrow::ArrowColumn::open(*chunks);
+    const arrow::ArrowColumn* column = opened ? &opened.value() : nullptr;
     if (!column || column->rows() != count || column->cell_type() != arrow::CellType::Text ||
         column->null_count() != 0) {
         return false;
@@ -290,16 +288,16 @@ Result<bool> plan_category(Source& source, Plan& plan, PyObject* array, std::siz
     if (!codes) return false;
     switch (codes->kind) {
         case ElementKind::Int8:
-            plan.codes.width = CodeWidth::Int8;
+            plan.codes.kind = StorageKind::int8;
             break;
         case ElementKind::Int16:
-            plan.codes.width = CodeWidth::Int16;
+            plan.codes.kind = StorageKind::int16;
             break;
         case ElementKind::Int32:
-            plan.codes.width = CodeWidth::Int32;
+            plan.codes.kind = StorageKind::int32;
             break;
         case ElementKind::Int64:
-            plan.codes.width = CodeWidth::Int64;
+            plan.codes.kind = StorageKind::int64;
             break;
         default:
             return false;
@@ -401,7 +399,9 @@ void read_column(const Source& source, std::size_t col, ColumnCells& cells, Tabl
             });
             break;
         case Reader::ArrowTexts:
-            collect_arrow_texts(*source.arrow[plan.arrow].column, *plan.missing, target);
+            failed = collect_arrow_texts(*source.arrow[plan.arrow].column, *plan.missing, target)
+                         ? 0
+                         : 1;
             break;
         case Reader::ArrowNumbers:
             source.arrow[plan.arrow].column->read_numbers(0, table.rows, first, table.row_stride);
@@ -513,7 +513,7 @@ Result<std::optional<CollectedObjectArray>> collect_frame_columns(
     for (ArrowSource& arrow : source->arrow) collected.arrow.push_back(std::move(arrow.chunks));
     collected.pins = std::move(source->pins);
     collected.table = std::move(table);
-    collected.columns = CollectedTable{std::move(*columns), {}, CellForm::EntryIndices};
+    collected.columns = CollectedTable{std::move(*columns)};
     return Collected(std::move(collected));
 }
 

@@ -71,10 +71,10 @@ struct Strings {
     }
 
     Read collect(MissingCell missing) const {
-        const auto column = std::get<arrow::ArrowColumn>(arrow::ArrowColumn::open(chunks));
+        const auto column = arrow::ArrowColumn::open(chunks).value();
         ColumnCells cells(0);
         std::vector<double> out(column.rows(), -1.0);
-        collect_arrow_texts(column, missing, ColumnTarget{out.data(), 1, cells});
+        EXPECT_TRUE(collect_arrow_texts(column, missing, ColumnTarget{out.data(), 1, cells}));
         return read_back(cells, out);
     }
 };
@@ -108,10 +108,10 @@ TEST(CollectArrowTexts, AnEntryPerRowIsTheRowsOwnInOrder) {
     // an entry for missing cells is made in the order of the first row it covers.
     for (const MissingCell missing : {MissingCell::NotANumber, MissingCell::NotAvailable}) {
         Strings strings({none, "y", "x"});
-        const auto column = std::get<arrow::ArrowColumn>(arrow::ArrowColumn::open(strings.chunks));
+        const auto column = arrow::ArrowColumn::open(strings.chunks).value();
         ColumnCells cells(0);
         std::vector<double> out(3);
-        collect_arrow_texts(column, missing, ColumnTarget{out.data(), 1, cells});
+        EXPECT_TRUE(collect_arrow_texts(column, missing, ColumnTarget{out.data(), 1, cells}));
         cells.finish();
         ASSERT_EQ(cells.texts().size(), 3u);
         EXPECT_EQ(out, (std::vector<double>{0, 1, 2}));
@@ -183,13 +183,28 @@ void expect_sliced_chunks_read_back() {
         }
     }
     const SlicedStrings<Offset> strings(chunk_texts, 5);
-    const auto column = std::get<arrow::ArrowColumn>(arrow::ArrowColumn::open(strings.chunks));
+    const auto column = arrow::ArrowColumn::open(strings.chunks).value();
     ColumnCells cells(0);
     std::vector<double> out(column.rows(), -1.0);
-    collect_arrow_texts(column, MissingCell::NotAvailable, ColumnTarget{out.data(), 1, cells});
+    ASSERT_TRUE(
+        collect_arrow_texts(column, MissingCell::NotAvailable, ColumnTarget{out.data(), 1, cells}));
     const Read read = read_back(cells, out);
     EXPECT_EQ(read.rows, expected);
     EXPECT_EQ(read.entries, distinct.size() + 1);  // equal texts share an entry; <NA> has one
+}
+
+TEST(CollectArrowTexts, RefusesTheFirstRowWhoseTextIsNotUtf8) {
+    // A producer that skipped validation: the first bad text fails the read at its row, however
+    // often it or another bad text comes later.
+    Strings strings(Texts{"a", none, "b\xff", "a", "\xc0\x80", "b\xff"});
+    const auto column = arrow::ArrowColumn::open(strings.chunks).value();
+    ColumnCells cells(0);
+    std::vector<double> out(column.rows());
+    const Outcome read =
+        collect_arrow_texts(column, MissingCell::NotANumber, ColumnTarget{out.data(), 1, cells});
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error().kind, ErrorKind::invalid_text);
+    EXPECT_EQ(read.error().row, 2u);
 }
 
 TEST(CollectArrowTexts, SlicedChunksOfBothOffsetWidthsReadTheirOwnTexts) {
@@ -204,13 +219,12 @@ TEST(CollectArrowTexts, LeadingMissingCellsCountTowardTheFirstTextRowUnlessTheCo
         // even with no text at all.
         for (const Texts& cells : {texts, Texts{none, none}}) {
             Strings strings(cells);
-            const auto column =
-                std::get<arrow::ArrowColumn>(arrow::ArrowColumn::open(strings.chunks));
+            const auto column = arrow::ArrowColumn::open(strings.chunks).value();
             ColumnCells collected(0);
             if (turned) collected.make_categorical();
             std::vector<double> out(cells.size());
-            collect_arrow_texts(column, MissingCell::NotANumber,
-                                ColumnTarget{out.data(), 1, collected});
+            ASSERT_TRUE(collect_arrow_texts(column, MissingCell::NotANumber,
+                                            ColumnTarget{out.data(), 1, collected}));
             if (!turned) {
                 if (cells.size() > 2) {
                     EXPECT_EQ(collected.first_text_row(), 2u);
@@ -231,7 +245,7 @@ TEST(CollectCategoryCodes, NumbersOnlyOccurringCategoriesAndRefusesStrayCodes) {
     const std::vector<std::int16_t> codes{-1, 3, 1, 3, -1};
     ColumnCells cells(0);
     std::vector<double> out(10, -2.0);
-    const CategoryCodes memory{reinterpret_cast<const char*>(codes.data()), 2, CodeWidth::Int16};
+    const ColumnMemory memory{reinterpret_cast<const char*>(codes.data()), 2, StorageKind::int16};
     ASSERT_TRUE(collect_category_codes(memory, codes.size(), categories, MissingCell::NotANumber,
                                        ColumnTarget{out.data(), 2, cells}));
     std::vector<double> column;
@@ -245,9 +259,12 @@ TEST(CollectCategoryCodes, NumbersOnlyOccurringCategoriesAndRefusesStrayCodes) {
     for (const std::int16_t stray : {std::int16_t{4}, std::int16_t{-2}}) {
         const std::vector<std::int16_t> bad{0, stray};
         ColumnCells ignored(0);
-        EXPECT_FALSE(collect_category_codes(
-            {reinterpret_cast<const char*>(bad.data()), 2, CodeWidth::Int16}, bad.size(),
-            categories, MissingCell::NotANumber, ColumnTarget{out.data(), 1, ignored}));
+        const Outcome refused = collect_category_codes(
+            {reinterpret_cast<const char*>(bad.data()), 2, StorageKind::int16}, bad.size(),
+            categories, MissingCell::NotANumber, ColumnTarget{out.data(), 1, ignored});
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().kind, ErrorKind::stray_code);
+        EXPECT_EQ(refused.error().row, 1u);
     }
 }
 
@@ -272,7 +289,7 @@ TEST(CollectCategoryCodes, AscendingCategoriesReadAsInAnyOrder) {
                 if (turned) cells.make_categorical();
                 std::vector<double> out(codes.size(), -2.0);
                 ASSERT_TRUE(collect_category_codes(
-                    {reinterpret_cast<const char*>(mapped.data()), 1, CodeWidth::Int8},
+                    {reinterpret_cast<const char*>(mapped.data()), 1, StorageKind::int8},
                     mapped.size(), categories, missing, ColumnTarget{out.data(), 1, cells}));
                 first_text_rows.push_back(cells.first_text_row());
                 reads.push_back(read_back(cells, out));
@@ -291,7 +308,7 @@ TEST(CollectCategoryCodes, AscendingCategoriesReadAsInAnyOrder) {
     ColumnCells cells(0);
     std::vector<double> out(3);
     ASSERT_TRUE(collect_category_codes(
-        {reinterpret_cast<const char*>(each.data()), 1, CodeWidth::Int8}, each.size(), ascending,
+        {reinterpret_cast<const char*>(each.data()), 1, StorageKind::int8}, each.size(), ascending,
         MissingCell::NotANumber, ColumnTarget{out.data(), 1, cells}));
     EXPECT_EQ(out, (std::vector<double>{0, 1, 2}));
 }

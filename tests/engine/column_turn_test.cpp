@@ -1,5 +1,5 @@
 // Columns that turn categorical after the last row of their piece: their numbers read as rendered
-// texts, in both forms a column is collected in.
+// texts, which become the entries of the column.
 #include "engine/column_turn.h"
 
 #include <gtest/gtest.h>
@@ -18,22 +18,17 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 const std::vector<double> numbers{1.0, -0.0, 2.5, 1.0, nan, 1e21};
 const Texts rendered{"1", "-0", "2.5", "1", "NaN", "1000000000000000000000"};
 
-Texts texts_of(const ColumnCells& cells) {
-    return Texts(cells.texts().begin(), cells.texts().end());
-}
-
-TEST(TurnAfterLastRow, PerRowColumnsTakeEachNumbersRenderedText) {
+TEST(TurnAfterLastRow, TurnedColumnsTakeEachNumbersRenderedTextAndLeaveTheOthers) {
     // Columns 0 and 2 hold numbers; column 1 is categorical. Column 2 turns after the last row.
     const std::size_t rows = numbers.size();
     Table table = uninitialised_table(rows, 3, Layout::RowMajor);
-    CollectedTable input{{}, {}, CellForm::PerRow};
+    CollectedTable input;
     input.categorical.push_back(CollectedColumn{1, ColumnCells(0)});
     for (std::size_t row = 0; row < rows; ++row) input.categorical[0].cells.add_text("x");
     input.categorical[0].cells.finish();
-    for (const double offset : {0.0, 2.0}) {
-        for (std::size_t row = 0; row < rows; ++row) {
-            input.numbers.push_back(numbers[row] + offset);
-        }
+    for (std::size_t row = 0; row < rows; ++row) {
+        table.data[row * table.row_stride] = numbers[row];
+        table.data[row * table.row_stride + 2] = numbers[row] + 2.0;
     }
     const std::vector<ColumnTurn> turns{ColumnTurn::Natural, ColumnTurn::After, ColumnTurn::After};
     turn_after_last_row(input, table, turns);
@@ -42,17 +37,21 @@ TEST(TurnAfterLastRow, PerRowColumnsTakeEachNumbersRenderedText) {
     EXPECT_EQ(input.categorical[1].col, 2u);
     const ColumnCells& turned = input.categorical[1].cells;
     EXPECT_EQ(turned.first_text_row(), rows);
-    EXPECT_EQ(texts_of(turned), (Texts{"3", "2", "4.5", "3", "NaN", "1000000000000000000000"}));
+    Texts row_texts;
+    for (std::size_t row = 0; row < rows; ++row) {
+        row_texts.push_back(
+            std::string(turned.texts()[static_cast<std::size_t>(table.at(row, 2))]));
+    }
+    EXPECT_EQ(row_texts, (Texts{"3", "2", "4.5", "3", "NaN", "1000000000000000000000"}));
     // Column 0's numbers stay, alone.
-    ASSERT_EQ(input.numbers.size(), rows);
-    EXPECT_EQ(input.numbers[2], 2.5);
+    EXPECT_EQ(table.at(2, 0), 2.5);
 }
 
 TEST(TurnAfterLastRow, EntryIndexColumnsGetAnEntryPerDistinctNumber) {
     // Column-major, so that a column's cells lie apart from the other's. Column 1 is categorical
     // already and stays as it is.
     Table table = uninitialised_table(numbers.size(), 2, Layout::ColumnMajor);
-    CollectedTable input{{}, {}, CellForm::EntryIndices};
+    CollectedTable input;
     input.categorical.push_back(CollectedColumn{1, ColumnCells(0)});
     input.categorical[0].cells.add_text("x");
     input.categorical[0].cells.finish();

@@ -38,25 +38,23 @@ std::map<std::string, double> expected_codes(std::size_t col) {
     return codes;
 }
 
-// The columns as the Python layer hands them over, writing into table what the form says is
-// already there.
-CollectedTable collect(CellForm form, Table& table) {
-    CollectedTable input{{}, {}, form};
+// How a reader keeps a categorical column's entries: one per row, or one per distinct text.
+enum class Entries { per_row, distinct };
+
+// The columns as a reader hands them over, the numbers already in table.
+CollectedTable collect(Entries form, Table& table) {
+    CollectedTable input;
     for (std::size_t col = 0; col < cols; ++col) {
         ColumnCells cells(rows);
         double* const out = table.data.get() + col * table.col_stride;
         std::map<std::string, std::size_t> entries;
         for (std::size_t row = 0; row < rows; ++row) {
             if (!categorical(col)) {
-                if (form == CellForm::PerRow) {
-                    input.numbers.push_back(number(col, row));
-                } else {
-                    out[row * table.row_stride] = number(col, row);
-                }
+                out[row * table.row_stride] = number(col, row);
                 continue;
             }
             const std::string label = text(col, row);
-            if (form == CellForm::PerRow) {
+            if (form == Entries::per_row) {
                 cells.add_text(label);
                 continue;
             }
@@ -70,7 +68,7 @@ CollectedTable collect(CellForm form, Table& table) {
     return input;
 }
 
-class EncodeTable : public testing::TestWithParam<std::tuple<std::size_t, Layout, CellForm>> {};
+class EncodeTable : public testing::TestWithParam<std::tuple<std::size_t, Layout, Entries>> {};
 
 TEST_P(EncodeTable, WritesEveryCellAndLearnsEachCategoricalColumn) {
     const auto [threads, layout, form] = GetParam();
@@ -130,8 +128,7 @@ INSTANTIATE_TEST_SUITE_P(ThreadsLayoutsForms, EncodeTable,
                          testing::Combine(testing::Values(std::size_t{1}, std::size_t{2},
                                                           std::size_t{4}, std::size_t{8}),
                                           testing::Values(Layout::RowMajor, Layout::ColumnMajor),
-                                          testing::Values(CellForm::PerRow,
-                                                          CellForm::EntryIndices)));
+                                          testing::Values(Entries::per_row, Entries::distinct)));
 
 TEST(EncodeTable, TableWithoutRowsLearnsNothing) {
     pool::ThreadPool pool(2);

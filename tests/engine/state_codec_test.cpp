@@ -114,16 +114,16 @@ Bytes hex(const std::string& digits) {
 
 EncoderState must_read(const Bytes& bytes, std::uint64_t size_max = SIZE_MAX) {
     auto result = read_state(bytes, size_max);
-    if (auto* error = std::get_if<StateError>(&result)) {
-        ADD_FAILURE() << "unexpected reading error: " << error->message;
+    if (!result) {
+        ADD_FAILURE() << "unexpected reading error: " << result.error().message;
         return {};
     }
-    return std::move(std::get<EncoderState>(result));
+    return std::move(result).value();
 }
 
 std::string read_error(const Bytes& bytes, std::uint64_t size_max = SIZE_MAX) {
     auto result = read_state(bytes, size_max);
-    if (auto* error = std::get_if<StateError>(&result)) return error->message;
+    if (!result) return result.error().message;
     return "<read without error>";
 }
 
@@ -484,8 +484,8 @@ TEST(StateCodec, CorruptedBytesFailCleanlyOrReadBackStably) {
                 static_cast<std::uint8_t>(1u << (rng() % 8));
         }
         auto result = read_state(bytes);
-        if (auto* state = std::get_if<EncoderState>(&result)) {
-            EXPECT_TRUE(same_state(must_read(write_state(*state)), *state));
+        if (result) {
+            EXPECT_TRUE(same_state(must_read(write_state(result.value())), result.value()));
         }
     }
 }

@@ -77,7 +77,7 @@ TEST(EncodingFromTexts, EqualsEncodingAColumnSplitIntoPiecesWhoseListsAreMerged)
     }
     std::vector<std::string_view> views(cells.begin(), cells.end());
     Table table = uninitialised_table(cells.size(), 1, Layout::RowMajor);
-    CollectedTable input{{}, {}, CellForm::PerRow};
+    CollectedTable input;
     input.categorical.push_back(CollectedColumn{0, ColumnCells(cells.size())});
     for (const std::string_view cell : views) input.categorical[0].cells.add_view(cell);
     input.categorical[0].cells.finish();

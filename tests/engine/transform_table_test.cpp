@@ -23,11 +23,14 @@ using Cell = std::variant<double, std::string>;
 using Columns = std::vector<std::vector<Cell>>;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-// The columns as the Python layer hands them over: numbers while a column has no text, then texts
-// (the numbers before the first text rendered); in the entry-index form numeric columns are
-// written into table and a categorical column's rows hold the index of their distinct entry.
-CollectedTable collect(const Columns& columns, CellForm form, Table& table) {
-    CollectedTable input{{}, {}, form};
+// How a reader keeps a categorical column's entries: one per row, or one per distinct text.
+enum class Entries { per_row, distinct };
+
+// The columns as a reader hands them over: numbers while a column has no text, written into
+// table, then texts (the numbers before the first text rendered); a categorical column of
+// distinct entries has its rows hold the index of their entry.
+CollectedTable collect(const Columns& columns, Entries form, Table& table) {
+    CollectedTable input;
     for (std::size_t col = 0; col < columns.size(); ++col) {
         const std::vector<Cell>& cells = columns[col];
         ColumnCells column(cells.size());
@@ -36,16 +39,12 @@ CollectedTable collect(const Columns& columns, CellForm form, Table& table) {
         for (std::size_t row = 0; row < cells.size(); ++row) {
             if (const double* number = std::get_if<double>(&cells[row])) {
                 if (column.categorical()) throw std::logic_error("numbers after a text");
-                if (form == CellForm::PerRow) {
-                    column.add_number(*number);
-                } else {
-                    column.add_number(*number);
-                    out[row * table.row_stride] = *number;
-                }
+                column.add_number(*number);
+                out[row * table.row_stride] = *number;
                 continue;
             }
             const std::string& text = std::get<std::string>(cells[row]);
-            if (form == CellForm::PerRow) {
+            if (form == Entries::per_row) {
                 column.add_text(text);
                 continue;
             }
@@ -63,12 +62,8 @@ CollectedTable collect(const Columns& columns, CellForm form, Table& table) {
             out[row * table.row_stride] = static_cast<double>(entry->second);
         }
         column.finish();
-        if (column.categorical()) {
+        if (column.categorical())
             input.categorical.push_back(CollectedColumn{col, std::move(column)});
-        } else if (form == CellForm::PerRow) {
-            const std::span<const double> numbers = column.numbers();
-            input.numbers.insert(input.numbers.end(), numbers.begin(), numbers.end());
-        }  // else the numbers live in the table
     }
     return input;
 }
@@ -79,20 +74,21 @@ Table table_for(const Columns& columns, Layout layout) {
 
 EncodingInfo learn(const Columns& columns, pool::ThreadPool& pool) {
     Table table = table_for(columns, Layout::RowMajor);
-    CollectedTable input = collect(columns, CellForm::PerRow, table);
+    CollectedTable input = collect(columns, Entries::per_row, table);
     return encode_table(input, table, pool);
 }
 
 struct Transformed {
     Table table;
-    std::optional<TransformError> error;
+    std::optional<Error> error;
 };
 
 Transformed transform(const Columns& columns, const EncodingInfo& info, UnknownPolicy unknown,
-                      CellForm form, Layout layout, pool::ThreadPool& pool) {
+                      Entries form, Layout layout, pool::ThreadPool& pool) {
     Transformed result{table_for(columns, layout), std::nullopt};
     CollectedTable input = collect(columns, form, result.table);
-    result.error = transform_table(input, result.table, info, unknown, pool);
+    Outcome outcome = transform_table(input, result.table, info, unknown, pool);
+    if (!outcome) result.error = std::move(outcome).error();
     return result;
 }
 
@@ -128,7 +124,7 @@ Columns large_table(std::size_t rows) {
     return columns;
 }
 
-using Setting = std::tuple<std::size_t, Layout, CellForm>;
+using Setting = std::tuple<std::size_t, Layout, Entries>;
 
 class TransformTable : public testing::TestWithParam<Setting> {};
 
@@ -167,7 +163,7 @@ TEST_P(TransformTable, UnseenTextsFollowThePolicyAndMarkersStayMissing) {
 
     Transformed failed = transform(test, info, {UnknownPolicy::Kind::Error, 0}, form, layout, pool);
     ASSERT_TRUE(failed.error);
-    EXPECT_EQ(failed.error->kind, TransformError::Kind::UnseenText);
+    EXPECT_EQ(failed.error->kind, ErrorKind::unseen_text);
     EXPECT_EQ(failed.error->column, 0u);
     EXPECT_EQ(failed.error->row, 1u);
     EXPECT_EQ(failed.error->text, "x");
@@ -211,12 +207,12 @@ TEST_P(TransformTable, TextInAColumnLearnedAsNumbersNamesItsRowAndTheLowestColum
     const Columns test = {{"zz", "a", "a"}, {1.0, 2.0, "oops"}, {5.0, "later", "x"}};
     Transformed failed = transform(test, info, {UnknownPolicy::Kind::Error, 0}, form, layout, pool);
     ASSERT_TRUE(failed.error);
-    EXPECT_EQ(failed.error->kind, TransformError::Kind::UnseenText);
+    EXPECT_EQ(failed.error->kind, ErrorKind::unseen_text);
     EXPECT_EQ(failed.error->column, 0u);
 
     failed = transform(test, info, {UnknownPolicy::Kind::Missing, 0}, form, layout, pool);
     ASSERT_TRUE(failed.error);
-    EXPECT_EQ(failed.error->kind, TransformError::Kind::TextInNumericColumn);
+    EXPECT_EQ(failed.error->kind, ErrorKind::text_in_numeric_column);
     EXPECT_EQ(failed.error->column, 1u);
     EXPECT_EQ(failed.error->row, 2u);
     EXPECT_EQ(failed.error->text, "oops");
@@ -226,8 +222,7 @@ INSTANTIATE_TEST_SUITE_P(ThreadsLayoutsForms, TransformTable,
                          testing::Combine(testing::Values(std::size_t{1}, std::size_t{2},
                                                           std::size_t{4}, std::size_t{8}),
                                           testing::Values(Layout::RowMajor, Layout::ColumnMajor),
-                                          testing::Values(CellForm::PerRow,
-                                                          CellForm::EntryIndices)));
+                                          testing::Values(Entries::per_row, Entries::distinct)));
 
 TEST(TransformTableState, ListedColumnBeyondTheTableIsReportedBeforeAnyCellIsRead) {
     pool::ThreadPool pool(2);
@@ -235,12 +230,12 @@ TEST(TransformTableState, ListedColumnBeyondTheTableIsReportedBeforeAnyCellIsRea
     for (std::size_t rows : {std::size_t{0}, std::size_t{2}}) {
         Columns test(2, std::vector<Cell>(rows, Cell{std::string("text")}));
         Table table = uninitialised_table(rows, 2, Layout::RowMajor);
-        CollectedTable input = collect(test, CellForm::PerRow, table);
-        const auto error = transform_table(input, table, info, {}, pool);
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->kind, TransformError::Kind::ColumnMissing);
-        EXPECT_EQ(error->column, 2u);
-        EXPECT_EQ(error->count, 2u);
+        CollectedTable input = collect(test, Entries::per_row, table);
+        const Outcome outcome = transform_table(input, table, info, {}, pool);
+        ASSERT_FALSE(outcome);
+        EXPECT_EQ(outcome.error().kind, ErrorKind::column_missing);
+        EXPECT_EQ(outcome.error().column, 2u);
+        EXPECT_EQ(outcome.error().count, 2u);
     }
 }
 
@@ -249,8 +244,8 @@ TEST(TransformTableState, ListedColumnWithoutForwardMapIsAnInternalFailure) {
     EncodingInfo info;
     info.categorical_columns = {0};
     Table table = uninitialised_table(1, 1, Layout::RowMajor);
-    CollectedTable input = collect({{"a"}}, CellForm::PerRow, table);
-    EXPECT_THROW(transform_table(input, table, info, {}, pool), InternalFailure);
+    CollectedTable input = collect({{"a"}}, Entries::per_row, table);
+    EXPECT_THROW((void)transform_table(input, table, info, {}, pool), InternalFailure);
 }
 
 }  // namespace
