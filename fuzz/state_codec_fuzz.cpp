@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <span>
-#include <variant>
 
 #include "engine/state_codec.h"
 
@@ -12,15 +11,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> input(data, size);
     // Both size types: the platform's and the 32-bit one of the smaller targets.
     for (const std::uint64_t size_max : {std::uint64_t{SIZE_MAX}, std::uint64_t{0xFFFFFFFFu}}) {
-        auto first = vexilo::read_state(input, size_max);
-        auto* state = std::get_if<vexilo::EncoderState>(&first);
-        if (!state) continue;
-        const auto written = vexilo::write_state(*state);
-        if (written.size() != vexilo::state_size(*state) || written.size() > size) std::abort();
-        auto second = vexilo::read_state(written, size_max);
-        auto* reread = std::get_if<vexilo::EncoderState>(&second);
-        if (!reread || !vexilo::same_state(*state, *reread)) std::abort();
-        if (vexilo::write_state(*reread).size() != written.size()) std::abort();
+        const auto first = vexilo::read_state(input, size_max);
+        if (!first) continue;
+        const vexilo::EncoderState& state = first.value();
+        const auto written = vexilo::write_state(state);
+        if (written.size() != vexilo::state_size(state) || written.size() > size) std::abort();
+        const auto second = vexilo::read_state(written, size_max);
+        if (!second || !vexilo::same_state(state, second.value())) std::abort();
+        if (vexilo::write_state(second.value()).size() != written.size()) std::abort();
     }
     return 0;
 }
