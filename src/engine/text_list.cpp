@@ -102,6 +102,17 @@ TextList sorted_distinct_texts(std::span<const std::string_view> texts, pool::Th
     return list;
 }
 
+std::vector<TextList> column_text_lists(std::span<const CollectedColumn> columns,
+                                        const std::vector<bool>& requested,
+                                        pool::ThreadPool& pool) {
+    std::vector<TextList> lists(columns.size());
+    pool.parallel_for(columns.size(), [&](std::size_t i) {
+        if (requested[columns[i].col])
+            lists[i] = sorted_distinct_texts(columns[i].cells.texts(), pool);
+    });
+    return lists;
+}
+
 TextList merge_text_lists(std::span<const TextListView> lists, pool::ThreadPool& pool) {
     if (lists.empty()) return TextList{};
     // Rounds of pairwise merges, the pairs of a round in parallel: each text is passed on once

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/encode_table.h"
 #include "engine/encoding_info.h"
 #include "pool/pool.h"
 
@@ -52,6 +53,13 @@ private:
 // blocking until done; throws std::bad_alloc.
 TextList sorted_distinct_texts(std::span<const std::string_view> texts,
                                pool::ThreadPool& pool = pool::global_pool());
+
+// The sorted_distinct_texts of each column's texts for which requested (indexed by the column's
+// col) is true, in parallel on pool; an empty list for the others. From any thread, the caller
+// blocking until done; throws std::bad_alloc.
+std::vector<TextList> column_text_lists(std::span<const CollectedColumn> columns,
+                                        const std::vector<bool>& requested,
+                                        pool::ThreadPool& pool = pool::global_pool());
 
 // The distinct texts of sorted, well-formed lists, sorted: their union, by rounds of pairwise
 // merges on pool, from any thread, the caller blocking until done. Throws std::bad_alloc.

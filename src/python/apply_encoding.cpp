@@ -1,10 +1,10 @@
-// Encoder.transform's reading and coding: the float64 fast path or the object-array collection,
-// then transform_table, its failures turned into ValueErrors that name what went wrong.
+// Encoder.transform's reading and coding: the float64 fast path or the table's collection, then
+// transform_table, its failures turned into ValueErrors that name what went wrong.
 #include "python/apply_encoding.h"
 
 #include <utility>
 
-#include "python/encode_object_array.h"
+#include "python/collect_table.h"
 #include "python/engine_error.h"
 #include "python/signal_check.h"
 
@@ -25,8 +25,7 @@ Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, Unkno
         CollectedTable numbers;
         VX_TRY(run_on_pool([&] { coded = transform_table(numbers, table, info, unknown); }));
     } else {
-        CollectedObjectArray collected =
-            VX_TRY(collect_object_array(obj, out.kind == OutputKind::Kind::DataFrame, turns));
+        Collection collected = VX_TRY(collect_table(obj, out, turns));
         VX_TRY(run_on_pool(
             [&] { coded = transform_table(collected.columns, collected.table, info, unknown); }));
         table = std::move(collected.table);

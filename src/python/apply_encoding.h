@@ -20,7 +20,7 @@ namespace vexilo::py {
 // lists a column the table lacks, when a column info has as numbers holds a text (its row and
 // text), and under UnknownPolicy::Kind::Error for a column's first unseen text (its row and the
 // number of unseen cells of the column). Internal failures are thrown as InternalFailure. turns,
-// one per column or none, reads obj as a piece of a larger table, as collect_object_array does.
+// one per column or none, reads obj as a piece of a larger table, as collect_table does.
 // Calling thread, interpreter held.
 Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, UnknownPolicy unknown,
                                   std::span<const ColumnTurn> turns = {});

@@ -1,36 +1,36 @@
-// Binding of call arguments to a method's single parameter, with the interpreter's own messages.
+// Binding of call arguments to a function's parameters, with the interpreter's own messages: one
+// binder for the Encoder's methods, its constructor and the module's functions.
 #pragma once
+
+#include <cstddef>
+#include <span>
 
 #include "python/py_err.h"
 
 namespace vexilo::py {
 
 struct Parameter {
-    const char* function;  // "Encoder.encode", for messages
-    const char* name;      // "obj"
+    const char* name;  // "obj"
     bool required;
+    bool keyword_only = false;  // taken by name only (after a * in the signature)
 };
 
-// Binds vector-call arguments. Returns the bound object as a borrowed reference (the caller's
-// arguments keep it alive), or nullptr for an optional parameter that was not given; TypeError
-// with the interpreter's wording on a binding error. Needs the interpreter.
-Result<PyObject*> bind_vectorcall(const Parameter& parameter, PyObject* const* args,
-                                  Py_ssize_t nargs, PyObject* kwnames);
-
-struct BoundWithKeyword {
-    PyObject* bound;    // borrowed, as bind_vectorcall returns it
-    PyObject* keyword;  // borrowed; nullptr when the keyword-only parameter was not given
+// A function's parameters and the name it goes by in messages ("Encoder.encode").
+struct Signature {
+    const char* function;
+    std::span<const Parameter> parameters;
 };
 
-// As bind_vectorcall, for a method that also takes the optional keyword-only parameter named
-// keyword_only (obj, *, keyword_only=...). Same errors; the keyword-only parameter is never
-// taken by position.
-Result<BoundWithKeyword> bind_vectorcall_with_keyword(const Parameter& parameter,
-                                                      const char* keyword_only,
-                                                      PyObject* const* args, Py_ssize_t nargs,
-                                                      PyObject* kwnames);
+// Binds vector-call arguments to the parameters of signature: bound[i] becomes the argument of
+// parameter i, borrowed (the caller's arguments keep it alive), or nullptr for an optional
+// parameter that was not given. bound has one element per parameter. TypeError with the
+// interpreter's wording on a binding error. Needs the interpreter.
+Status bind_vectorcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, std::span<PyObject*> bound);
 
-// Binds a tuple of positional arguments and an optional keyword dict (a type's new slot).
-Result<PyObject*> bind_tuple(const Parameter& parameter, PyObject* args, PyObject* kwargs);
+// As bind_vectorcall, for a tuple of positional arguments and an optional keyword dict (a type's
+// new slot).
+Status bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs,
+                  std::span<PyObject*> bound);
 
 }  // namespace vexilo::py

@@ -36,11 +36,15 @@ struct EncoderObject {
 
 EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
 
-constexpr Parameter encoding_parameter{"Encoder.__new__", "encoding", false};
-constexpr Parameter encode_parameter{"Encoder.encode", "obj", true};
-constexpr Parameter decode_parameter{"Encoder.decode", "obj", true};
-constexpr Parameter setstate_parameter{"Encoder.__setstate__", "state", true};
-constexpr Parameter transform_parameter{"Encoder.transform", "obj", true};
+constexpr Parameter optional_encoding[] = {{"encoding", false}};
+constexpr Parameter required_obj[] = {{"obj", true}};
+constexpr Parameter obj_and_unknown[] = {{"obj", true}, {"unknown", false, true}};
+constexpr Parameter required_state[] = {{"state", true}};
+constexpr Signature new_signature{"Encoder.__new__", optional_encoding};
+constexpr Signature encode_signature{"Encoder.encode", required_obj};
+constexpr Signature decode_signature{"Encoder.decode", required_obj};
+constexpr Signature setstate_signature{"Encoder.__setstate__", required_state};
+constexpr Signature transform_signature{"Encoder.transform", obj_and_unknown};
 
 PyErr not_an_instance(PyObject* object, const char* expected, const char* parameter) {
     const std::string what = object == Py_None ? std::string("'None' is not")
@@ -115,7 +119,8 @@ Result<UnknownPolicy> parse_unknown(PyObject* unknown) {
 
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return run_frame([&]() -> Result<PyRef> {
-        PyObject* encoding = VX_TRY(bind_tuple(encoding_parameter, args, kwargs));
+        PyObject* encoding = nullptr;
+        VX_TRY(bind_tuple(new_signature, args, kwargs, {&encoding, 1}));
         const StringEncoding string_encoding = VX_TRY(parse_string_encoding(encoding));
         PyRef self = VX_TRY(checked(type->tp_alloc(type, 0)));
         EncoderObject* object = as_encoder(self.get());
@@ -137,7 +142,8 @@ void encoder_dealloc(PyObject* self) {
 PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     return run_frame([&]() -> Result<PyRef> {
-        PyObject* obj = VX_TRY(bind_vectorcall(encode_parameter, args, nargs, kwnames));
+        PyObject* obj = nullptr;
+        VX_TRY(bind_vectorcall(encode_signature, args, nargs, kwnames, {&obj, 1}));
         EncoderObject* encoder = as_encoder(self);
         ExclusiveBorrow borrow(encoder->borrow);
         if (!borrow.held()) return already_borrowed();
@@ -170,7 +176,8 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     return run_frame([&]() -> Result<PyRef> {
-        PyObject* obj = VX_TRY(bind_vectorcall(decode_parameter, args, nargs, kwnames));
+        PyObject* obj = nullptr;
+        VX_TRY(bind_vectorcall(decode_signature, args, nargs, kwnames, {&obj, 1}));
         EncoderObject* encoder = as_encoder(self);
         SharedBorrow borrow(encoder->borrow);
         if (!borrow.held()) return already_mutably_borrowed();
@@ -204,9 +211,9 @@ Result<PyRef> transform_with(PyObject* self, PyObject* obj, PyObject* unknown_po
 PyObject* encoder_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return run_frame([&]() -> Result<PyRef> {
-        const BoundWithKeyword bound = VX_TRY(
-            bind_vectorcall_with_keyword(transform_parameter, "unknown", args, nargs, kwnames));
-        return transform_with(self, bound.bound, bound.keyword, {});
+        PyObject* bound[2] = {nullptr, nullptr};
+        VX_TRY(bind_vectorcall(transform_signature, args, nargs, kwnames, bound));
+        return transform_with(self, bound[0], bound[1], {});
     });
 }
 
@@ -239,7 +246,8 @@ PyObject* encoder_getstate(PyObject* self, PyObject*) {
 PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return run_frame([&]() -> Result<PyRef> {
-        PyObject* state = VX_TRY(bind_vectorcall(setstate_parameter, args, nargs, kwnames));
+        PyObject* state = nullptr;
+        VX_TRY(bind_vectorcall(setstate_signature, args, nargs, kwnames, {&state, 1}));
         EncoderObject* encoder = as_encoder(self);
         // The borrow is taken before the argument is checked: a conflict wins over a wrong type.
         ExclusiveBorrow borrow(encoder->borrow);
@@ -255,12 +263,6 @@ PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
         encoder->value = std::move(decoded).value();
         return PyRef::borrow(Py_None);
     });
-}
-
-template <class F>
-PyCFunction as_cfunction(F* function) {
-    // The method table stores every calling convention behind PyCFunction; METH_* flags say which.
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 PyMethodDef encoder_methods[] = {

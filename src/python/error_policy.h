@@ -35,4 +35,15 @@ PyErr interrupt_or_throw(PyErr error, std::string_view what,
 // which is returned. Calling thread, interpreter held.
 std::optional<PyErr> discard_pending_error();
 
+// The answer "not this way" of a reader that found out by a failed step: the pending exception,
+// if any, is discarded and nothing is returned, unless it is an interrupt, which is returned.
+// Calling thread, interpreter held.
+template <class T>
+Result<std::optional<T>> nothing_unless_interrupt() {
+    if (PyErr_Occurred()) {
+        if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
+    }
+    return std::optional<T>();
+}
+
 }  // namespace vexilo::py

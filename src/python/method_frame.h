@@ -43,4 +43,11 @@ PyObject* run_frame(Body&& body) noexcept {
     return nullptr;
 }
 
+// A slot or module function of any calling convention as the method tables store it: behind
+// PyCFunction, its METH_* flags saying which convention it is.
+template <class F>
+PyCFunction as_cfunction(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 }  // namespace vexilo::py

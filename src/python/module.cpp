@@ -4,8 +4,8 @@
 
 #include "python/encoder.h"
 #include "python/method_frame.h"
+#include "python/module_functions.h"
 #include "python/py.h"
-#include "python/table_pieces.h"
 
 namespace vexilo::py {
 namespace {
@@ -43,7 +43,7 @@ PyModuleDef module_def = {
     "vexilo",
     "Parallel label encoding of NumPy arrays and pandas DataFrames.",
     0,
-    table_piece_functions,
+    module_functions,
     module_slots,
     nullptr,
     nullptr,

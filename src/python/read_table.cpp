@@ -1,5 +1,5 @@
 // Input conversion: dispatch on the type's name, a frame's column names, the float64 fast path,
-// and the hand-over of every other table to the object-array encoding.
+// and for every other table its collection and the engine's encoding step.
 #include "python/read_table.h"
 
 #include <unistd.h>  // write
@@ -13,8 +13,9 @@
 
 #include "engine/frozen_texts.h"
 #include "engine/internal_failure.h"
-#include "python/encode_object_array.h"
+#include "python/collect_table.h"
 #include "python/error_policy.h"
+#include "python/signal_check.h"
 #include "python/table_allocation.h"
 
 namespace vexilo::py {
@@ -111,6 +112,22 @@ Result<Names> integer_labels(PyObject* columns) {
     return names;
 }
 
+// Collects obj and encodes it on the worker pool while the caller waits with the interpreter held,
+// running pending signal handlers every pool poll interval (a handler's exception cancels the
+// work). Returns the table and a complete EncodingInfo, or the failures of collect_table or a
+// signal handler's exception, having kept nothing.
+Result<Conversion> learn(PyObject* obj, OutputKind out) {
+    Collection collected = VX_TRY(collect_table(obj, out));
+    EncodingInfo info;
+    VX_TRY(run_on_pool(
+        [&] { info = encode_table_forward(collected.columns, collected.table, false); }));
+    // The maps hold copies of the texts: the objects that kept the cells' texts valid may go
+    // before the inverse maps take their room.
+    collected.pins = Pins();
+    VX_TRY(run_on_pool([&] { add_inverse_maps(info); }));
+    return Conversion{std::move(out), std::move(collected.table), std::move(info)};
+}
+
 Result<Names> column_names(PyObject* frame) {
     PyRef columns = VX_TRY(checked(PyObject_GetAttrString(frame, "columns")));
     std::optional<Names> texts = VX_TRY(text_labels(columns.get()));
@@ -176,9 +193,7 @@ Result<Conversion> read_table(PyObject* obj, StringEncoding) {
     OutputKind out = VX_TRY(output_kind_of(obj));
     std::optional<Table> copied = VX_TRY(copy_float_array(obj));
     if (copied) return Conversion{std::move(out), std::move(*copied), std::nullopt};
-    ObjectArrayEncoding encoded =
-        VX_TRY(encode_object_array(obj, out.kind == OutputKind::Kind::DataFrame));
-    return Conversion{std::move(out), std::move(encoded.table), std::move(encoded.encoding_info)};
+    return learn(obj, std::move(out));
 }
 
 }  // namespace vexilo::py

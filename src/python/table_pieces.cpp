@@ -1,5 +1,5 @@
-// Module functions over pieces of a table: each piece read as collect_object_array reads it, with
-// each column's turn set from outside; texts handed over as sorted lists in two bytes objects.
+// Pieces of a table: each piece read as collect_table reads it, with each column's turn set from
+// outside; texts handed over as sorted lists in two bytes objects.
 #include "python/table_pieces.h"
 
 #include <algorithm>
@@ -12,10 +12,8 @@
 
 #include "engine/column_turn.h"
 #include "engine/text_list.h"
-#include "pool/pool.h"
-#include "python/encode_object_array.h"
+#include "python/collect_table.h"
 #include "python/encoder.h"
-#include "python/method_frame.h"
 #include "python/read_table.h"
 #include "python/signal_check.h"
 
@@ -127,11 +125,12 @@ Result<std::vector<bool>> requested_columns(PyObject* argument, std::size_t cols
     return requested;
 }
 
+}  // namespace
+
 Result<PyRef> table_texts(PyObject* table, PyObject* turns_argument, PyObject* columns_argument) {
     const Turns turns = VX_TRY(parse_turns(turns_argument));
     const OutputKind out = VX_TRY(output_kind_of(table));
-    CollectedObjectArray collected =
-        VX_TRY(collect_object_array(table, out.kind == OutputKind::Kind::DataFrame, turns.turns));
+    Collection collected = VX_TRY(collect_table(table, out, turns.turns));
     const std::size_t rows = collected.table.rows;
     const std::size_t cols = collected.table.cols;
     VX_TRY(check_turn_rows(turns, rows));
@@ -139,15 +138,8 @@ Result<PyRef> table_texts(PyObject* table, PyObject* turns_argument, PyObject* c
 
     // Only the categorical columns are collected as columns, in ascending order.
     const std::vector<CollectedColumn>& columns = collected.columns.categorical;
-    std::vector<TextList> lists(columns.size());
-    VX_TRY(run_on_pool([&] {
-        pool::ThreadPool& pool = pool::global_pool();
-        pool.parallel_for(columns.size(), [&](std::size_t i) {
-            if (requested[columns[i].col]) {
-                lists[i] = sorted_distinct_texts(columns[i].cells.texts(), pool);
-            }
-        });
-    }));
+    std::vector<TextList> lists;
+    VX_TRY(run_on_pool([&] { lists = column_text_lists(columns, requested); }));
 
     PyRef result = VX_TRY(checked(PyList_New(static_cast<Py_ssize_t>(cols))));
     for (std::size_t col = 0; col < cols; ++col) {
@@ -208,99 +200,16 @@ Result<PyRef> encoder_from_texts(PyObject* texts) {
     return new_encoder_with(std::move(info));
 }
 
-// The keyword names of a function's parameters, as PyArg_ParseTupleAndKeywords takes them.
-template <std::size_t N>
-char** keywords(const char* (&names)[N]) {
-    return const_cast<char**>(names);
+Result<PyRef> transform_table_piece(PyObject* encoder, PyObject* table, PyObject* turns_argument,
+                                    PyObject* unknown) {
+    const Turns turns = VX_TRY(parse_turns(turns_argument));
+    PyRef codes = VX_TRY(transform_piece(encoder, table, turns.turns, unknown));
+    // The row count is known once the table is read; turns within it were read as after it.
+    PyRef shape = VX_TRY(checked(PyObject_GetAttrString(codes.get(), "shape")));
+    const std::size_t rows = PyLong_AsSize_t(PyTuple_GetItem(shape.get(), 0));
+    if (rows == static_cast<std::size_t>(-1) && PyErr_Occurred()) return PyErr::fetch();
+    VX_TRY(check_turn_rows(turns, rows));
+    return codes;
 }
-
-PyObject* table_texts_function(PyObject*, PyObject* args, PyObject* kwargs) {
-    return run_frame([&]() -> Result<PyRef> {
-        PyObject* table = nullptr;
-        PyObject* turns = nullptr;
-        PyObject* columns = nullptr;
-        static const char* names[] = {"table", "turns", "columns", nullptr};
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:_table_texts", keywords(names), &table,
-                                         &turns, &columns)) {
-            return PyErr::fetch();
-        }
-        return table_texts(table, turns, columns);
-    });
-}
-
-PyObject* merge_texts_function(PyObject*, PyObject* args, PyObject* kwargs) {
-    return run_frame([&]() -> Result<PyRef> {
-        PyObject* lists = nullptr;
-        static const char* names[] = {"lists", nullptr};
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_merge_texts", keywords(names), &lists)) {
-            return PyErr::fetch();
-        }
-        return merge_texts(lists);
-    });
-}
-
-PyObject* encoder_from_texts_function(PyObject*, PyObject* args, PyObject* kwargs) {
-    return run_frame([&]() -> Result<PyRef> {
-        PyObject* texts = nullptr;
-        static const char* names[] = {"texts", nullptr};
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_encoder_from_texts", keywords(names),
-                                         &texts)) {
-            return PyErr::fetch();
-        }
-        return encoder_from_texts(texts);
-    });
-}
-
-PyObject* transform_piece_function(PyObject*, PyObject* args, PyObject* kwargs) {
-    return run_frame([&]() -> Result<PyRef> {
-        PyObject* encoder = nullptr;
-        PyObject* table = nullptr;
-        PyObject* turns_argument = nullptr;
-        PyObject* unknown = nullptr;
-        static const char* names[] = {"encoder", "table", "turns", "unknown", nullptr};
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:_transform_piece", keywords(names),
-                                         &encoder, &table, &turns_argument, &unknown)) {
-            return PyErr::fetch();
-        }
-        const Turns turns = VX_TRY(parse_turns(turns_argument));
-        PyRef codes = VX_TRY(transform_piece(encoder, table, turns.turns, unknown));
-        // The row count is known once the table is read; turns within it were read as after it.
-        PyRef shape = VX_TRY(checked(PyObject_GetAttrString(codes.get(), "shape")));
-        const std::size_t rows = PyLong_AsSize_t(PyTuple_GetItem(shape.get(), 0));
-        if (rows == static_cast<std::size_t>(-1) && PyErr_Occurred()) return PyErr::fetch();
-        VX_TRY(check_turn_rows(turns, rows));
-        return codes;
-    });
-}
-
-template <class F>
-PyCFunction as_cfunction(F* function) {
-    // The method table stores every calling convention behind PyCFunction; METH_* flags say which.
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-}  // namespace
-
-PyMethodDef table_piece_functions[] = {
-    {"_table_texts", as_cfunction(table_texts_function), METH_VARARGS | METH_KEYWORDS,
-     "_table_texts(table, turns=None, columns=None)\n--\n\n"
-     "Per column of table: None for a column of numbers, else (first_text_row, texts), texts\n"
-     "being the column's distinct texts as a sorted text list (bytes, ends), or None for a\n"
-     "column not in columns. turns: per column None, 0 or the row count (see _transform_piece)."},
-    {"_merge_texts", as_cfunction(merge_texts_function), METH_VARARGS | METH_KEYWORDS,
-     "_merge_texts(lists)\n--\n\n"
-     "The sorted union of a sequence of sorted text lists (bytes, ends)."},
-    {"_encoder_from_texts", as_cfunction(encoder_from_texts_function), METH_VARARGS | METH_KEYWORDS,
-     "_encoder_from_texts(texts)\n--\n\n"
-     "A new Encoder whose state is what encode learns from a table whose categorical columns\n"
-     "(the keys of texts) hold exactly the texts of their text lists."},
-    {"_transform_piece", as_cfunction(transform_piece_function), METH_VARARGS | METH_KEYWORDS,
-     "_transform_piece(encoder, table, turns, unknown='nan')\n--\n\n"
-     "encoder.transform(table, unknown=unknown), table being a piece of a larger table: per\n"
-     "column, turns holds None (the column turns at the piece's first text), 0 (it turned\n"
-     "before the piece: every cell reads as text) or the piece's row count (it turns after the\n"
-     "piece: its numbers read as rendered texts)."},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace vexilo::py

@@ -464,4 +464,4 @@ def test_failure_of_python_code_is_reported_where_it_arose(capfd):
         Encoder().encode(column("a", Cell(str_=Boom("no text"))))
     check_panic(excinfo, "cant convert to str: Boom: no text")
     report = capfd.readouterr().err
-    assert report.startswith("thread 'main' failed at src/python/cell_source.cpp:"), report
+    assert report.startswith("thread 'main' failed at src/python/cell_rule.cpp:"), report

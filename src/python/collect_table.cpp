@@ -1,6 +1,6 @@
-// Object-array encoding: every cell collected on the calling thread, by a scan of array memory or
-// cell by cell, then handed to the engine's table-level encoding step in one call.
-#include "python/encode_object_array.h"
+// A caller's table read into collected columns on the calling thread: a frame from its columns'
+// memory, a table in memory by one scan, anything else cell by cell.
+#include "python/collect_table.h"
 
 #include <algorithm>
 #include <memory>
@@ -15,7 +15,9 @@
 #include "python/cell_source.h"
 #include "python/error_policy.h"
 #include "python/frame_columns.h"
+#include "python/numpy_storage.h"
 #include "python/object_scan.h"
+#include "python/pandas_arrays.h"
 #include "python/signal_check.h"
 #include "python/table_allocation.h"
 
@@ -61,11 +63,27 @@ Result<Shape> read_shape(PyObject* table) {
     return Shape{rows, cols};
 }
 
-Result<PyRef> cell_table(PyObject* obj, bool is_dataframe) {
-    if (!is_dataframe) return PyRef::borrow(obj);
+std::string shape_text(std::size_t rows, std::size_t cols) {
+    return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
+}
+
+// The table whose cells are read: obj itself, or a frame's values. A pandas frame's values
+// always have its shape: other values mean that Python code run since the shape was read (pandas'
+// own, or another thread's) changed the frame.
+Result<PyRef> cell_table(PyObject* obj, bool is_frame, Shape shape) {
+    if (!is_frame) return PyRef::borrow(obj);
     PyRef values = PyRef::steal(PyObject_GetAttrString(obj, "values"));
     if (!values) return interrupt_or_throw(PyErr::fetch(), unhandled_error);
-    return values;
+    if (!PyArray_Check(values.get())) return values;
+    auto* const array = reinterpret_cast<PyArrayObject*>(values.get());
+    if (PyArray_NDIM(array) != 2) return values;
+    const auto rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    const auto cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
+    if ((rows == shape.rows && cols == shape.cols) || !VX_TRY(is_pandas_frame(obj))) return values;
+    return PyErr::make(PyExc_ValueError, "the frame changed while it was read: its shape was " +
+                                             shape_text(shape.rows, shape.cols) +
+                                             ", its values have the shape " +
+                                             shape_text(rows, cols));
 }
 
 // The cells of a table read one by one: its categorical columns, and the numbers of every other
@@ -124,45 +142,46 @@ Result<std::optional<ScanSource>> array_source(PyObject* table, Shape shape) {
         static_cast<std::size_t>(PyArray_DIM(array, 1)) != shape.cols) {
         return std::optional<ScanSource>();
     }
-    const std::optional<ElementKind> kind = element_kind(PyArray_DESCR(array));
-    if (!kind || !scannable(*kind)) return std::optional<ScanSource>();
+    const std::optional<StorageKind> kind = storage_of(PyArray_DESCR(array));
+    if (!kind || *kind == StorageKind::code_points) return std::optional<ScanSource>();
     return std::optional<ScanSource>(ScanSource::of_table(PyRef::borrow(table), *kind));
 }
 
 // The whole table in one scan of source; nothing when a cell needs Python code, with nothing
 // kept.
-Result<std::optional<CollectedObjectArray>> collect_by_scan(const ScanSource& source, Shape shape,
-                                                            Layout layout,
-                                                            std::span<const ColumnTurn> turns) {
+Result<std::optional<Collection>> collect_by_scan(const ScanSource& source, Shape shape,
+                                                  Layout layout,
+                                                  std::span<const ColumnTurn> turns) {
     // The shape is that of arrays in memory, so the output may be made before the cells are read.
-    CollectedObjectArray collected{{}, {}, VX_TRY(new_table(shape.rows, shape.cols, layout)), {}};
+    Collection collected{{}, {}, VX_TRY(new_table(shape.rows, shape.cols, layout)), {}};
     std::optional<std::vector<CollectedColumn>> columns = VX_TRY(
         scan_columns(source, shape.rows, collected.table, MissingScalar{}, collected.pins, turns));
-    if (!columns) return std::optional<CollectedObjectArray>();
+    if (!columns) return std::optional<Collection>();
     collected.columns = CollectedTable{std::move(*columns)};
-    return std::optional<CollectedObjectArray>(std::move(collected));
+    return std::optional<Collection>(std::move(collected));
 }
 
 }  // namespace
 
-Result<CollectedObjectArray> collect_object_array(PyObject* obj, bool is_dataframe,
-                                                  std::span<const ColumnTurn> turns) {
+Result<Collection> collect_table(PyObject* obj, const OutputKind& out,
+                                 std::span<const ColumnTurn> turns) {
+    const bool is_frame = out.kind == OutputKind::Kind::DataFrame;
     const Shape shape = VX_TRY(read_shape(obj));
     if (!turns.empty() && turns.size() != shape.cols) {
         return PyErr::make(PyExc_ValueError, "expected a turn for each of the table's " +
                                                  std::to_string(shape.cols) + " columns, got " +
                                                  std::to_string(turns.size()));
     }
-    const auto turned = [&](CollectedObjectArray collected) {
+    const auto turned = [&](Collection collected) {
         turn_after_last_row(collected.columns, collected.table, turns);
         return collected;
     };
     const bool scannable = shape.rows > 0 && shape.cols > 0;
-    if (scannable && is_dataframe) {
-        auto read = VX_TRY(collect_frame_columns(obj, shape.rows, shape.cols, turns));
+    if (scannable && is_frame) {
+        auto read = VX_TRY(collect_frame_columns(obj, shape.rows, shape.cols, out, turns));
         if (read) return turned(std::move(*read));
     }
-    PyRef cells = VX_TRY(cell_table(obj, is_dataframe));
+    PyRef cells = VX_TRY(cell_table(obj, is_frame, shape));
     if (scannable) {
         if (std::optional<ScanSource> source = VX_TRY(array_source(cells.get(), shape))) {
             auto scanned = VX_TRY(collect_by_scan(*source, shape, Layout::RowMajor, turns));
@@ -170,7 +189,7 @@ Result<CollectedObjectArray> collect_object_array(PyObject* obj, bool is_datafra
         }
     }
 
-    CollectedObjectArray collected;
+    Collection collected;
     CellByCell read = VX_TRY(read_columns(std::move(cells), shape, collected.pins, turns));
     // Allocated only now that every cell has been read: a shape that claims more than the table
     // holds fails at its first missing cell, not here.
@@ -179,18 +198,6 @@ Result<CollectedObjectArray> collect_object_array(PyObject* obj, bool is_datafra
     read.numbers = std::vector<double>();
     collected.columns = std::move(read.columns);
     return turned(std::move(collected));
-}
-
-Result<ObjectArrayEncoding> encode_object_array(PyObject* obj, bool is_dataframe) {
-    CollectedObjectArray collected = VX_TRY(collect_object_array(obj, is_dataframe));
-    EncodingInfo info;
-    VX_TRY(run_on_pool(
-        [&] { info = encode_table_forward(collected.columns, collected.table, false); }));
-    // The maps hold copies of the texts: the objects that kept the cells' texts valid may go
-    // before the inverse maps take their room.
-    collected.pins = Pins();
-    VX_TRY(run_on_pool([&] { add_inverse_maps(info); }));
-    return ObjectArrayEncoding{std::move(collected.table), std::move(info)};
 }
 
 }  // namespace vexilo::py

@@ -1,0 +1,66 @@
+// The one rule for a cell of a table, which every reader applies: whether a cell is a number, a
+// text, pandas' missing value, or needs Python code to be read; the text of a cell; and how an
+// object array's slot gives its cell. A fast route is fast because it skips work, never because
+// it has a rule of its own.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "engine/column_cells.h"
+#include "engine/unaligned_load.h"
+#include "engine/work_vector.h"
+#include "python/py_err.h"
+
+namespace vexilo::py {
+
+// Strong references to the str objects whose UTF-8 text a column views in place. They must outlive
+// every view, so they are held for the whole call; Python code run by other cells may drop the
+// table's own references. Calling thread only.
+using Pins = WorkVector<PyRef>;
+
+// How many rows ahead a reader of an object column asks for the object it will read: objects lie
+// scattered in memory, and a prefetch never faults, even if the object is gone by then.
+inline constexpr std::size_t object_prefetch_rows = 8;
+
+// The cell an object array's slot holds (borrowed): NumPy reads an unset slot as None.
+inline PyObject* object_in_slot(const char* slot) noexcept {
+    PyObject* const cell = load_unaligned<PyObject*>(slot);
+    return cell ? cell : Py_None;
+}
+
+// What a cell is, as far as the cell itself says without running Python code.
+enum class CellClass : unsigned char {
+    number,         // an exact float, an int that fits a double, a bool: number holds it
+    text,           // an exact str, None, or an int too large for a double: its text is the cell's
+    not_available,  // pandas' missing value, read as a text of its own (MissingScalar)
+    needs_python,   // anything else: float() and str() of it may run code
+};
+
+struct PlainCell {
+    CellClass kind = CellClass::needs_python;
+    double number = 0;
+};
+
+// pandas' missing-value scalar, which readers of frames read as a cell that is no number and whose
+// text is `text` (what str() gives it); a null object: there is none to read.
+struct MissingScalar {
+    const PyObject* object = nullptr;
+    std::string text;
+};
+
+// Classifies cell (borrowed) by the rules of float() and str(): the number a plain cell converts
+// to, or its class. not_available, when not null, is pandas' missing value, known to be no number
+// (its text is the reader's to give). Runs no Python code; leaves no exception set. Calling
+// thread, interpreter held.
+PlainCell classify_cell(PyObject* cell, const PyObject* not_available) noexcept;
+
+// Appends a Python cell to column: its double while the column is numeric and the cell converts
+// by the rules of PyFloat_AsDouble, else its str() text (the column turning categorical first). A
+// str cell with pins is viewed in place and pinned; without, its text is copied. Returns an
+// interrupt raised by the cell's code unchanged; a failing str() ends the call as an
+// InternalFailure (interrupt_or_throw). Calling thread, interpreter held.
+Status append_cell(ColumnCells& column, PyRef cell, Pins* pins);
+
+}  // namespace vexilo::py

@@ -1,0 +1,87 @@
+// The module's functions: argument binding and the method frame around the bodies in
+// table_pieces.cpp.
+#include "python/module_functions.h"
+
+#include "python/arguments.h"
+#include "python/method_frame.h"
+#include "python/table_pieces.h"
+
+namespace vexilo::py {
+namespace {
+
+constexpr Parameter table_texts_parameters[] = {
+    {"table", true}, {"turns", false}, {"columns", false}};
+constexpr Parameter merge_texts_parameters[] = {{"lists", true}};
+constexpr Parameter encoder_from_texts_parameters[] = {{"texts", true}};
+constexpr Parameter transform_piece_parameters[] = {
+    {"encoder", true}, {"table", true}, {"turns", true}, {"unknown", false}};
+
+constexpr Signature table_texts_signature{"_table_texts", table_texts_parameters};
+constexpr Signature merge_texts_signature{"_merge_texts", merge_texts_parameters};
+constexpr Signature encoder_from_texts_signature{"_encoder_from_texts",
+                                                 encoder_from_texts_parameters};
+constexpr Signature transform_piece_signature{"_transform_piece", transform_piece_parameters};
+
+PyObject* table_texts_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return run_frame([&]() -> Result<PyRef> {
+        PyObject* bound[3] = {};
+        VX_TRY(bind_vectorcall(table_texts_signature, args, nargs, kwnames, bound));
+        return table_texts(bound[0], bound[1], bound[2]);
+    });
+}
+
+PyObject* merge_texts_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return run_frame([&]() -> Result<PyRef> {
+        PyObject* lists = nullptr;
+        VX_TRY(bind_vectorcall(merge_texts_signature, args, nargs, kwnames, {&lists, 1}));
+        return merge_texts(lists);
+    });
+}
+
+PyObject* encoder_from_texts_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    return run_frame([&]() -> Result<PyRef> {
+        PyObject* texts = nullptr;
+        VX_TRY(bind_vectorcall(encoder_from_texts_signature, args, nargs, kwnames, {&texts, 1}));
+        return encoder_from_texts(texts);
+    });
+}
+
+PyObject* transform_piece_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    return run_frame([&]() -> Result<PyRef> {
+        PyObject* bound[4] = {};
+        VX_TRY(bind_vectorcall(transform_piece_signature, args, nargs, kwnames, bound));
+        return transform_table_piece(bound[0], bound[1], bound[2], bound[3]);
+    });
+}
+
+constexpr int fast_keywords = METH_FASTCALL | METH_KEYWORDS;
+
+}  // namespace
+
+PyMethodDef module_functions[] = {
+    {"_table_texts", as_cfunction(table_texts_function), fast_keywords,
+     "_table_texts(table, turns=None, columns=None)\n--\n\n"
+     "Per column of table: None for a column of numbers, else (first_text_row, texts), texts\n"
+     "being the column's distinct texts as a sorted text list (bytes, ends), or None for a\n"
+     "column not in columns. turns: per column None, 0 or the row count (see _transform_piece)."},
+    {"_merge_texts", as_cfunction(merge_texts_function), fast_keywords,
+     "_merge_texts(lists)\n--\n\n"
+     "The sorted union of a sequence of sorted text lists (bytes, ends)."},
+    {"_encoder_from_texts", as_cfunction(encoder_from_texts_function), fast_keywords,
+     "_encoder_from_texts(texts)\n--\n\n"
+     "A new Encoder whose state is what encode learns from a table whose categorical columns\n"
+     "(the keys of texts) hold exactly the texts of their text lists."},
+    {"_transform_piece", as_cfunction(transform_piece_function), fast_keywords,
+     "_transform_piece(encoder, table, turns, unknown='nan')\n--\n\n"
+     "encoder.transform(table, unknown=unknown), table being a piece of a larger table: per\n"
+     "column, turns holds None (the column turns at the piece's first text), 0 (it turned\n"
+     "before the piece: every cell reads as text) or the piece's row count (it turns after the\n"
+     "piece: its numbers read as rendered texts)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace vexilo::py
