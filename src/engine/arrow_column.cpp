@@ -349,8 +349,9 @@ Expected<ArrowChunks> drain_stream(ArrowArrayStream& stream, std::size_t max_row
     } release{stream};
     const auto failed = [&](int code, const char* step) {
         const char* message = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
-        return invalid(std::string(step) + " failed with code " + std::to_string(code) +
-                       (message ? std::string(": ") + message : std::string()));
+        return make_error(ErrorKind::producer_failed,
+                          std::string(step) + " failed with code " + std::to_string(code) +
+                              (message ? std::string(": ") + message : std::string()));
     };
     if (stream.get_schema == nullptr || stream.get_next == nullptr) {
         return invalid("the stream has no callbacks");

@@ -48,9 +48,10 @@ private:
 };
 
 // Takes everything stream gives: its schema, then its arrays until the end, and releases the
-// stream. Returns the chunks, or the reason it stopped (ErrorKind::invalid_memory): a callback's
-// error (with the stream's own message where it gives one), or more than max_rows rows or
-// max_rows + 64 arrays, which bounds what an endless stream can make it hold. What was taken is
+// stream. Returns the chunks, or the reason it stopped: a callback's error
+// (ErrorKind::producer_failed, with the stream's own message where it gives one), or
+// (ErrorKind::invalid_memory) a released stream, one without callbacks, or more than max_rows rows
+// or max_rows + 64 arrays, which bounds what an endless stream can make it hold. What was taken is
 // released on every failure. Runs the producer's callbacks on the calling thread. Throws
 // std::bad_alloc.
 Expected<ArrowChunks> drain_stream(ArrowArrayStream& stream, std::size_t max_rows);

@@ -15,6 +15,9 @@ enum class ErrorKind {
     // The input is of a kind this routine does not read (an Arrow type it does not know): the
     // caller may read it another way.
     unsupported,
+    // The producer of an Arrow stream reported a failure through its callbacks: message holds
+    // the step, its code and the producer's own text.
+    producer_failed,
     // Memory a producer handed over breaks its format's rules (Arrow offsets, views, dictionary
     // indices, sizes): message says what, column where. Nothing was read from it.
     invalid_memory,

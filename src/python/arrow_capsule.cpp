@@ -1,6 +1,7 @@
 // Calls into the Arrow PyCapsule interface and moves the structures out of the capsules.
 #include "python/arrow_capsule.h"
 
+#include <string>
 #include <utility>
 
 #include "python/error_policy.h"
@@ -16,10 +17,7 @@ constexpr const char* array_capsule = "arrow_array";
 using MaybeChunks = std::optional<arrow::ArrowChunks>;
 
 // Nothing, after a failed step; an interrupt is returned.
-Result<MaybeChunks> no_chunks() {
-    if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
-    return MaybeChunks();
-}
+Result<MaybeChunks> no_chunks() { return nothing_unless_interrupt<arrow::ArrowChunks>(); }
 
 // The pointer a capsule of the given name holds, or nullptr (with nothing pending) for anything
 // else.
@@ -27,6 +25,20 @@ template <class T>
 T* capsule_pointer(PyObject* capsule, const char* name) {
     if (!PyCapsule_IsValid(capsule, name)) return nullptr;
     return static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+}
+
+// The failure a stream's producer reported through its callbacks, which ends the call. A producer
+// whose own source is Python code reports that code's exception in its text only (pyarrow does):
+// a KeyboardInterrupt there is raised again, so that Ctrl-C in the producer stops the call;
+// anything else is a RuntimeError with what the producer said. A signal handler's exception
+// comes first.
+PyErr producer_failure(const Error& error) {
+    if (PyErr_CheckSignals() < 0) return PyErr::fetch();
+    if (error.message.find("KeyboardInterrupt") != std::string::npos) {
+        return PyErr::make(PyExc_KeyboardInterrupt, error.message);
+    }
+    return PyErr::make(PyExc_RuntimeError,
+                       "an Arrow stream failed while it was read: " + error.message);
 }
 
 Result<MaybeChunks> from_stream(PyObject* capsule, std::size_t max_rows) {
@@ -37,7 +49,12 @@ Result<MaybeChunks> from_stream(PyObject* capsule, std::size_t max_rows) {
     stream->release = nullptr;
     Expected<arrow::ArrowChunks> drained = arrow::drain_stream(moved, max_rows);
     if (PyErr_Occurred()) return no_chunks();  // a producer that reports through Python
-    if (!drained) return MaybeChunks();
+    if (!drained) {
+        if (drained.error().kind == ErrorKind::producer_failed) {
+            return producer_failure(drained.error());
+        }
+        return MaybeChunks();
+    }
     return MaybeChunks(std::move(drained).value());
 }
 

@@ -52,6 +52,7 @@ Result<std::string> message_of(const Error& error, const OutputKind& out) {
                    " is held in memory that breaks its format (" + error.message +
                    "); nothing was read from the table";
         case ErrorKind::unsupported:
+        case ErrorKind::producer_failed:
         case ErrorKind::invalid_state:
             break;
     }
