@@ -73,24 +73,6 @@ Status append_text(ColumnCells& column, PyRef cell, Pins* pins) {
 
 }  // namespace
 
-PlainCell classify_cell(PyObject* cell, const PyObject* not_available) noexcept {
-    const PyTypeObject* const type = Py_TYPE(cell);
-    if (type == &PyFloat_Type) return {CellClass::number, PyFloat_AS_DOUBLE(cell)};
-    if (type == &PyLong_Type) {
-        const double value = PyLong_AsDouble(cell);
-        if (value == -1.0 && PyErr_Occurred()) {
-            // Too large for a double (OverflowError, never an interrupt): no number, so its text.
-            PyErr_Clear();
-            return {CellClass::text, 0};
-        }
-        return {CellClass::number, value};
-    }
-    if (type == &PyBool_Type) return {CellClass::number, cell == Py_True ? 1.0 : 0.0};
-    if (type == &PyUnicode_Type || cell == Py_None) return {CellClass::text, 0};
-    if (not_available != nullptr && cell == not_available) return {CellClass::not_available, 0};
-    return {CellClass::needs_python, 0};
-}
-
 Status append_cell(ColumnCells& column, PyRef cell, Pins* pins) {
     if (!column.categorical()) {
         const PlainCell plain = classify_cell(cell.get(), nullptr);

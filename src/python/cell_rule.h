@@ -53,8 +53,24 @@ struct MissingScalar {
 // Classifies cell (borrowed) by the rules of float() and str(): the number a plain cell converts
 // to, or its class. not_available, when not null, is pandas' missing value, known to be no number
 // (its text is the reader's to give). Runs no Python code; leaves no exception set. Calling
-// thread, interpreter held.
-PlainCell classify_cell(PyObject* cell, const PyObject* not_available) noexcept;
+// thread, interpreter held. Inline: every reader's loop over cells calls it.
+inline PlainCell classify_cell(PyObject* cell, const PyObject* not_available) noexcept {
+    const PyTypeObject* const type = Py_TYPE(cell);
+    if (type == &PyFloat_Type) return {CellClass::number, PyFloat_AS_DOUBLE(cell)};
+    if (type == &PyLong_Type) {
+        const double value = PyLong_AsDouble(cell);
+        if (value == -1.0 && PyErr_Occurred()) {
+            // Too large for a double (OverflowError, never an interrupt): no number, so its text.
+            PyErr_Clear();
+            return {CellClass::text, 0};
+        }
+        return {CellClass::number, value};
+    }
+    if (type == &PyBool_Type) return {CellClass::number, cell == Py_True ? 1.0 : 0.0};
+    if (type == &PyUnicode_Type || cell == Py_None) return {CellClass::text, 0};
+    if (not_available != nullptr && cell == not_available) return {CellClass::not_available, 0};
+    return {CellClass::needs_python, 0};
+}
 
 // Appends a Python cell to column: its double while the column is numeric and the cell converts
 // by the rules of PyFloat_AsDouble, else its str() text (the column turning categorical first). A
