@@ -296,89 +296,6 @@ auto chunk_of(const Chunks& chunks, std::size_t row) {
 
 }  // namespace
 
-ArrowChunks::ArrowChunks(ArrowChunks&& other) noexcept
-    : schema_(std::exchange(other.schema_, ArrowSchema{})),
-      arrays_(std::exchange(other.arrays_, {})) {}
-
-ArrowChunks& ArrowChunks::operator=(ArrowChunks&& other) noexcept {
-    if (this != &other) {
-        release();
-        schema_ = std::exchange(other.schema_, ArrowSchema{});
-        arrays_ = std::exchange(other.arrays_, {});
-    }
-    return *this;
-}
-
-ArrowChunks::~ArrowChunks() { release(); }
-
-void ArrowChunks::release() noexcept {
-    for (ArrowArray& array : arrays_) {
-        if (array.release != nullptr) array.release(&array);
-    }
-    arrays_.clear();
-    if (schema_.release != nullptr) schema_.release(&schema_);
-    schema_ = ArrowSchema{};
-}
-
-void ArrowChunks::adopt_schema(ArrowSchema& schema) noexcept {
-    if (schema.release == nullptr) return;
-    if (schema_.release != nullptr) schema_.release(&schema_);
-    schema_ = schema;
-    schema.release = nullptr;
-}
-
-void ArrowChunks::adopt_array(ArrowArray& array) {
-    if (array.release == nullptr) return;
-    try {
-        arrays_.push_back(array);
-    } catch (...) {
-        array.release(&array);
-        array.release = nullptr;
-        throw;
-    }
-    array.release = nullptr;
-}
-
-Expected<ArrowChunks> drain_stream(ArrowArrayStream& stream, std::size_t max_rows) {
-    if (stream.release == nullptr) return invalid("the stream is released");
-    struct Release {
-        ArrowArrayStream& stream;
-        ~Release() {
-            if (stream.release != nullptr) stream.release(&stream);
-        }
-    } release{stream};
-    const auto failed = [&](int code, const char* step) {
-        const char* message = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
-        return make_error(ErrorKind::producer_failed,
-                          std::string(step) + " failed with code " + std::to_string(code) +
-                              (message ? std::string(": ") + message : std::string()));
-    };
-    if (stream.get_schema == nullptr || stream.get_next == nullptr) {
-        return invalid("the stream has no callbacks");
-    }
-    ArrowChunks chunks;
-    ArrowSchema schema{};
-    if (const int code = stream.get_schema(&stream, &schema); code != 0) {
-        return failed(code, "get_schema");
-    }
-    chunks.adopt_schema(schema);
-    std::uint64_t rows = 0;
-    std::uint64_t count = 0;
-    for (;;) {
-        ArrowArray array{};
-        if (const int code = stream.get_next(&stream, &array); code != 0) {
-            return failed(code, "get_next");
-        }
-        if (array.release == nullptr) break;  // the end of the stream
-        rows += array.length > 0 ? static_cast<std::uint64_t>(array.length) : 0;
-        chunks.adopt_array(array);
-        if (rows > max_rows || ++count > std::uint64_t{max_rows} + 64) {
-            return invalid("the stream holds more rows than the table");
-        }
-    }
-    return chunks;
-}
-
 Expected<ArrowColumn> ArrowColumn::open(const ArrowChunks& chunks) {
     const ArrowSchema& schema = chunks.schema();
     if (schema.release == nullptr) return invalid("no schema");
@@ -470,49 +387,6 @@ void ArrowColumn::read_numbers(std::size_t begin, std::size_t end, double* out,
         out += (last - first) * stride;
         begin += last - first;
     }
-}
-
-bool is_valid_utf8(std::string_view text) noexcept {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    while (i < size) {
-        // Most texts are ASCII: eight bytes at a time while no high bit is set.
-        while (i + 8 <= size &&
-               (load_unaligned<std::uint64_t>(text.data() + i) & 0x8080808080808080ULL) == 0) {
-            i += 8;
-        }
-        if (i >= size) break;
-        const unsigned char lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t follow = 0;
-        std::uint32_t point = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            follow = 1;
-            point = lead & 0x1Fu;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            follow = 2;
-            point = lead & 0x0Fu;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            follow = 3;
-            point = lead & 0x07u;
-        } else {
-            return false;
-        }
-        if (size - i <= follow) return false;
-        for (std::size_t k = 1; k <= follow; ++k) {
-            const unsigned char next = bytes[i + k];
-            if ((next & 0xC0u) != 0x80u) return false;
-            point = (point << 6) | (next & 0x3Fu);
-        }
-        if (follow == 2 && (point < 0x800 || (point >= 0xD800 && point <= 0xDFFF))) return false;
-        if (follow == 3 && (point < 0x10000 || point > 0x10FFFF)) return false;
-        i += follow + 1;
-    }
-    return true;
 }
 
 }  // namespace vexilo::arrow

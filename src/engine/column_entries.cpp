@@ -13,6 +13,7 @@
 #include "engine/label_encode.h"  // is_missing_marker
 #include "engine/text_index.h"
 #include "engine/unaligned_load.h"
+#include "engine/utf8.h"
 
 namespace vexilo {
 namespace {
@@ -49,7 +50,7 @@ public:
         text_at(row);
         // Noted rather than returned, so that the lookup loops stay free of error paths; the
         // collection fails at its end.
-        if (check_utf8_ && invalid_row_ == none && !arrow::is_valid_utf8(text)) invalid_row_ = row;
+        if (check_utf8_ && invalid_row_ == none && !is_valid_utf8(text)) invalid_row_ = row;
         target_.cells.add_view(text);
         return count_++;
     }

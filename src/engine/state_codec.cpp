@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "engine/frozen_texts.h"
+#include "engine/utf8.h"
 
 namespace vexilo {
 namespace {
@@ -116,54 +117,15 @@ void write_info(Writer& out, const EncodingInfo& info) {
 // sequence is reported with the length of the longest prefix of a valid sequence seen before it
 // went wrong, or as incomplete when text ends while that prefix is still valid.
 std::optional<std::string> utf8_error(const std::uint8_t* text, std::size_t size) {
-    constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
-    std::size_t i = 0;
-    while (i < size) {
-        if (text[i] < 0x80) {
-            // Eight ASCII bytes at a time, then byte by byte up to the next non-ASCII byte.
-            while (size - i >= sizeof(std::uint64_t)) {
-                std::uint64_t word;
-                std::memcpy(&word, text + i, sizeof word);
-                if (word & high_bits) break;
-                i += sizeof word;
-            }
-            while (i < size && text[i] < 0x80) ++i;
-            continue;
-        }
-        const std::size_t start = i;
-        const std::uint8_t first = text[start];
-        std::size_t width = 0;
-        // Bounds of the second byte; they exclude overlong forms, surrogates and values past
-        // U+10FFFF. Later bytes are plain continuation bytes.
-        std::uint8_t low = 0x80, high = 0xBF;
-        if (first >= 0xC2 && first <= 0xDF) {
-            width = 2;
-        } else if (first >= 0xE0 && first <= 0xEF) {
-            width = 3;
-            if (first == 0xE0) low = 0xA0;
-            if (first == 0xED) high = 0x9F;
-        } else if (first >= 0xF0 && first <= 0xF4) {
-            width = 4;
-            if (first == 0xF0) low = 0x90;
-            if (first == 0xF4) high = 0x8F;
-        } else {
-            return "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index " +
-                   std::to_string(start);
-        }
-        for (std::size_t k = 1; k < width; ++k) {
-            if (start + k >= size) {
-                return "string is not valid utf8: incomplete utf-8 byte sequence from index " +
-                       std::to_string(start);
-            }
-            const std::uint8_t byte = text[start + k];
-            if (k == 1 ? (byte < low || byte > high) : (byte < 0x80 || byte > 0xBF)) {
-                return "string is not valid utf8: invalid utf-8 sequence of " + std::to_string(k) +
-                       " bytes from index " + std::to_string(start);
-            }
-        }
-        i = start + width;
+    const std::optional<Utf8Flaw> flaw =
+        first_utf8_flaw(std::string_view(reinterpret_cast<const char*>(text), size));
+    if (!flaw) return std::nullopt;
+    if (flaw->incomplete) {
+        return "string is not valid utf8: incomplete utf-8 byte sequence from index " +
+               std::to_string(flaw->index);
     }
-    return std::nullopt;
+    return "string is not valid utf8: invalid utf-8 sequence of " +
+           std::to_string(flaw->valid_prefix) + " bytes from index " + std::to_string(flaw->index);
 }
 
 template <class Container>

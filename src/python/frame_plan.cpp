@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/unaligned_load.h"
+#include "engine/utf8.h"
 #include "python/arrow_capsule.h"
 #include "python/engine_error.h"
 #include "python/error_policy.h"
@@ -92,7 +93,7 @@ Result<bool> arrow_texts(FramePlan& plan, PyObject* array, std::size_t count,
     auto absent = std::make_unique<bool[]>(count);
     column.read_texts(0, count, texts.data(), absent.get());
     for (std::size_t i = 0; i < count; ++i) {
-        if (arrow::is_valid_utf8(texts[i])) continue;
+        if (is_valid_utf8(texts[i])) continue;
         Error error = make_error(ErrorKind::invalid_text, "a category is not valid UTF-8");
         error.column = col;
         error.row = i;

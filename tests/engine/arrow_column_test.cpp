@@ -490,18 +490,5 @@ TEST(DrainStream, ReportsFailuresAndBoundsEndlessStreams) {
     EXPECT_EQ(released, before + 3 + 102);
 }
 
-TEST(Utf8, AcceptsWellFormedTextOnly) {
-    for (const char* good : {"", "abc", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
-                             "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF"}) {
-        EXPECT_TRUE(is_valid_utf8(good)) << good;
-    }
-    EXPECT_TRUE(is_valid_utf8(nul_text));
-    for (const char* bad :
-         {"\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xED\xA0\x80", "\xF0\x80\x80\x80",
-          "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xC3", "\xE2\x82", "a\xFF"}) {
-        EXPECT_FALSE(is_valid_utf8(bad)) << bad;
-    }
-}
-
 }  // namespace
 }  // namespace vexilo::arrow
