@@ -2,6 +2,8 @@
 // then transform_table, its failures turned into ValueErrors that name what went wrong.
 #include "python/apply_encoding.h"
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -12,6 +14,13 @@
 
 namespace vexilo::py {
 namespace {
+
+// The column counts of the table being coded and, where known, of the one the state was learned
+// from.
+struct TableWidths {
+    std::size_t table;
+    std::optional<std::size_t> learned;
+};
 
 // Python's repr of a UTF-8 text ('blue'), invalid bytes replaced.
 Result<std::string> quoted(std::string_view text) {
@@ -33,7 +42,10 @@ Result<std::string> column_label(ColumnIndex col, const OutputKind& out) {
     return label;
 }
 
-Result<std::string> failure_message(const TransformError& error, const OutputKind& out) {
+// What the engine's error means for this table: a text in a column at or beyond the learned
+// table's width is an extra column rather than a numeric column, when that width is known.
+Result<std::string> failure_message(const TransformError& error, const OutputKind& out,
+                                    const TableWidths& widths) {
     std::string message;
     switch (error.kind) {
         case TransformError::Kind::ColumnMissing:
@@ -42,6 +54,14 @@ Result<std::string> failure_message(const TransformError& error, const OutputKin
                       " columns";
             break;
         case TransformError::Kind::TextInNumericColumn:
+            if (widths.learned && error.column >= *widths.learned) {
+                message = "the table has " + std::to_string(widths.table) +
+                          " columns, more than the " + std::to_string(*widths.learned) +
+                          " of the learned encoding: " + VX_TRY(column_label(error.column, out)) +
+                          " holds the text " + VX_TRY(quoted(error.text)) + " at row " +
+                          std::to_string(error.row);
+                break;
+            }
             message = VX_TRY(column_label(error.column, out)) + " holds the text " +
                       VX_TRY(quoted(error.text)) + " at row " + std::to_string(error.row) +
                       ", but the learned encoding has it as a column of numbers";
@@ -58,8 +78,9 @@ Result<std::string> failure_message(const TransformError& error, const OutputKin
 }
 
 // The ValueError for error, or the error of making its message.
-PyErr transform_failure(const TransformError& error, const OutputKind& out) {
-    Result<std::string> message = failure_message(error, out);
+PyErr transform_failure(const TransformError& error, const OutputKind& out,
+                        const TableWidths& widths) {
+    Result<std::string> message = failure_message(error, out, widths);
     if (!message) return std::move(message).error();
     return PyErr::make(PyExc_ValueError, message.value());
 }
@@ -67,6 +88,7 @@ PyErr transform_failure(const TransformError& error, const OutputKind& out) {
 }  // namespace
 
 Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, UnknownPolicy unknown,
+                                  std::optional<std::size_t> learned_columns,
                                   std::span<const ColumnTurn> turns) {
     OutputKind out = VX_TRY(output_kind_of(obj));
     // Numbers read as texts need their cells, which a copy of a float64 array no longer has.
@@ -87,7 +109,7 @@ Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, Unkno
             [&] { error = transform_table(collected.columns, collected.table, info, unknown); }));
         table = std::move(collected.table);
     }
-    if (error) return transform_failure(*error, out);
+    if (error) return transform_failure(*error, out, TableWidths{table.cols, learned_columns});
     return Conversion{std::move(out), std::move(table), std::nullopt};
 }
 

@@ -178,7 +178,14 @@ Result<PyRef> merge_texts(PyObject* argument) {
     return text_list_object(merged);
 }
 
-Result<PyRef> encoder_from_texts(PyObject* texts) {
+// width: the column count of the table the texts came from, or None (or absent) where unknown.
+Result<PyRef> encoder_from_texts(PyObject* texts, PyObject* width) {
+    std::optional<std::size_t> learned_columns;
+    if (width && width != Py_None) {
+        const std::size_t count = PyLong_AsSize_t(width);
+        if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) return PyErr::fetch();
+        learned_columns = count;
+    }
     if (!PyDict_Check(texts)) {
         return PyErr::make(PyExc_TypeError,
                            "texts must be a dict from column index to text list, not '" +
@@ -205,7 +212,7 @@ Result<PyRef> encoder_from_texts(PyObject* texts) {
               [](const auto& a, const auto& b) { return a.first < b.first; });
     EncodingInfo info;
     VX_TRY(run_on_pool([&] { info = encoding_from_texts(columns); }));
-    return new_encoder_with(std::move(info));
+    return new_encoder_with(std::move(info), learned_columns);
 }
 
 // The keyword names of a function's parameters, as PyArg_ParseTupleAndKeywords takes them.
@@ -242,12 +249,13 @@ PyObject* merge_texts_function(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* encoder_from_texts_function(PyObject*, PyObject* args, PyObject* kwargs) {
     return run_frame([&]() -> Result<PyRef> {
         PyObject* texts = nullptr;
-        static const char* names[] = {"texts", nullptr};
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_encoder_from_texts", keywords(names),
-                                         &texts)) {
+        PyObject* columns = nullptr;
+        static const char* names[] = {"texts", "columns", nullptr};
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:_encoder_from_texts", keywords(names),
+                                         &texts, &columns)) {
             return PyErr::fetch();
         }
-        return encoder_from_texts(texts);
+        return encoder_from_texts(texts, columns);
     });
 }
 
@@ -291,9 +299,9 @@ PyMethodDef table_piece_functions[] = {
      "_merge_texts(lists)\n--\n\n"
      "The sorted union of a sequence of sorted text lists (bytes, ends)."},
     {"_encoder_from_texts", as_cfunction(encoder_from_texts_function), METH_VARARGS | METH_KEYWORDS,
-     "_encoder_from_texts(texts)\n--\n\n"
-     "A new Encoder whose state is what encode learns from a table whose categorical columns\n"
-     "(the keys of texts) hold exactly the texts of their text lists."},
+     "_encoder_from_texts(texts, columns=None)\n--\n\n"
+     "A new Encoder whose state is what encode learns from a table of columns columns (None:\n"
+     "unknown) whose categorical columns (the keys of texts) hold exactly their lists' texts."},
     {"_transform_piece", as_cfunction(transform_piece_function), METH_VARARGS | METH_KEYWORDS,
      "_transform_piece(encoder, table, turns, unknown='nan')\n--\n\n"
      "encoder.transform(table, unknown=unknown), table being a piece of a larger table: per\n"
