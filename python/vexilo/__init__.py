@@ -13,4 +13,8 @@ __all__ = ["Encoder", "PanicException"]
 
 # The compiled module and the version file are implementation details, not part of the package's
 # namespace. Pickles name vexilo.Encoder and vexilo.PanicException, which stay reachable here.
-del _version, vexilo  # type: ignore[name-defined]  # noqa: F821
+# Importing a submodule binds its name here only when it is first loaded: a re-import or reload
+# of the package finds both cached and binds neither, so each goes only where it is present.
+for _name in ("_version", "vexilo"):
+    globals().pop(_name, None)
+del _name

@@ -271,7 +271,9 @@ def encode(ddf: dd.DataFrame, *, split_every: int = 8) -> tuple[dd.DataFrame, li
         for col, more in extra.items():
             texts[col].append(more)
 
-    encoder = _encoder_from_texts({col: _merged(lists) for col, lists in texts.items()})
+    encoder = _encoder_from_texts(
+        {col: _merged(lists) for col, lists in texts.items()}, columns=len(columns)
+    )
     turn_partitions = [column.turn for column in columns]
     codes = _map_codes(ddf, encoder, turn_partitions, "error")
     return codes, sorted(texts), encoder

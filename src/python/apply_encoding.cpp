@@ -2,6 +2,8 @@
 // transform_table, its failures turned into ValueErrors that name what went wrong.
 #include "python/apply_encoding.h"
 
+#include <cstddef>
+#include <optional>
 #include <utility>
 
 #include "python/collect_table.h"
@@ -11,6 +13,7 @@
 namespace vexilo::py {
 
 Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, UnknownPolicy unknown,
+                                  std::optional<std::size_t> learned_columns,
                                   std::span<const ColumnTurn> turns) {
     OutputKind out = VX_TRY(output_kind_of(obj));
     // Numbers read as texts need their cells, which a copy of a float64 array no longer has.
@@ -30,7 +33,7 @@ Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, Unkno
             [&] { coded = transform_table(collected.columns, collected.table, info, unknown); }));
         table = std::move(collected.table);
     }
-    if (!coded) return to_python_error(coded.error(), out);
+    if (!coded) return transform_error(coded.error(), out, table.cols, learned_columns);
     return Conversion{std::move(out), std::move(table), std::nullopt};
 }
 

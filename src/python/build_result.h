@@ -14,9 +14,9 @@ namespace vexilo::py {
 // with out's column names and the default index. With encoding_info (borrowed; may be null) every
 // column it lists is decoded: an NdArray result becomes an object array (decoded_array); a
 // DataFrame result gets object columns of str labels in their place (result_frame).
-// Returns a new reference or the Python error (everything made so far released). A listed column
-// without an inverse map or beyond the table is an InternalFailure. Calling thread, interpreter
-// held.
+// Returns a new reference or the Python error (everything made so far released; a ValueError for
+// a listed column beyond a table with rows). A listed column without an inverse map is an
+// InternalFailure. Calling thread, interpreter held.
 Result<PyRef> build_result(Table table, OutputKind out, const EncodingInfo* encoding_info);
 
 }  // namespace vexilo::py

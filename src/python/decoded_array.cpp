@@ -287,7 +287,7 @@ Result<PyRef> adopt_decoded_cells(CellBuffer buffer, std::size_t count, const Ta
 // is read and then overwritten by its value, and the array takes the buffer over, which spares a
 // second table-sized allocation and its page faults.
 Result<PyRef> decoded_array(Table table, const EncodingInfo& info) {
-    const std::vector<ListedMap> maps = listed_maps(info, table, nullptr);
+    const std::vector<ListedMap> maps = VX_TRY(listed_maps(info, table, nullptr));
     PyRef nan_text = VX_TRY(new_str("NaN"));
     const bool row_major = table.is_row_major();
     const bool column_major = !row_major && table.is_col_major();

@@ -11,6 +11,7 @@
 
 #include "engine/borrow_flag.h"
 #include "engine/encoding_info.h"
+#include "engine/format_double.h"
 #include "engine/frozen_texts.h"
 #include "engine/state_codec.h"
 #include "python/apply_encoding.h"
@@ -31,6 +32,10 @@ namespace {
 struct EncoderObject {
     PyObject ob_base;
     EncoderState value;
+    // The column count of the table the state was learned from, where known (set by encode and by
+    // the pieces of vexilo.dask). Kept in memory only: the state bytes have no room for it, so a
+    // restored state does not know it.
+    std::optional<std::size_t> learned_columns;
     BorrowFlag borrow;
 };
 
@@ -110,11 +115,39 @@ Result<UnknownPolicy> parse_unknown(PyObject* unknown) {
     if (PyBool_Check(unknown)) return invalid_unknown(PyExc_TypeError, type_name);
     const double code = PyFloat_AsDouble(unknown);
     if (code == -1.0 && PyErr_Occurred()) {
+        const bool too_large = PyErr_ExceptionMatches(PyExc_OverflowError);
         if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
+        if (too_large) {
+            return PyErr::make(PyExc_OverflowError,
+                               "unknown must be \"nan\", \"error\" or a number, and this " +
+                                   type_name + " is too large for a float");
+        }
         return invalid_unknown(PyExc_TypeError, type_name);
     }
     if (std::isnan(code)) return UnknownPolicy{UnknownPolicy::Kind::Missing, 0};
     return UnknownPolicy{UnknownPolicy::Kind::Code, code};
+}
+
+// Refuses a code for unseen texts that a listed column already gives a learned label: an
+// integral code c with 0 <= c < that column's label count. Unseen texts could not be told from
+// that label. Other numbers (negative, fractions, codes past every column's labels) are accepted.
+Status check_unknown_code(const UnknownPolicy& unknown, const EncodingInfo& info) {
+    const double code = unknown.code;
+    if (unknown.kind != UnknownPolicy::Kind::Code || code < 0.0 || std::floor(code) != code) {
+        return Unit{};
+    }
+    for (const ColumnIndex column : info.categorical_columns) {
+        const std::size_t labels = learned_label_count(info, column);
+        if (code >= static_cast<double>(labels)) continue;
+        std::string message = "unknown=";
+        append_double(message, code);
+        message += " is a learned code of column " + std::to_string(column) + ", which codes its " +
+                   std::to_string(labels) + " labels 0 to " + std::to_string(labels - 1) +
+                   ": unseen texts could not be told from that label (use \"nan\", a negative "
+                   "code or one above every column's codes)";
+        return PyErr::make(PyExc_ValueError, message);
+    }
+    return Unit{};
 }
 
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -125,6 +158,7 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyRef self = VX_TRY(checked(type->tp_alloc(type, 0)));
         EncoderObject* object = as_encoder(self.get());
         new (&object->value) EncoderState{std::nullopt, string_encoding};
+        new (&object->learned_columns) std::optional<std::size_t>();
         new (&object->borrow) BorrowFlag();
         return self;
     });
@@ -134,6 +168,7 @@ void encoder_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     EncoderObject* object = as_encoder(self);
     object->value.~EncoderState();
+    object->learned_columns.~optional();
     object->borrow.~BorrowFlag();
     type->tp_free(self);
     Py_DECREF(type);  // instances of a heap type own a reference to it
@@ -157,11 +192,16 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         // call instead.
         std::optional<EncodingInfo> previous =
             std::exchange(encoder->value.encoding_info, std::move(conversion.encoding_info));
+        const std::optional<std::size_t> previous_columns =
+            std::exchange(encoder->learned_columns, conversion.table.cols);
         Result<PyRef> built =
             build_result(std::move(conversion.table), std::move(conversion.out), nullptr);
         if (!built) {
             PyErr error = std::move(built).error();
-            if (is_interrupt(error)) encoder->value.encoding_info = std::move(previous);
+            if (is_interrupt(error)) {
+                encoder->value.encoding_info = std::move(previous);
+                encoder->learned_columns = previous_columns;
+            }
             return error;
         }
         previous.reset();
@@ -204,7 +244,9 @@ Result<PyRef> transform_with(PyObject* self, PyObject* obj, PyObject* unknown_po
                            "this encoder has learned nothing to transform with: encode a "
                            "table first (a 2-D float64 array teaches it nothing)");
     }
-    Conversion coded = VX_TRY(apply_encoding(obj, *stored, unknown, turns));
+    VX_TRY(check_unknown_code(unknown, *stored));
+    Conversion coded =
+        VX_TRY(apply_encoding(obj, *stored, unknown, encoder->learned_columns, turns));
     return build_result(std::move(coded.table), std::move(coded.out), nullptr);
 }
 
@@ -261,6 +303,7 @@ PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
         Expected<EncoderState> decoded = read_state(bytes);
         if (!decoded) return to_python_error(decoded.error());
         encoder->value = std::move(decoded).value();
+        encoder->learned_columns.reset();
         return PyRef::borrow(Py_None);
     });
 }
@@ -320,12 +363,14 @@ PyObject* encoder_type() noexcept {
     return type;
 }
 
-Result<PyRef> new_encoder_with(EncodingInfo info) {
+Result<PyRef> new_encoder_with(EncodingInfo info, std::optional<std::size_t> learned_columns) {
     PyObject* type = encoder_type();
     if (!type) return PyErr::fetch();
     PyRef self = VX_TRY(checked(PyObject_CallNoArgs(type)));
     // A fresh object that nothing else has seen yet: no borrow can be held on it.
-    as_encoder(self.get())->value.encoding_info = std::move(info);
+    EncoderObject* encoder = as_encoder(self.get());
+    encoder->value.encoding_info = std::move(info);
+    encoder->learned_columns = learned_columns;
     return self;
 }
 

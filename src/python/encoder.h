@@ -1,6 +1,8 @@
 // The Python type vexilo.Encoder: its instance layout, slots and method frames.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <span>
 
 #include "engine/column_turn.h"
@@ -14,9 +16,11 @@ namespace vexilo::py {
 // Returns a borrowed reference, or nullptr with an exception set. Needs the interpreter.
 PyObject* encoder_type() noexcept;
 
-// A new Encoder (a new reference) whose learned state is info, with the "label" string encoding.
-// Fails only as object creation does. Needs the interpreter.
-Result<PyRef> new_encoder_with(EncodingInfo info);
+// A new Encoder (a new reference) whose learned state is info, with the "label" string encoding,
+// learned from a table of learned_columns columns where that is known (transform then tells a
+// text in a column beyond them for what it is). Fails only as object creation does. Needs the
+// interpreter.
+Result<PyRef> new_encoder_with(EncodingInfo info, std::optional<std::size_t> learned_columns);
 
 // What encoder.transform(obj, unknown=unknown) returns (unknown borrowed, nullptr for the
 // default), obj being read as a piece of a larger table whose columns turn as turns says

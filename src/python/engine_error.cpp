@@ -69,4 +69,21 @@ PyErr to_python_error(const Error& error, const OutputKind& out) {
 
 PyErr to_python_error(const Error& error) { return to_python_error(error, OutputKind{}); }
 
+PyErr transform_error(const Error& error, const OutputKind& out, std::size_t table_columns,
+                      std::optional<std::size_t> learned_columns) {
+    if (error.kind != ErrorKind::text_in_numeric_column || !learned_columns ||
+        error.column < *learned_columns) {
+        return to_python_error(error, out);
+    }
+    Result<std::string> message = [&]() -> Result<std::string> {
+        return "the table has " + std::to_string(table_columns) + " columns, more than the " +
+               std::to_string(*learned_columns) +
+               " of the learned encoding: " + VX_TRY(column_label(error.column, out)) +
+               " holds the text " + VX_TRY(quoted(error.text)) + " at row " +
+               std::to_string(error.row);
+    }();
+    if (!message) return std::move(message).error();
+    return PyErr::make(PyExc_ValueError, message.value());
+}
+
 }  // namespace vexilo::py

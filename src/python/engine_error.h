@@ -2,6 +2,9 @@
 // reads, naming the column (for a frame, also its label) and the row where the error lies.
 #pragma once
 
+#include <cstddef>
+#include <optional>
+
 #include "engine/expected.h"
 #include "python/output_kind.h"
 #include "python/py_err.h"
@@ -13,6 +16,13 @@ namespace vexilo::py {
 // when out is a frame's) and the row. If making the message fails, that failure is returned
 // instead. Calling thread, interpreter held.
 PyErr to_python_error(const Error& error, const OutputKind& out);
+
+// As to_python_error, for an error of transform_table on a table of table_columns columns:
+// learned_columns, the column count of the table the state was learned from where known, tells a
+// text in a column at or beyond it apart, whose message says the table has more columns than the
+// encoding.
+PyErr transform_error(const Error& error, const OutputKind& out, std::size_t table_columns,
+                      std::optional<std::size_t> learned_columns);
 
 // As to_python_error, for errors that name no column of a table (state bytes).
 PyErr to_python_error(const Error& error);

@@ -21,8 +21,12 @@ namespace vexilo::py {
 // table and of the result stays in the cache while the columns pass over them.
 inline constexpr std::size_t decode_block_rows = 256;
 
-// The lookup key of a code (never NaN): negatives give 0, values at or above 2^64 the largest
-// key, everything else is truncated toward zero.
+// True for a code that no label can have: NaN, and a negative code that truncation toward zero
+// keeps negative (-1 and below; -0.5 truncates to code 0). Such a cell decodes as missing.
+inline bool is_missing_code(double code) noexcept { return std::isnan(code) || code <= -1.0; }
+
+// The lookup key of a code that is not a missing code: a fraction above -1 and below 0 gives 0,
+// values at or above 2^64 the largest key, everything else is truncated toward zero.
 inline std::uint64_t code_key(double code) noexcept {
     constexpr double key_limit = 18446744073709551616.0;  // 2^64
     if (code < 0.0) return 0;
@@ -41,11 +45,12 @@ struct ListedMap {
 
 // The inverse map of each listed column within the table, in ascending order of column, each
 // column once; nothing for the columns the state does not list. The listed columns are checked in
-// stored order, each column's checks in the order decoding meets them: no inverse map, then (when
-// there are rows) an index beyond the table, then, for frames (names given), an index beyond the
-// column names; each is an InternalFailure.
-std::vector<ListedMap> listed_maps(const EncodingInfo& info, const Table& table,
-                                   const std::vector<std::string>* names);
+// stored order, each column's checks in the order decoding meets them: no inverse map (an
+// InternalFailure), then (when there are rows) an index beyond the table (a ValueError naming the
+// table's column count and the count the listed columns need), then, for frames (names given), an
+// index beyond the column names (an InternalFailure). Calling thread, interpreter held.
+Result<std::vector<ListedMap>> listed_maps(const EncodingInfo& info, const Table& table,
+                                           const std::vector<std::string>* names);
 
 // The cell values of one decoded column. A label becomes a str the first time its code is met,
 // and that one str is shared by every cell carrying the code; cells without a label share
@@ -92,7 +97,7 @@ public:
     // The value for a cell holding code, or null when the code has not been met yet (then call
     // make). The cell holds no reference of its own until settle runs.
     PyObject* take(double code) noexcept {
-        if (std::isnan(code)) {
+        if (is_missing_code(code)) {
             ++missing_cells_;
             return missing_;
         }
@@ -104,8 +109,8 @@ public:
         return slot.value.get();
     }
 
-    // As take, for a code (never NaN) that take did not know: makes its value and keeps it for
-    // later cells. Returns the value, or the error of making its str.
+    // As take, for a code (never a missing code) that take did not know: makes its value and keeps
+    // it for later cells. Returns the value, or the error of making its str.
     Result<PyObject*> make(double code) {
         const std::uint64_t key = code_key(code);
         Slot* slot = nullptr;

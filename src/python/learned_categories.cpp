@@ -88,6 +88,19 @@ Result<PyRef> column_categories(const EncodingInfo& info, ColumnIndex col) {
 
 }  // namespace
 
+std::size_t learned_label_count(const EncodingInfo& info, ColumnIndex col) noexcept {
+    if (const auto inverse = info.inverse_maps.find(col); inverse != info.inverse_maps.end()) {
+        return inverse->second.size();
+    }
+    const auto forward = info.forward_maps.find(col);
+    if (forward == info.forward_maps.end()) return 0;
+    std::size_t count = 0;
+    for (const auto& entry : forward->second) {
+        if (entry.second) ++count;
+    }
+    return count;
+}
+
 Result<PyRef> learned_categories(const EncodingInfo* info) {
     PyRef result = VX_TRY(checked(PyDict_New()));
     if (!info) return result;

@@ -1,6 +1,8 @@
 // Encoder.categories: what an encoder learned, as plain Python objects.
 #pragma once
 
+#include <cstddef>
+
 #include "engine/encoding_info.h"
 #include "python/py_err.h"
 
@@ -13,5 +15,9 @@ namespace vexilo::py {
 // are empty when it has neither. info (borrowed, may be null: an empty dict) is only read. Every
 // call makes new objects. Calling thread, interpreter held.
 Result<PyRef> learned_categories(const EncodingInfo* info);
+
+// How many labels column col has in learned_categories(&info): its inverse map's entries, else its
+// forward map's entries that have a code, else 0. Any thread; never fails.
+std::size_t learned_label_count(const EncodingInfo& info, ColumnIndex col) noexcept;
 
 }  // namespace vexilo::py

@@ -12,7 +12,7 @@ namespace {
 constexpr Parameter table_texts_parameters[] = {
     {"table", true}, {"turns", false}, {"columns", false}};
 constexpr Parameter merge_texts_parameters[] = {{"lists", true}};
-constexpr Parameter encoder_from_texts_parameters[] = {{"texts", true}};
+constexpr Parameter encoder_from_texts_parameters[] = {{"texts", true}, {"columns", false}};
 constexpr Parameter transform_piece_parameters[] = {
     {"encoder", true}, {"table", true}, {"turns", true}, {"unknown", false}};
 
@@ -43,9 +43,9 @@ PyObject* merge_texts_function(PyObject*, PyObject* const* args, Py_ssize_t narg
 PyObject* encoder_from_texts_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
     return run_frame([&]() -> Result<PyRef> {
-        PyObject* texts = nullptr;
-        VX_TRY(bind_vectorcall(encoder_from_texts_signature, args, nargs, kwnames, {&texts, 1}));
-        return encoder_from_texts(texts);
+        PyObject* bound[2] = {};
+        VX_TRY(bind_vectorcall(encoder_from_texts_signature, args, nargs, kwnames, bound));
+        return encoder_from_texts(bound[0], bound[1]);
     });
 }
 
@@ -72,9 +72,9 @@ PyMethodDef module_functions[] = {
      "_merge_texts(lists)\n--\n\n"
      "The sorted union of a sequence of sorted text lists (bytes, ends)."},
     {"_encoder_from_texts", as_cfunction(encoder_from_texts_function), fast_keywords,
-     "_encoder_from_texts(texts)\n--\n\n"
-     "A new Encoder whose state is what encode learns from a table whose categorical columns\n"
-     "(the keys of texts) hold exactly the texts of their text lists."},
+     "_encoder_from_texts(texts, columns=None)\n--\n\n"
+     "A new Encoder whose state is what encode learns from a table of columns columns (None:\n"
+     "unknown) whose categorical columns (the keys of texts) hold exactly their lists' texts."},
     {"_transform_piece", as_cfunction(transform_piece_function), fast_keywords,
      "_transform_piece(encoder, table, turns, unknown='nan')\n--\n\n"
      "encoder.transform(table, unknown=unknown), table being a piece of a larger table: per\n"

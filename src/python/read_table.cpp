@@ -88,6 +88,26 @@ Result<std::optional<Names>> text_labels(PyObject* columns) {
     return std::optional<Names>(std::move(names));
 }
 
+// The error of reading the label at position as an integer, with a note saying what the labels
+// must be and which one is not; an interrupt is returned as it is.
+PyErr not_an_integer_label(PyErr error, std::size_t position, PyObject* label) {
+    if (is_interrupt(error)) return error;
+    PyRef repr = PyRef::steal(PyObject_Repr(label));
+    const char* text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+    std::string shown;
+    if (text) {
+        shown = text;
+    } else {
+        if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
+        shown = "a '" + type_qualname(label) + "' object";
+    }
+    const std::string note =
+        "the column labels must be all str or all integers of 64 bits, and the label at "
+        "position " +
+        std::to_string(position) + " is " + shown;
+    return std::move(error).with_note(note.c_str());
+}
+
 // The labels of columns.tolist() as signed 64-bit integers in decimal.
 Result<Names> integer_labels(PyObject* columns) {
     PyRef labels = VX_TRY(checked(PyObject_CallMethod(columns, "tolist", nullptr)));
@@ -105,7 +125,9 @@ Result<Names> integer_labels(PyObject* columns) {
     PyRef iterator = VX_TRY(checked(PyObject_GetIter(labels.get())));
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
         const long long label = PyLong_AsLongLong(item.get());
-        if (label == -1 && PyErr_Occurred()) return PyErr::fetch();
+        if (label == -1 && PyErr_Occurred()) {
+            return not_an_integer_label(PyErr::fetch(), names.size(), item.get());
+        }
         names.push_back(std::to_string(label));
     }
     if (PyErr_Occurred()) return PyErr::fetch();
@@ -133,6 +155,22 @@ Result<Names> column_names(PyObject* frame) {
     std::optional<Names> texts = VX_TRY(text_labels(columns.get()));
     if (texts) return std::move(*texts);
     return integer_labels(columns.get());
+}
+
+// True when obj's type comes from a module of Dask's ("dask...", its __module__), which is never
+// imported for the question.
+Result<bool> is_dask_object(PyObject* obj) {
+    PyRef module = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
+    if (!module) {
+        if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
+        return false;
+    }
+    if (!PyUnicode_Check(module.get())) return false;
+    PyRef prefix = VX_TRY(checked(PyUnicode_FromString("dask")));
+    const Py_ssize_t starts = PyUnicode_Tailmatch(module.get(), prefix.get(), 0, 4, -1);
+    if (starts < 0) return PyErr::fetch();
+    return starts == 1;
 }
 
 }  // namespace
@@ -175,6 +213,13 @@ Result<std::optional<Table>> copy_float_array(PyObject* obj) {
 Result<OutputKind> output_kind_of(PyObject* obj) {
     const std::string name = VX_TRY(type_name(obj));
     OutputKind out;
+    if (name == "DataFrame" && VX_TRY(is_dask_object(obj))) {
+        // Taken for a pandas frame, a Dask frame's reads would run its lazy graph cell by cell.
+        return PyErr::make(PyExc_TypeError,
+                           "a Dask DataFrame is read by vexilo.dask, not here: use "
+                           "vexilo.dask.encode(ddf) or vexilo.dask.transform(ddf, encoder), or "
+                           "pass a computed pandas DataFrame (ddf.compute(), or a partition)");
+    }
     if (name == "DataFrame") {
         out.kind = OutputKind::Kind::DataFrame;
         // Read before the fast-path test: a frame whose columns cannot be read fails here.

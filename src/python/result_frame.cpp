@@ -139,7 +139,7 @@ Result<PyRef> result_frame(Table table, const std::vector<std::string>& names,
         VX_TRY(checked(PyObject_VectorcallDict(constructor.get(), frame_args, 1, keywords.get())));
     if (!info || info->categorical_columns.empty()) return df;
 
-    const std::vector<ListedMap> maps = listed_maps(*info, table, &names);
+    const std::vector<ListedMap> maps = VX_TRY(listed_maps(*info, table, &names));
     const std::vector<PyRef> values = VX_TRY(label_arrays(table, maps));
     VX_TRY(set_label_columns(pandas, df, maps, values));
     return df;

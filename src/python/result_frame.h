@@ -12,11 +12,12 @@ namespace vexilo::py {
 
 // A DataFrame of float64 columns named names, with pandas' default index, from table, which it
 // takes over (a column-major table without info becomes the frame's memory); with info (borrowed;
-// may be null), every column it lists replaced by an object column of str labels (None for NaN
-// and for codes without a label). Columns are placed by position, so repeated names stay apart.
-// Pending signal handlers run every few thousand labels. Returns a new reference or the Python
-// error (a handler's exception included); a listed column without an inverse map or beyond the
-// table or the names is an InternalFailure. Calling thread, interpreter held.
+// may be null), every column it lists replaced by an object column of str labels (None for NaN,
+// for codes at or below -1 and for codes without a label). Columns are placed by position, so
+// repeated names stay apart. Pending signal handlers run every few thousand labels. Returns a new
+// reference or the Python error (a handler's exception included; a ValueError for a listed column
+// beyond a table with rows); a listed column without an inverse map, or beyond the names of a
+// table without rows, is an InternalFailure. Calling thread, interpreter held.
 Result<PyRef> result_frame(Table table, const std::vector<std::string>& names,
                            const EncodingInfo* info);
 

@@ -170,7 +170,14 @@ Result<PyRef> merge_texts(PyObject* argument) {
     return text_list_object(merged);
 }
 
-Result<PyRef> encoder_from_texts(PyObject* texts) {
+// width: the column count of the table the texts came from, or None (or absent) where unknown.
+Result<PyRef> encoder_from_texts(PyObject* texts, PyObject* width) {
+    std::optional<std::size_t> learned_columns;
+    if (width && width != Py_None) {
+        const std::size_t count = PyLong_AsSize_t(width);
+        if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) return PyErr::fetch();
+        learned_columns = count;
+    }
     if (!PyDict_Check(texts)) {
         return PyErr::make(PyExc_TypeError,
                            "texts must be a dict from column index to text list, not '" +
@@ -197,7 +204,7 @@ Result<PyRef> encoder_from_texts(PyObject* texts) {
               [](const auto& a, const auto& b) { return a.first < b.first; });
     EncodingInfo info;
     VX_TRY(run_on_pool([&] { info = encoding_from_texts(columns); }));
-    return new_encoder_with(std::move(info));
+    return new_encoder_with(std::move(info), learned_columns);
 }
 
 Result<PyRef> transform_table_piece(PyObject* encoder, PyObject* table, PyObject* turns_argument,

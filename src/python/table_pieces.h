@@ -19,8 +19,9 @@ Result<PyRef> table_texts(PyObject* table, PyObject* turns, PyObject* columns);
 Result<PyRef> merge_texts(PyObject* lists);
 
 // A new Encoder whose state is what encode learns from a table whose categorical columns (the
-// keys of texts, a dict from column index to text list) hold exactly the texts of their lists.
-Result<PyRef> encoder_from_texts(PyObject* texts);
+// keys of texts, a dict from column index to text list) hold exactly the texts of their lists;
+// columns (borrowed, may be null or None), the table's column count where known.
+Result<PyRef> encoder_from_texts(PyObject* texts, PyObject* columns);
 
 // encoder.transform(table, unknown=unknown), table being a piece of a larger table: per column,
 // turns holds None (the column turns at the piece's first text), 0 (it turned before the piece:

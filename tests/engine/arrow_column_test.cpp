@@ -42,13 +42,16 @@ struct ArrayMemory {
     std::unique_ptr<ArrowArray> dictionary;
 };
 
-void release_array(ArrowArray* array) {
-    auto* memory = static_cast<ArrayMemory*>(array->private_data);
+// The release callback of a test array or schema: releases its dictionary, then frees the Memory
+// behind it.
+template <class Memory, class Structure>
+void release_structure(Structure* structure) {
+    auto* memory = static_cast<Memory*>(structure->private_data);
     if (memory->dictionary && memory->dictionary->release) {
         memory->dictionary->release(memory->dictionary.get());
     }
     delete memory;
-    array->release = nullptr;
+    structure->release = nullptr;
     ++released;
 }
 
@@ -67,7 +70,7 @@ ArrowArray make_array(std::int64_t length, std::vector<std::optional<Bytes>> buf
     array.n_buffers = static_cast<std::int64_t>(memory->pointers.size());
     array.buffers = memory->pointers.data();
     array.dictionary = memory->dictionary.get();
-    array.release = release_array;
+    array.release = release_structure<ArrayMemory, ArrowArray>;
     array.private_data = memory;
     return array;
 }
@@ -124,16 +127,6 @@ struct SchemaMemory {
     std::unique_ptr<ArrowSchema> dictionary;
 };
 
-void release_schema(ArrowSchema* schema) {
-    auto* memory = static_cast<SchemaMemory*>(schema->private_data);
-    if (memory->dictionary && memory->dictionary->release) {
-        memory->dictionary->release(memory->dictionary.get());
-    }
-    delete memory;
-    schema->release = nullptr;
-    ++released;
-}
-
 ArrowSchema make_schema(const std::string& format, const char* dictionary_format = nullptr) {
     auto* memory = new SchemaMemory{format, nullptr};
     if (dictionary_format) {
@@ -142,7 +135,7 @@ ArrowSchema make_schema(const std::string& format, const char* dictionary_format
     ArrowSchema schema{};
     schema.format = memory->format.c_str();
     schema.dictionary = memory->dictionary.get();
-    schema.release = release_schema;
+    schema.release = release_structure<SchemaMemory, ArrowSchema>;
     schema.private_data = memory;
     return schema;
 }

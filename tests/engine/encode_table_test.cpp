@@ -68,14 +68,24 @@ CollectedTable collect(Entries form, Table& table) {
     return input;
 }
 
-class EncodeTable : public testing::TestWithParam<std::tuple<std::size_t, Layout, Entries>> {};
+class EncodeTable : public testing::TestWithParam<std::tuple<std::size_t, Layout, Entries>> {
+protected:
+    // The test table in the parameters' layout, collected in their form.
+    struct Collected {
+        Table table;
+        CollectedTable input;
+    };
+    Collected collected() const {
+        Table table = uninitialised_table(rows, cols, std::get<1>(GetParam()));
+        CollectedTable input = collect(std::get<2>(GetParam()), table);
+        return Collected{std::move(table), std::move(input)};
+    }
+
+    pool::ThreadPool pool{std::get<0>(GetParam())};
+};
 
 TEST_P(EncodeTable, WritesEveryCellAndLearnsEachCategoricalColumn) {
-    const auto [threads, layout, form] = GetParam();
-    pool::ThreadPool pool(threads);
-    Table table = uninitialised_table(rows, cols, layout);
-    CollectedTable input = collect(form, table);
-
+    auto [table, input] = collected();
     const EncodingInfo info = encode_table(input, table, pool);
 
     EXPECT_EQ(info.categorical_columns, (std::vector<ColumnIndex>{0, 2, 3}));
@@ -107,14 +117,10 @@ TEST_P(EncodeTable, WritesEveryCellAndLearnsEachCategoricalColumn) {
 }
 
 TEST_P(EncodeTable, InverseMapsBuiltLaterAreTheSame) {
-    const auto [threads, layout, form] = GetParam();
-    pool::ThreadPool pool(threads);
-    Table whole_table = uninitialised_table(rows, cols, layout);
-    CollectedTable whole_input = collect(form, whole_table);
+    auto [whole_table, whole_input] = collected();
     const EncodingInfo whole = encode_table(whole_input, whole_table, pool);
 
-    Table table = uninitialised_table(rows, cols, layout);
-    CollectedTable input = collect(form, table);
+    auto [table, input] = collected();
     EncodingInfo later = encode_table_forward(input, table, false, pool);
     for (const ColumnIndex col : later.categorical_columns) {
         EXPECT_TRUE(later.inverse_maps.at(col).empty()) << col;

@@ -81,6 +81,15 @@ void random_pause(std::size_t i) {
     if (rng() % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(rng() % 200));
 }
 
+// After an operation ended: it got under way (counter is above 0), and none of its work still
+// runs (counter stays where it is for a while).
+void expect_settled(const std::atomic<std::size_t>& counter) {
+    const std::size_t after = counter.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(counter.load(), after);
+    EXPECT_GT(after, 0u);
+}
+
 class PoolTest : public ::testing::TestWithParam<std::size_t> {
 protected:
     ThreadPool pool{GetParam()};
@@ -210,10 +219,7 @@ TEST_P(PoolTest, FailureIsRethrownAfterTheOtherPartsEnd) {
             EXPECT_STREQ(failure.what(), "part 10");
             EXPECT_EQ(running.load(), 0);
         }
-        const std::size_t after_catch = finished.load();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(finished.load(), after_catch);
-        EXPECT_GT(after_catch, 0u);
+        expect_settled(finished);
     }
     // The workers survived: the pool still runs complete operations.
     std::atomic<std::size_t> sum{0};
@@ -363,10 +369,7 @@ TEST_P(PoolTest, CancelledOperationEndsSoonAndLeavesNothingRunning) {
             ASSERT_TRUE(keep_waiting.stopped);
             EXPECT_LT(seconds_since(*keep_waiting.stopped), 10.0);
             EXPECT_EQ(running.load(), 0);
-            const std::size_t after_return = pieces.load();
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            EXPECT_EQ(pieces.load(), after_return);
-            EXPECT_GT(after_return, 0u);
+            expect_settled(pieces);
         }
         // The pool runs complete operations afterwards, cancellable or not.
         std::atomic<std::size_t> sum{0};

@@ -17,7 +17,7 @@ else:
     distributed = pytest.importorskip("distributed")
 
 import pandas as pd  # noqa: E402
-from support import parse_state  # noqa: E402
+from support import Unprintable, parse_state  # noqa: E402
 
 import vexilo.dask as vd  # noqa: E402
 from vexilo import Encoder  # noqa: E402
@@ -182,11 +182,6 @@ def test_transform_error_names_the_partition_of_the_unseen_text(scheduler):
     assert "while reading partition 1 of the Dask DataFrame" in raised.value.__notes__
 
 
-class Unprintable:
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
 def unreadable():
     raise OSError("part-1.parquet: not a Parquet file")
 
@@ -199,7 +194,7 @@ def test_a_partition_that_fails_raises_one_error_and_returns_nothing(scheduler, 
         ddf = dd.from_delayed(parts, meta=frame[:0], verify_meta=False)
         expected, message = OSError, "not a Parquet file"
     else:
-        frame.iloc[3, 0] = Unprintable()
+        frame.iloc[3, 0] = Unprintable(RuntimeError)
         ddf = dd.from_pandas(frame, npartitions=2)
         # An internal failure of a partition comes back as an ordinary error: a BaseException
         # would not come back from a distributed worker.
@@ -233,3 +228,16 @@ def test_piece_primitives_refuse_malformed_lists_and_turns():
     for bad in [(b"ab", b"\x01"), (b"ab", np.array([2, 1], dtype=np.uint64).tobytes()), [b"", b""]]:
         with pytest.raises(ValueError, match="text list 1 "):
             _merge_texts([good, bad])
+
+
+def test_encoder_methods_refuse_a_dask_frame_and_its_encoder_knows_the_tables_width():
+    frame = pd.DataFrame({"a": ["x", "y"], "n": [1.0, 2.0]})
+    ddf = dd.from_pandas(frame, npartitions=1)
+    _, _, encoder = vd.encode(ddf)
+    for call in (Encoder().encode, encoder.decode, encoder.transform):
+        with pytest.raises(TypeError, match="a Dask DataFrame is read by vexilo.dask, not here: "
+                                            r"use vexilo.dask.encode\(ddf\)"):
+            call(ddf)
+    with pytest.raises(ValueError, match=r"the table has 3 columns, more than the 2 of the learned "
+                                         r"encoding: column 2 \('e'\) holds the text 'q' at row 0"):
+        encoder.transform(frame.assign(e=["q", "r"]))

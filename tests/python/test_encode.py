@@ -10,7 +10,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from support import EMPTY_STATE, Boom, column
+from support import (EMPTY_STATE, Boom, Cell, DataFrame, Reentrant, Unprintable, column, ndarray,
+                     reads_then_fails)
 
 nan = float("nan")
 inf = float("inf")
@@ -113,24 +114,13 @@ def test_numeric_column_keeps_its_values(encoder, cells, values):
     assert [math.copysign(1, v) for v in actual] == [math.copysign(1, v) for v in values]
 
 
-class FloatLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-    def __str__(self):
-        return "never asked"
-
-
 class IndexLike:
     def __index__(self):
         return 7
 
 
 def test_objects_convert_through_their_own_float_or_index(encoder):
-    actual, categorical = codes_of(encoder, FloatLike(2.5), IndexLike())
+    actual, categorical = codes_of(encoder, Cell("never asked", 2.5), IndexLike())
     assert categorical == []
     assert actual == [2.5, 7.0]
 
@@ -160,56 +150,13 @@ def test_encode_learns_afresh_each_time(encoder):
 # Stops and propagated exceptions
 
 
-class Unprintable:
-    def __str__(self):
-        raise Boom("no text")
-
-
-class Raising:
-    """Raises the given exception from __float__, __str__ or __getitem__."""
-
-    def __init__(self, error, where):
-        self.error, self.where = error, where
-
-    def __float__(self):
-        if self.where == "float":
-            raise self.error
-        raise TypeError("not a number")
-
-    def __str__(self):
-        if self.where == "str":
-            raise self.error
-        return "raising"
-
-
-class ndarray:  # noqa: N801 - accepted by name
-    def __init__(self, shape, cell=None, fail_at=None, error=None):
-        self.shape, self.cell, self.fail_at, self.error = shape, cell, fail_at, error
-        self.reads = 0
-
-    def __getitem__(self, key):
-        self.reads += 1
-        if self.fail_at is not None and self.reads > self.fail_at:
-            raise self.error or Boom(f"no cell {key}")
-        return self.cell
-
-
-class DataFrame:  # noqa: N801 - accepted by name
-    columns = ["a"]
-    shape = (1, 1)
-
-    @property
-    def values(self):
-        raise Boom("no values")
-
-
 @pytest.mark.parametrize(
     "table, start",
     [
         (column("x", Unprintable()), "cant convert to str: Boom: no text"),
         (column(Unprintable()), "cant convert to str: Boom: no text"),
-        (ndarray((2, 2), fail_at=0), "unhandled Python error: Boom: no cell (0, 0)"),
-        (ndarray((3, 1), cell="x", fail_at=2), "unhandled Python error: Boom: no cell (2, 0)"),
+        (ndarray((2, 2)), "unhandled Python error: Boom: no cell (0, 0)"),
+        (ndarray((3, 1), reads_then_fails("x", 2)), "unhandled Python error: Boom: no cell (2, 0)"),
         (np.zeros(3), "unhandled Python error: ValueError: expected a shape of 2 dimensions, got 1"),
         (np.zeros((2, 2, 2)), "unhandled Python error: ValueError: expected a shape of 2 dim"),
         (ndarray([2, 2]), "unhandled Python error: TypeError: shape must be a tuple, not list"),
@@ -217,7 +164,7 @@ class DataFrame:  # noqa: N801 - accepted by name
         (ndarray((1, SIZE_MAX + 1)),
          "unhandled Python error: OverflowError: Python int too large to convert to C size_t"),
         (ndarray((1.0, 2)), "unhandled Python error: TypeError"),
-        (DataFrame(), "unhandled Python error: Boom: no values"),
+        (DataFrame(["a"], Boom("no values"), (1, 1)), "unhandled Python error: Boom: no values"),
     ],
 )
 def test_stops_are_internal_failures_and_keep_the_state(encoder, panics, table, start):
@@ -229,26 +176,20 @@ def test_stops_are_internal_failures_and_keep_the_state(encoder, panics, table, 
 
 
 def test_missing_shape_is_a_stop(encoder, panics):
-    class ndarray:  # noqa: N801
-        pass
-
     with panics("unhandled Python error: AttributeError"):
-        encoder.encode(ndarray())
+        encoder.encode(ndarray.__new__(ndarray))
 
 
 def test_one_dimensional_cells_fail_at_item_access(encoder, panics):
-    class DataFrame:  # noqa: N801 - a frame whose values do not match its shape
-        columns = ["a"]
-        shape = (2, 1)
-        values = np.array(["x", "y"], dtype=object)
-
+    # A frame whose values do not match its shape.
+    frame = DataFrame(["a"], np.array(["x", "y"], dtype=object), (2, 1))
     with panics("unhandled Python error: IndexError: too many indices for array"):
-        encoder.encode(DataFrame())
+        encoder.encode(frame)
 
 
 def test_hostile_huge_shape_fails_at_its_first_missing_cell(encoder, panics):
     with panics("unhandled Python error: Boom: no cell (3, 0)"):
-        encoder.encode(ndarray((SIZE_MAX, SIZE_MAX), cell=1.5, fail_at=3))
+        encoder.encode(ndarray((SIZE_MAX, SIZE_MAX), reads_then_fails(1.5, 3)))
 
 
 # sys.maxsize // 8: the longest extent NumPy gives a float64 array, 64 or 32 bits.
@@ -264,9 +205,10 @@ def test_interrupts_propagate_unchanged(encoder, error, where):
     encoder.encode(column("kept"))
     state = encoder.__getstate__()
     if where in ("float", "str"):
-        table = column("x" if where == "str" else 1, Raising(error, where))
+        cell = Cell(error, None) if where == "str" else Cell("raising", error)
+        table = column("x" if where == "str" else 1, cell)
     elif where == "item":
-        table = ndarray((2, 1), cell="x", fail_at=1, error=error)
+        table = ndarray((2, 1), reads_then_fails("x", 1, error))
     else:
 
         class Extent:
@@ -281,26 +223,16 @@ def test_interrupts_propagate_unchanged(encoder, error, where):
 
 
 def test_failed_float_conversion_only_turns_the_column_categorical(encoder):
-    actual, categorical = codes_of(encoder, 1, Raising(Boom("no float"), "float"))
+    actual, categorical = codes_of(encoder, 1, Cell("raising", Boom("no float")))
     assert categorical == [0]
     assert actual == [0.0, 1.0]  # "1" < "raising"
 
 
 def test_str_that_encodes_with_the_same_encoder_is_refused(encoder, panics):
-    inner = []
-
-    class Reentrant:
-        def __str__(self):
-            try:
-                encoder.encode(column("inner"))
-            except RuntimeError as error:
-                inner.append(str(error))
-                raise
-            return "unreachable"
-
+    cell = Reentrant(lambda: encoder.encode(column("inner")), "unreachable", reraise=True)
     with panics("cant convert to str: RuntimeError: Already borrowed"):
-        encoder.encode(column("a", Reentrant()))
-    assert inner == ["Already borrowed"]
+        encoder.encode(column("a", cell))
+    assert isinstance(cell.outcome, RuntimeError) and str(cell.outcome) == "Already borrowed"
     assert encoder.__getstate__() == EMPTY_STATE
 
 

@@ -1,11 +1,8 @@
 """The module surface: the Encoder type, its constructor and argument binding."""
 
-import subprocess
-import sys
-import textwrap
-
 import pytest
 
+from support import run_python
 from vexilo import Encoder
 
 
@@ -132,22 +129,29 @@ def test_encoders_are_independent_objects():
     assert a.__getstate__() == b.__getstate__()
 
 
-def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=120)
-
-
-def test_reimport_reuses_the_type_object():
+@pytest.mark.parametrize("how", ["whole", "package", "reload"])
+def test_reimport_reuses_the_type_object(how):
     result = run_python(
-        """
-        import sys, importlib
+        f"""
+        import importlib, pickle, sys
+        import numpy as np
         import vexilo
-        first = vexilo.Encoder
-        for name in [name for name in sys.modules if name.split(".")[0] == "vexilo"]:
-            del sys.modules[name]
-        again = importlib.import_module("vexilo")
-        assert again is not vexilo
-        assert again.Encoder is first
+        first, names = vexilo.Encoder, dir(vexilo)
+        encoder = first()
+        encoder.encode(np.array([["b"], ["a"]], dtype=object))
+        data = pickle.dumps(encoder)
+        if "{how}" == "reload":
+            again = importlib.reload(vexilo)
+        else:
+            # The package alone leaves its submodules cached: importing them then binds nothing.
+            for name in [n for n in sys.modules if n.split(".")[0] == "vexilo"]:
+                if name == "vexilo" or "{how}" == "whole":
+                    del sys.modules[name]
+            again = importlib.import_module("vexilo")
+            assert again is not vexilo
+        assert again.Encoder is first and dir(again) == names, dir(again)
+        assert pickle.loads(data).decode(np.array([[0.0]])).tolist() == [["a"]]
+        assert type(pickle.loads(pickle.dumps(again.PanicException("x")))) is again.PanicException
         print("ok")
         """
     )

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from vexilo import Encoder
+from support import outcome_or_failure
 
 SETTINGS = settings(max_examples=60, deadline=None, derandomize=True,
                     suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -34,17 +34,8 @@ def shapes(max_rows=6, max_cols=4):
     return st.tuples(st.integers(0, max_rows), st.integers(1, max_cols))
 
 
-def outcome(table):
-    encoder = Encoder()
-    try:
-        result, categorical = encoder.encode(table)
-    except BaseException as error:  # noqa: BLE001 - both paths must fail alike
-        return f"{type(error).__name__}: {error}"
-    return result.view(np.uint64).tolist(), categorical, len(encoder.__getstate__())
-
-
 def assert_same_by_both_paths(array, item_view):
-    assert outcome(array) == outcome(item_view(array))
+    assert outcome_or_failure(array) == outcome_or_failure(item_view(array))
 
 
 @SETTINGS

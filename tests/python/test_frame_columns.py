@@ -11,7 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from support import parse_state
+from support import DataFrame, bits, outcome_or_failure
 from vexilo import Encoder
 
 try:
@@ -23,38 +23,21 @@ SETTINGS = settings(max_examples=150, deadline=None, derandomize=True,
                     suppress_health_check=[HealthCheck.too_slow])
 
 
-class DataFrame:
+def by_values(frame):
     """A frame by name only: encoding reads its values, as it reads any frame it cannot read
     column by column."""
-
-    def __init__(self, frame):
-        self.columns = frame.columns
-        self.shape = frame.shape
-        self.values = frame.values
-
-
-def bits(table):
-    return np.asarray(table).view(np.uint64).tolist()
+    return DataFrame(frame.columns, frame.values)
 
 
 def outcome(table):
     """Codes, categorical columns and learned state of encoding table, then the codes that
     transform gives the same table under that state (or how each failed)."""
-    encoder = Encoder()
-    try:
-        codes, categorical = encoder.encode(table)
-    except BaseException as error:  # noqa: BLE001 - both ways must fail alike
-        return f"{type(error).__name__}: {error}"
-    try:
-        transformed = bits(encoder.transform(table, unknown="error"))
-    except Exception as error:  # noqa: BLE001
-        transformed = f"{type(error).__name__}: {error}"
-    return bits(codes), categorical, parse_state(encoder.__getstate__()), transformed
+    return outcome_or_failure(table, transform=True)
 
 
 def assert_native_equals_values(frame):
     assert type(frame) is pd.DataFrame
-    assert outcome(frame) == outcome(DataFrame(frame))
+    assert outcome(frame) == outcome(by_values(frame))
 
 
 # ---------------------------------------------------------------------------- random columns
@@ -219,7 +202,7 @@ def test_column_released_while_a_cells_code_runs():
     texts = ["x" * (i % 50) for i in range(2000)]  # long texts live in Arrow's data buffer
     frame = pd.DataFrame({"a": pd.Series(texts, dtype="str"), "o": ["y"] * 2000})
     frame["o"] = frame["o"].astype(object)
-    expected = outcome(DataFrame(frame))
+    expected = outcome(by_values(frame))
     frame.loc[1999, "o"] = DropsTheFrame(frame)
     codes, categorical = Encoder().encode(frame)
     assert categorical == [0, 1]
@@ -240,7 +223,7 @@ class NoMemory:
     ids=["no-memory", "longer", "shorter", "raises"])
 def test_an_arrow_export_that_does_not_fit_falls_back_to_values(monkeypatch, export):
     frame = pd.DataFrame({"s": pd.Series(["a", None, "b"], dtype="str"), "n": [1, 2, 3]})
-    expected = outcome(DataFrame(frame))
+    expected = outcome(by_values(frame))
     monkeypatch.setattr(type(frame["s"].array), "__arrow_array__", export)
     assert outcome(frame) == expected
 

@@ -4,6 +4,7 @@ Every case must end in a clean exception (or a clean result) and leave the encod
 state it had before a failed call.
 """
 
+import os
 import re
 import subprocess
 import sys
@@ -15,7 +16,7 @@ import pytest
 
 from vexilo import Encoder
 
-from support import Boom, column
+from support import Boom, Cell, DataFrame, call_outcomes, column, ndarray
 
 TRAINING = np.array([["b", 1], ["a", 2], ["b", 3]], dtype=object)
 TRAINED_CODES = np.array([[1.0, 1.0], [0.0, 2.0], [1.0, 3.0]])
@@ -46,58 +47,6 @@ def check_panic(excinfo, *fragments):
     assert issubclass(kind, BaseException) and not issubclass(kind, Exception)
     for fragment in fragments:
         assert fragment in str(error), (fragment, str(error))
-
-
-class Cell:
-    """A table cell with scripted conversions: each of str_ / float_ is a value or an exception."""
-
-    def __init__(self, str_="cell", float_=None):
-        self.str_ = str_
-        self.float_ = float_
-
-    def __str__(self):
-        if isinstance(self.str_, BaseException):
-            raise self.str_
-        return self.str_
-
-    def __float__(self):
-        if isinstance(self.float_, BaseException):
-            raise self.float_
-        if self.float_ is None:
-            raise TypeError("not a number")
-        return self.float_
-
-
-class ndarray:  # noqa: N801 - dispatch is by type name, so the fake must carry NumPy's
-    """A stand-in that input conversion takes for a NumPy array by its name."""
-
-    def __init__(self, shape, getitem):
-        self.shape = shape
-        self._getitem = getitem
-
-    def __getitem__(self, key):
-        return self._getitem(key)
-
-
-class DataFrame:  # noqa: N801
-    """A stand-in that input conversion takes for a pandas frame by its name."""
-
-    def __init__(self, columns, values, shape=(1, 1)):
-        self._columns = columns
-        self._values = values
-        self.shape = shape
-
-    @property
-    def columns(self):
-        if isinstance(self._columns, BaseException):
-            raise self._columns
-        return self._columns
-
-    @property
-    def values(self):
-        if isinstance(self._values, BaseException):
-            raise self._values
-        return self._values
 
 
 # ---------------------------------------------------------------------------------------------
@@ -186,15 +135,10 @@ def test_getitem_returning_a_new_object_each_time_reads_every_cell_once_column_b
 
 def call_every_method(encoder, outcomes):
     """Calls each method of encoder once, recording "ran" or the RuntimeError's message."""
-    for name, call in [("encode", lambda: encoder.encode(TRAINING)),
-                       ("decode", lambda: encoder.decode(TRAINED_CODES)),
-                       ("__getstate__", encoder.__getstate__),
-                       ("__setstate__", lambda: encoder.__setstate__(b"\0" * 5))]:
-        try:
-            call()
-            outcomes[name] = "ran"
-        except RuntimeError as error:
-            outcomes[name] = str(error)
+    outcomes.update(call_outcomes([("encode", lambda: encoder.encode(TRAINING)),
+                                   ("decode", lambda: encoder.decode(TRAINED_CODES)),
+                                   ("__getstate__", encoder.__getstate__),
+                                   ("__setstate__", lambda: encoder.__setstate__(b"\0" * 5))]))
 
 
 def test_getitem_that_calls_back_into_the_encoder_is_refused_and_the_encode_completes():
@@ -231,14 +175,9 @@ def test_invalid_shape_panics_before_reading_a_cell(shape):
 
 
 def test_shape_attribute_raising_panics_with_its_error():
-    class ndarray:  # noqa: N801
-        @property
-        def shape(self):
-            raise Boom("shape is unavailable")
-
     encoder = trained_encoder()
     with pytest.raises(BaseException) as excinfo:
-        encoder.encode(ndarray())
+        encoder.encode(ndarray(Boom("shape is unavailable"), _never_read))
     check_panic(excinfo, "shape is unavailable")
     assert_still_trained(encoder)
 
@@ -248,11 +187,8 @@ HUGE_SHAPE_SCRIPT = textwrap.dedent(
     import os, resource, sys
     import numpy, vexilo
 
-    class ndarray:
-        def __init__(self, shape):
-            self.shape = shape
-        def __getitem__(self, key):
-            raise LookupError(f"no cell {key}")
+    sys.path.insert(0, sys.argv[1])
+    from support import ndarray
 
     if "asan" not in os.environ.get("LD_PRELOAD", ""):
         # Allow 1 GiB beyond what the interpreter maps now: a table-sized allocation fails.
@@ -260,7 +196,7 @@ HUGE_SHAPE_SCRIPT = textwrap.dedent(
             vm = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
         limit = vm * 1024 + (1 << 30)
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-    shape = tuple(int(n) for n in sys.argv[1:])
+    shape = tuple(int(n) for n in sys.argv[2:])
     try:
         vexilo.Encoder().encode(ndarray(shape))
     except BaseException as error:
@@ -277,7 +213,8 @@ HUGE_EXTENT = min(2**40, 2 * sys.maxsize + 1)  # one that the size type holds, 6
 )
 def test_table_declared_far_larger_than_memory_fails_at_its_first_read(shape):
     """Nothing is allocated for the declared size before a cell has been read."""
-    result = subprocess.run([sys.executable, "-c", HUGE_SHAPE_SCRIPT, *map(str, shape)],
+    here = os.path.dirname(__file__)
+    result = subprocess.run([sys.executable, "-c", HUGE_SHAPE_SCRIPT, here, *map(str, shape)],
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("PanicException"), result.stdout + result.stderr
@@ -301,7 +238,7 @@ def test_frame_whose_columns_raise_returns_that_error_unchanged(capfd):
 def test_frame_whose_values_raise_panics_with_the_python_error():
     encoder = trained_encoder()
     with pytest.raises(BaseException) as excinfo:
-        encoder.encode(DataFrame(["c"], Boom("values are gone")))
+        encoder.encode(DataFrame(["c"], Boom("values are gone"), (1, 1)))
     check_panic(excinfo, "values are gone")
     assert_still_trained(encoder)
 
@@ -309,7 +246,7 @@ def test_frame_whose_values_raise_panics_with_the_python_error():
 def test_frame_whose_shape_exceeds_its_values_panics_at_the_missing_cell():
     encoder = trained_encoder()
     with pytest.raises(BaseException) as excinfo:
-        encoder.encode(DataFrame(["c"], np.array([["a"]], dtype=object), shape=(2, 1)))
+        encoder.encode(DataFrame(["c"], np.array([["a"]], dtype=object), (2, 1)))
     check_panic(excinfo, "index 1 is out of bounds")
     assert_still_trained(encoder)
 

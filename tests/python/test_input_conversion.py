@@ -2,16 +2,14 @@
 column names, and the float64 fast path."""
 
 import re
-import subprocess
 import sys
-import textwrap
 import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from support import EMPTY_STATE
+from support import EMPTY_STATE, DataFrame, Labels, run_python
 from vexilo import Encoder
 
 UNSUPPORTED = "Unsupported type: '{}'. Supported types are: numpy.ndarray, pandas.DataFrame"
@@ -45,11 +43,6 @@ def test_refused_type_prints_its_name_and_raises(encoder, capfd, obj, name):
         encoder.encode(obj)
     assert capfd.readouterr().out == name + "\n"
     assert encoder.__getstate__() == state
-
-
-def run_python(code, **kwargs):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=60, **kwargs)
 
 
 def test_refused_type_line_bypasses_sys_stdout():
@@ -97,25 +90,6 @@ def test_refused_type_with_broken_stdout_pipe_is_an_internal_failure():
     assert caught == "PanicException|failed printing to stdout: Broken pipe|", result.stderr
 
 
-class DataFrame:  # noqa: N801 - accepted by name
-    def __init__(self, columns=None, values=None):
-        if columns is not None:
-            self.columns = columns
-        if values is not None:
-            self.values = values
-            self.shape = values.shape
-
-
-class Labels:
-    """A columns object that is not a sequence and whose tolist() returns what it is given."""
-
-    def __init__(self, listed):
-        self.listed = listed
-
-    def tolist(self):
-        return self.listed
-
-
 class TextSubclass(str):
     pass
 
@@ -147,19 +121,25 @@ def test_frame_without_columns(encoder):
 
 
 @pytest.mark.parametrize(
-    "columns, error, message",
+    "columns, error, message, failed",
     [
-        (["a", 1], TypeError, "'str' object cannot be interpreted as an integer"),
-        ([1.5, 2.5], TypeError, "'float' object cannot be interpreted as an integer"),
-        ([1.0, 2.0], TypeError, "'float' object cannot be interpreted as an integer"),
+        (["a", 1], TypeError, "'str' object cannot be interpreted as an integer", "0 is 'a'"),
+        ([1, "a"], TypeError, "'str' object cannot be interpreted as an integer", "1 is 'a'"),
+        ([1.5, 2.5], TypeError, "'float' object cannot be interpreted as an integer", "0 is 1.5"),
+        ([1.0, 2.0], TypeError, "'float' object cannot be interpreted as an integer", "0 is 1.0"),
+        ([1, None], TypeError, "'float' object cannot be interpreted as an integer", "0 is 1.0"),
         (pd.MultiIndex.from_tuples([("a", "b"), ("c", "d")]), TypeError,
-         "'tuple' object cannot be interpreted as an integer"),
-        ([2**63, 1], OverflowError, "int too big to convert"),
+         "'tuple' object cannot be interpreted as an integer", "0 is ('a', 'b')"),
+        ([2**63, 1], OverflowError, "int too big to convert", "0 is 9223372036854775808"),
     ],
 )
-def test_frame_labels_that_are_neither_texts_nor_integers(encoder, capfd, columns, error, message):
-    with pytest.raises(error, match=re.escape(message)):
+def test_frame_labels_that_are_neither_texts_nor_integers(encoder, capfd, columns, error, message,
+                                                          failed):
+    with pytest.raises(error, match=re.escape(message)) as raised:
         encoder.encode(pd.DataFrame([[1, 2]], columns=columns))
+    assert raised.value.__notes__ == [
+        "the column labels must be all str or all integers of 64 bits, and the label at position "
+        + failed]
     assert capfd.readouterr().out == ""
 
 

@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 
 from vexilo import Encoder
 
-from support import EMPTY_STATE, build_state, parse_state, text, u64
+from support import EMPTY_STATE, Reentrant, build_state, encoder_with, parse_state, text, u64
 
 
 
@@ -26,12 +26,6 @@ UNICODE = build_state(
     [(0, [("", 0), ("é", 1), ("nan", None)]), (3, [("€", 0), ("😀", 1), ("NaN", None)])],
     [(0, [(0, ""), (1, "é")]), (3, [(0, "€"), (1, "😀")])],
 )
-
-
-def encoder_with(state):
-    encoder = Encoder()
-    encoder.__setstate__(state)
-    return encoder
 
 
 def test_new_encoder_state_is_five_zero_bytes():
@@ -300,20 +294,6 @@ def test_copy_keeps_its_state_when_the_original_learns_again():
     assert parse_state(duplicate.__getstate__())[0] == [0, 2]
 
 
-class _Reentrant:
-    """A cell whose str() calls a state method on the encoder that is encoding it."""
-
-    def __init__(self, call):
-        self.call, self.error = call, None
-
-    def __str__(self):
-        try:
-            self.call()
-        except RuntimeError as error:
-            self.error = error
-        return "cell"
-
-
 @pytest.mark.parametrize(
     "call, message",
     [
@@ -325,24 +305,26 @@ class _Reentrant:
 )
 def test_state_methods_refused_while_encoding(call, message):
     encoder = Encoder()
-    cell = _Reentrant(lambda: call(encoder))
+    cell = Reentrant(lambda: call(encoder))
     encoder.encode(np.array([[cell], ["other"]], dtype=object))
-    assert isinstance(cell.error, RuntimeError) and str(cell.error) == message
+    assert isinstance(cell.outcome, RuntimeError) and str(cell.outcome) == message
     assert parse_state(encoder.__getstate__())[0] == [0]
 
 
 @pytest.mark.parametrize(
-    "state, message",
+    "state, error, message",
     [
-        (build_state([7], [], [(7, [(0, "a")])]), "ndarray: index out of bounds"),
-        (build_state([0], [(0, [("a", 0)])], []), "no entry found for key"),
+        (build_state([7], [], [(7, [(0, "a")])]), "ValueError",
+         "the table has 2 columns, fewer than the 8 that the learned categorical columns need "
+         "(the learned encoding lists column 7 as categorical)"),
+        (build_state([0], [(0, [("a", 0)])], []), "PanicException", "no entry found for key"),
     ],
     ids=["column-beyond-table", "no-inverse-map"],
 )
-def test_decoding_with_a_restored_foreign_state_fails_cleanly(state, message):
+def test_decoding_with_a_restored_foreign_state_fails_cleanly(state, error, message):
     # Restored states are not checked, so decoding must guard against them itself.
     encoder = encoder_with(state)
     with pytest.raises(BaseException) as info:
         encoder.decode(np.zeros((2, 2)))
-    assert type(info.value).__name__ == "PanicException"
+    assert type(info.value).__name__ == error
     assert str(info.value) == message

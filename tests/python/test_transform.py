@@ -9,8 +9,9 @@ import pandas as pd
 import pytest
 
 from vexilo import Encoder
+from vexilo.vexilo import _encoder_from_texts
 
-from support import column, make_state
+from support import call_outcomes, column, encoder_with, make_state
 
 MARKERS = ["nan", "NaN", "<NA>", float("nan")]
 MODES = ["nan", "error", -1, 7.5]
@@ -144,6 +145,9 @@ def trained(table=None):
          "unknown must be \"nan\", \"error\" or a number, not 'NoneType'"),
         (trained(), column("a"), {"unknown": True}, TypeError,
          "unknown must be \"nan\", \"error\" or a number, not 'bool'"),
+        (trained(), column("a"), {"unknown": 10**400}, OverflowError,
+         "unknown must be \"nan\", \"error\" or a number, and this 'int' is too large for a "
+         "float"),
         (trained(), column("a"), {"other": 1}, TypeError,
          "Encoder.transform() got an unexpected keyword argument 'other'"),
         (trained(), [["a"]], {}, TypeError,
@@ -156,6 +160,62 @@ def test_transform_errors(encoder, data, kwargs, error, message):
         return
     with pytest.raises(error, match=re.escape(message)):
         encoder.transform(data, **kwargs)
+
+
+# Column 0 learns three labels, column 1 two.
+THREE_AND_TWO = np.array([["b", "x"], ["a", "y"], ["c", "x"]], dtype=object)
+
+
+@pytest.mark.parametrize(
+    "unknown, column_of",
+    [(0, 0), (1.0, 0), (np.float32(2), 0), (np.int64(1), 0),
+     (3, None), (-1, None), (0.5, None), (2.5, None), (np.inf, None)],
+)
+def test_unknown_code_that_a_column_learned_is_refused(unknown, column_of):
+    encoder = trained(THREE_AND_TWO)
+    unseen = np.array([["zz", "zz"]], dtype=object)
+    if column_of is None:
+        same(encoder.transform(unseen, unknown=unknown), [[unknown, unknown]])
+        return
+    message = (f"unknown={int(unknown)} is a learned code of column {column_of}, which codes its 3 "
+               "labels 0 to 2: unseen texts could not be told from that label (use \"nan\", a "
+               "negative code or one above every column's codes)")
+    with pytest.raises(ValueError, match=re.escape(message)):
+        encoder.transform(unseen, unknown=unknown)
+
+
+ONE_TEXT = (b"a", np.array([1], dtype=np.uint64).tobytes())  # the text list of "a"
+WIDER = "the table has 3 columns, more than the 2 of the learned encoding: column 2"
+
+
+@pytest.mark.parametrize(
+    "encoder, table, message",
+    [
+        (trained(), np.array([["a", 1, "x"]], dtype=object), f"{WIDER} holds the text 'x' at row 0"),
+        (trained(pd.DataFrame({"k": ["a"], "n": [1]})),
+         pd.DataFrame({"k": ["a"], "n": [1], "e": ["x"]}), f"{WIDER} ('e') holds the text 'x'"),
+        (_encoder_from_texts({0: ONE_TEXT}, columns=2), np.array([["a", 1, "x"]], dtype=object),
+         f"{WIDER} holds the text 'x' at row 0"),
+        # The state bytes do not hold the width: a restored or unsized state does not know it.
+        (encoder_with(trained().__getstate__()), np.array([["a", 1, "x"]], dtype=object),
+         "column 2 holds the text 'x' at row 0, but the learned encoding has it as a column of "
+         "numbers"),
+        (_encoder_from_texts({0: ONE_TEXT}), np.array([["a", 1, "x"]], dtype=object),
+         "column 2 holds the text 'x' at row 0, but the learned encoding has it as a column"),
+        # Within the learned width the message stays.
+        (trained(), np.array([["a", "x", "y"]], dtype=object),
+         "column 1 holds the text 'x' at row 0, but the learned encoding has it as a column"),
+        (trained(), np.array([["a", 1, 5.0]], dtype=object), None),
+    ],
+    ids=["array", "frame", "pieces", "restored", "pieces-unsized", "within", "extra-numbers"],
+)
+def test_text_in_a_column_beyond_the_learned_table_says_the_table_is_wider(encoder, table,
+                                                                           message):
+    if message is None:
+        same(encoder.transform(table), [[0, 1, 5]])  # extra numbers pass through
+        return
+    with pytest.raises(ValueError, match=re.escape(message)):
+        encoder.transform(table)
 
 
 def test_transform_binding_follows_the_other_methods():
@@ -173,15 +233,11 @@ def test_cells_that_call_back_run_under_a_shared_borrow():
 
     class CallsBack:
         def __str__(self):
-            for name, call in [("encode", lambda: encoder.encode(column("z"))),
-                               ("__setstate__", lambda: encoder.__setstate__(b"\0" * 5)),
-                               ("decode", lambda: encoder.decode(np.zeros((1, 2)))),
-                               ("transform", lambda: encoder.transform(column("a")))]:
-                try:
-                    call()
-                    outcomes[name] = "ran"
-                except RuntimeError as error:
-                    outcomes[name] = str(error)
+            outcomes.update(call_outcomes([
+                ("encode", lambda: encoder.encode(column("z"))),
+                ("__setstate__", lambda: encoder.__setstate__(b"\0" * 5)),
+                ("decode", lambda: encoder.decode(np.zeros((1, 2)))),
+                ("transform", lambda: encoder.transform(column("a")))]))
             return "b"
 
     same(encoder.transform(column(CallsBack(), "a")), [[1], [0]])
@@ -233,9 +289,7 @@ def test_transforms_of_one_encoder_on_many_threads_agree():
     ],
 )
 def test_categories_of_restored_states(state, categories):
-    encoder = Encoder()
-    encoder.__setstate__(state)
-    assert encoder.categories == categories
+    assert encoder_with(state).categories == categories
 
 
 def test_categories_are_fresh_objects_that_change_nothing():
