@@ -68,10 +68,7 @@ Result<std::size_t> names_reserve(PyObject* sequence) {
 // The labels as texts when every one is a str; nothing otherwise (the reason discarded, unless
 // it is an interrupt, which is returned).
 Result<std::optional<Names>> text_labels(PyObject* columns) {
-    const auto not_texts = []() -> Result<std::optional<Names>> {
-        if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
-        return std::optional<Names>();
-    };
+    const auto not_texts = [] { return nothing_unless_interrupt<Names>(); };
     if (PyUnicode_Check(columns) || !PySequence_Check(columns)) return std::optional<Names>();
     Names names;
     names.reserve(VX_TRY(names_reserve(columns)));
