@@ -57,7 +57,7 @@ public:
 
     // The collection's outcome: the first row whose text is not UTF-8 fails it.
     Outcome outcome() const {
-        if (invalid_row_ == none) return Done{};
+        if (invalid_row_ == none) return Unit{};
         Error error = make_error(ErrorKind::invalid_text, "a text is not valid UTF-8");
         error.row = invalid_row_;
         return error;
@@ -156,7 +156,7 @@ Outcome collect_codes(const ColumnMemory& codes, std::size_t rows,
         }
         writer.write(row, entry);
     }
-    return Done{};
+    return Unit{};
 }
 
 template <class Code>
@@ -455,7 +455,7 @@ Outcome collect_category_codes(const ColumnMemory& codes, std::size_t rows,
                 const InOrder done = collect_in_category_order<Code>(codes, rows, categories,
                                                                      missing, target, stray_row);
                 if (done == InOrder::done) {
-                    outcome.emplace(Done{});
+                    outcome.emplace(Unit{});
                     return;
                 }
                 if (done == InOrder::stray_code) {

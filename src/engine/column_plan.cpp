@@ -17,7 +17,7 @@ namespace {
 Outcome read_column(const PlannedColumn& plan, ColumnCells& cells, Table& table) {
     double* const first = table.data.get() + plan.col * table.col_stride;
     const ColumnTarget target{first, table.row_stride, cells};
-    Outcome outcome = Done{};
+    Outcome outcome = Unit{};
     switch (plan.reader) {
         case PlannedColumn::Reader::numbers:
             VX_ASSERT(read_number_elements(plan.memory, 0, table.rows, first, table.row_stride),

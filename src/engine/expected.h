@@ -48,27 +48,28 @@ struct Error {
 };
 
 // Nothing to return but success.
-struct Done {};
+struct Unit {};
 
-// A T or the Error that kept it from being made. [[nodiscard]]: an error must be looked at.
-template <class T>
+// A T or the E that kept it from being made: the engine's Error, or (in the Python layer) the
+// Python exception. [[nodiscard]]: an error must be looked at.
+template <class T, class E = Error>
 class [[nodiscard]] Expected {
 public:
     Expected(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-    Expected(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+    Expected(E error) : state_(std::in_place_index<1>, std::move(error)) {}
 
     explicit operator bool() const noexcept { return state_.index() == 0; }
     T& value() & { return std::get<0>(state_); }
     const T& value() const& { return std::get<0>(state_); }
     T&& value() && { return std::get<0>(std::move(state_)); }
-    const Error& error() const& { return std::get<1>(state_); }
-    Error&& error() && { return std::get<1>(std::move(state_)); }
+    const E& error() const& { return std::get<1>(state_); }
+    E&& error() && { return std::get<1>(std::move(state_)); }
 
 private:
-    std::variant<T, Error> state_;
+    std::variant<T, E> state_;
 };
 
-using Outcome = Expected<Done>;
+using Outcome = Expected<Unit>;
 
 // An error of kind with message and nothing else.
 inline Error make_error(ErrorKind kind, std::string message) {

@@ -86,28 +86,30 @@ private:
     std::uint8_t* end_;
 };
 
+// A map of maps: its count, then per column the column and the map's count and entries.
+template <class Maps, class WriteEntry>
+void write_maps(Writer& out, const Maps& maps, WriteEntry write_entry) {
+    out.u64(maps.size());
+    for (const auto& [column, map] : maps) {
+        out.u64(column);
+        out.u64(map.size());
+        for (const auto& entry : map) write_entry(entry);
+    }
+}
+
 void write_info(Writer& out, const EncodingInfo& info) {
     out.u64(info.categorical_columns.size());
     for (const ColumnIndex column : info.categorical_columns) out.u64(column);
-    out.u64(info.forward_maps.size());
-    for (const auto& [column, forward] : info.forward_maps) {
-        out.u64(column);
-        out.u64(forward.size());
-        for (const auto& [text, code] : forward) {
-            out.text(text);
-            out.u8(code ? 1 : 0);
-            if (code) out.u64(*code);
-        }
-    }
-    out.u64(info.inverse_maps.size());
-    for (const auto& [column, inverse] : info.inverse_maps) {
-        out.u64(column);
-        out.u64(inverse.size());
-        for (const auto& [code, text] : inverse) {
-            out.u64(code);
-            out.text(text);
-        }
-    }
+    write_maps(out, info.forward_maps, [&](const auto& entry) {
+        const auto& [text, code] = entry;
+        out.text(text);
+        out.u8(code ? 1 : 0);
+        if (code) out.u64(*code);
+    });
+    write_maps(out, info.inverse_maps, [&](const auto& entry) {
+        out.u64(entry.first);
+        out.text(entry.second);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------

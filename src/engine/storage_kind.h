@@ -7,7 +7,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "engine/unaligned_load.h"
 
@@ -88,68 +90,17 @@ inline double half_to_double(std::uint16_t bits) noexcept {
     return std::bit_cast<double>(sign | (biased << 52) | (mantissa << 42));
 }
 
-template <StorageKind K>
-struct ElementOf {
-    using type = void;
-};
-template <>
-struct ElementOf<StorageKind::int8> {
-    using type = std::int8_t;
-};
-template <>
-struct ElementOf<StorageKind::int16> {
-    using type = std::int16_t;
-};
-template <>
-struct ElementOf<StorageKind::int32> {
-    using type = std::int32_t;
-};
-template <>
-struct ElementOf<StorageKind::int64> {
-    using type = std::int64_t;
-};
-template <>
-struct ElementOf<StorageKind::uint8> {
-    using type = std::uint8_t;
-};
-template <>
-struct ElementOf<StorageKind::uint16> {
-    using type = std::uint16_t;
-};
-template <>
-struct ElementOf<StorageKind::uint32> {
-    using type = std::uint32_t;
-};
-template <>
-struct ElementOf<StorageKind::uint64> {
-    using type = std::uint64_t;
-};
-template <>
-struct ElementOf<StorageKind::float16> {
-    using type = std::uint16_t;  // the bits of a binary16
-};
-template <>
-struct ElementOf<StorageKind::float32> {
-    using type = float;
-};
-template <>
-struct ElementOf<StorageKind::float64> {
-    using type = double;
-};
-template <>
-struct ElementOf<StorageKind::long_double> {
-    using type = long double;
-};
-template <>
-struct ElementOf<StorageKind::bool_bytes> {
-    using type = std::uint8_t;
-};
+// The element types of the number kinds, in the order of StorageKind (float16 as its bits).
+using NumberElements = std::tuple<std::int8_t, std::int16_t, std::int32_t, std::int64_t,
+                                  std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t,
+                                  std::uint16_t, float, double, long double, std::uint8_t>;
 
 }  // namespace detail
 
 // The element type of a number kind (is_number_element).
 template <StorageKind K>
-using element_of = typename detail::ElementOf<K>::type;
+requires(is_number_element(K)) using element_of =
+    std::tuple_element_t<static_cast<std::size_t>(K), detail::NumberElements>;
 
 // The number of the element at `at` (any alignment) of a number kind: the conversion float()
 // applies to the NumPy scalar of the same element (integers to the nearest double, booleans to 1
@@ -229,12 +180,12 @@ decltype(auto) visit_storage(StorageKind kind, Visit&& visit) {
     return visit(Storage<StorageKind::code_points>{});
 }
 
-// Calls read(Storage<K>{}) when kind is a number kind of one element (is_number_element) and
-// returns true; returns false, calling nothing, for any other kind.
-template <class Read>
-bool visit_number_element(StorageKind kind, Read&& read) {
+// Calls read(Storage<K>{}) when kind is one of the kinds that has (a constexpr test such as
+// is_integer) accepts, and returns true; returns false, calling nothing, for any other kind.
+template <bool (*has)(StorageKind) noexcept, class Read>
+bool visit_kinds(StorageKind kind, Read&& read) {
     return visit_storage(kind, [&]<StorageKind K>(Storage<K> storage) {
-        if constexpr (is_number_element(K)) {
+        if constexpr (has(K)) {
             read(storage);
             return true;
         } else {
@@ -243,17 +194,14 @@ bool visit_number_element(StorageKind kind, Read&& read) {
     });
 }
 
-// Calls read(Storage<K>{}) when kind is an integer kind and returns true; false otherwise.
+// visit_kinds for the number kinds of one element, and for the integer kinds.
+template <class Read>
+bool visit_number_element(StorageKind kind, Read&& read) {
+    return visit_kinds<is_number_element>(kind, std::forward<Read>(read));
+}
 template <class Read>
 bool visit_integer(StorageKind kind, Read&& read) {
-    return visit_storage(kind, [&]<StorageKind K>(Storage<K> storage) {
-        if constexpr (is_integer(K)) {
-            read(storage);
-            return true;
-        } else {
-            return false;
-        }
-    });
+    return visit_kinds<is_integer>(kind, std::forward<Read>(read));
 }
 
 // Writes the numbers of rows [begin, end) of column (a number-element kind) to out[row * stride].

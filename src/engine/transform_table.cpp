@@ -191,7 +191,7 @@ public:
         for (ColumnOutcome& outcome : outcomes) {  // ascending columns
             if (outcome.error) return std::move(*outcome.error);
         }
-        return Done{};
+        return Unit{};
     }
 
 private:
@@ -332,7 +332,7 @@ Outcome transform_table(CollectedTable& input, Table& table, const EncodingInfo&
                     [](const ColumnTask& a, const ColumnTask& b) { return a.col == b.col; }),
         listed.end());
     // A table without rows has no cells to look at.
-    if (table.rows == 0) return Done{};
+    if (table.rows == 0) return Unit{};
 
     // The listed columns and the categorical ones merged: nothing is kept for the other columns,
     // whose numbers are only copied.
@@ -352,7 +352,7 @@ Outcome transform_table(CollectedTable& input, Table& table, const EncodingInfo&
     }
     tasks.insert(tasks.end(), next, listed.end());
 
-    Outcome outcome = Done{};
+    Outcome outcome = Unit{};
     TableCoder coder(table, std::move(tasks), unknown, pool);
     // The phases run as nested work of one job, as in encode_table.
     pool.run_inside([&] { outcome = coder.run(); });

@@ -26,7 +26,7 @@ struct UnknownPolicy {
 // column collected as numbers reads as the texts its numbers render to, as the numbers before a
 // column's first text do), NaN for missing-value markers, and the unknown policy for unseen
 // texts; any other column must be numeric and is left as it is. info is only read (its deferred
-// indexes may be built, which is safe with other readers). Returns Done when every cell is
+// indexes may be built, which is safe with other readers). Returns Unit when every cell is
 // written, else the error of the lowest failing column: ErrorKind::column_missing (column, the
 // table's column count in count) before anything else is looked at, text_in_numeric_column
 // (column, row, text) or, under UnknownPolicy::Kind::Error, unseen_text (column, the first unseen

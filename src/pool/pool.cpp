@@ -182,8 +182,8 @@ std::optional<JobRef> find_work(Worker& self) {
 }
 
 // Sleeps until woken, unless done() already holds or a job was posted since `posted` was read.
-template <class Done>
-void sleep_until_woken(Worker& self, std::uint64_t posted, Done& done) {
+template <class Unit>
+void sleep_until_woken(Worker& self, std::uint64_t posted, Unit& done) {
     Registry& registry = self.registry;
     std::unique_lock lock(registry.sleep_mutex);
     registry.sleepers.fetch_add(1);
@@ -196,8 +196,8 @@ void sleep_until_woken(Worker& self, std::uint64_t posted, Done& done) {
 }
 
 // The loop of every waiting worker, and of an idle worker with done() = "pool stopping".
-template <class Done>
-void work_until(Worker& self, Done done) noexcept {
+template <class Unit>
+void work_until(Worker& self, Unit done) noexcept {
     unsigned idle_rounds = 0;
     while (!done()) {
         // Read before searching, so that a job posted during the search prevents the sleep.

@@ -19,7 +19,7 @@ Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, Unkno
     // Numbers read as texts need their cells, which a copy of a float64 array no longer has.
     std::optional<Table> copied =
         turns.empty() ? VX_TRY(copy_float_array(obj)) : std::optional<Table>();
-    Outcome coded = Done{};
+    Outcome coded = Unit{};
     Table table;
     if (copied) {
         // The numbers of a float64 array are in the table already, as a reader leaves the

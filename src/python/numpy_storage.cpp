@@ -5,6 +5,23 @@
 
 namespace vexilo::py {
 
+namespace {
+
+// The kind of the given family whose elements take size bytes: by_size[k] takes 2^k bytes.
+std::optional<StorageKind> sized(npy_intp size, const StorageKind (&by_size)[4]) noexcept {
+    for (std::size_t k = 0; k < 4; ++k) {
+        if (size == npy_intp{1} << k) return by_size[k];
+    }
+    return std::nullopt;
+}
+
+constexpr StorageKind signed_kinds[] = {StorageKind::int8, StorageKind::int16, StorageKind::int32,
+                                        StorageKind::int64};
+constexpr StorageKind unsigned_kinds[] = {StorageKind::uint8, StorageKind::uint16,
+                                          StorageKind::uint32, StorageKind::uint64};
+
+}  // namespace
+
 std::optional<StorageKind> storage_of(const PyArray_Descr* descr) noexcept {
     if (!PyArray_ISNBO(descr->byteorder)) return std::nullopt;
     const npy_intp size = PyDataType_ELSIZE(descr);
@@ -19,17 +36,9 @@ std::optional<StorageKind> storage_of(const PyArray_Descr* descr) noexcept {
             if (size == 1) return StorageKind::bool_bytes;
             return std::nullopt;
         case 'i':
-            if (size == 1) return StorageKind::int8;
-            if (size == 2) return StorageKind::int16;
-            if (size == 4) return StorageKind::int32;
-            if (size == 8) return StorageKind::int64;
-            return std::nullopt;
+            return sized(size, signed_kinds);
         case 'u':
-            if (size == 1) return StorageKind::uint8;
-            if (size == 2) return StorageKind::uint16;
-            if (size == 4) return StorageKind::uint32;
-            if (size == 8) return StorageKind::uint64;
-            return std::nullopt;
+            return sized(size, unsigned_kinds);
         case 'f':
             if (descr->type_num == NPY_LONGDOUBLE) {
                 if (size == static_cast<npy_intp>(sizeof(long double))) {

@@ -6,6 +6,7 @@
 #include <utility>
 #include <variant>
 
+#include "engine/expected.h"
 #include "python/py_ref.h"
 
 namespace vexilo::py {
@@ -33,24 +34,9 @@ private:
     PyRef exception_;
 };
 
-// Nothing to return but success.
-struct Unit {};
-
 // Either a T or the Python exception that kept it from being made.
 template <class T>
-class [[nodiscard]] Result {
-public:
-    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-    Result(PyErr error) : state_(std::in_place_index<1>, std::move(error)) {}
-
-    explicit operator bool() const noexcept { return state_.index() == 0; }
-    T& value() & { return std::get<0>(state_); }
-    T&& value() && { return std::get<0>(std::move(state_)); }
-    PyErr&& error() && { return std::get<1>(std::move(state_)); }
-
-private:
-    std::variant<T, PyErr> state_;
-};
+using Result = Expected<T, PyErr>;
 
 using Status = Result<Unit>;
 
@@ -66,10 +52,5 @@ inline Result<PyRef> checked(PyObject* new_reference) {
 }  // namespace vexilo::py
 
 // Unwraps a Result inside a routine that itself returns a Result: yields the value, or returns
-// the error from the enclosing routine. (A GNU statement expression, which GCC and Clang accept.)
-#define VX_TRY(expr)                                                   \
-    ({                                                                 \
-        auto vx_try_result_ = (expr);                                  \
-        if (!vx_try_result_) return std::move(vx_try_result_).error(); \
-        std::move(vx_try_result_).value();                             \
-    })
+// the error from the enclosing routine.
+#define VX_TRY(expr) VX_EXPECT(expr)
