@@ -1,5 +1,5 @@
-// Columns read from memory that holds no interpreter object (Arrow arrays, category codes over
-// known texts) into the entry-index form of encode_table: each distinct text one entry, each row
+// Text columns read from memory that holds no interpreter object (Arrow arrays here, category codes
+// in category_codes.h) into the entries encode_table takes: each distinct text one entry, each row
 // the index of its entry. Missing cells read as a table's values would give them. Interpreter-free.
 #pragma once
 
@@ -44,17 +44,5 @@ struct ColumnTarget {
 // std::bad_alloc. Any thread; target belongs to the caller.
 Outcome collect_arrow_texts(const arrow::ArrowColumn& column, MissingCell missing,
                             const ColumnTarget& target);
-
-// Reads `rows` category codes (codes.kind an integer kind; -1 for a missing cell) over the texts
-// of the categories into target, as collect_arrow_texts reads texts: only the categories that
-// occur become entries, in the order first met, and missing cells read as `missing` says. When
-// the categories are in strictly ascending byte order and none is a missing-value marker, the
-// entries come in category order instead, those of missing cells last, so that each entry's index
-// is its text's code (an entry per row keeps the first-met order). A code that is neither -1 nor
-// the position of a category fails the call (ErrorKind::stray_code, its row), leaving target in
-// an unspecified state. Any thread.
-Outcome collect_category_codes(const ColumnMemory& codes, std::size_t rows,
-                               std::span<const std::string_view> categories, MissingCell missing,
-                               const ColumnTarget& target);
 
 }  // namespace vexilo

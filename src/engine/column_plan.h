@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/arrow_column.h"
+#include "engine/category_codes.h"
 #include "engine/column_entries.h"
 #include "engine/encode_table.h"
 #include "engine/expected.h"

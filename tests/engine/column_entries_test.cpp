@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/category_codes.h"
+
 namespace vexilo {
 namespace {
 
