@@ -1,24 +1,22 @@
 // The worker pool: worker threads, job deques, stealing, sleeping and waking. The scheduling design
-// is described at the top of pool.h. Interpreter-free.
+// is described at the top of pool.h; the process-wide pool and fork handling are in
+// global_pool.cpp. Interpreter-free.
 #include "pool/pool.h"
 
 #include <pthread.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <deque>
 #include <string>
 #include <thread>
 
-#include "engine/internal_failure.h"
+#include "pool/mutex.h"
 #include "pool/thread_count.h"
+#include "pool/thread_name.h"
 
 namespace vexilo::pool {
 namespace detail {
 namespace {
-
-constexpr const char* start_failure = "The global thread pool has not been initialized.";
-constexpr const char* forked_failure = "The thread pool was made before the process forked.";
 
 // Searches for work this many times, yielding in between, before going to sleep.
 constexpr unsigned idle_rounds_before_sleep = 32;
@@ -36,13 +34,12 @@ public:
     const std::size_t index;
 
     // Jobs this worker offered: it pushes and pops at the back, thieves take from the front.
-    std::mutex deque_mutex;
-    std::deque<JobRef> deque;
+    Mutex deque_mutex;
+    std::deque<JobRef> deque VX_GUARDED_BY(deque_mutex);
     // Size of deque, read without the lock by thieves so that they skip empty deques.
     std::atomic<std::size_t> queued{0};
 
-    // Guarded by the registry's sleep_mutex.
-    bool asleep = false;
+    // Waited on with the registry's sleep_mutex; see Registry::asleep.
     std::condition_variable wake;
 
     // Victim choice; used by this worker's thread only.
@@ -53,7 +50,7 @@ public:
 
 class Registry {
 public:
-    explicit Registry(std::size_t thread_count) {
+    explicit Registry(std::size_t thread_count) : asleep(thread_count, false) {
         workers.reserve(thread_count);
         for (std::size_t i = 0; i < thread_count; ++i) {
             workers.push_back(std::make_unique<Worker>(*this, i));
@@ -67,13 +64,19 @@ public:
     // Starts every worker thread, or none: on failure the started ones are stopped and joined.
     void start(std::size_t stack_size);
     // Wakes every worker, tells it to leave, and joins it. Idempotent.
-    void stop() noexcept;
+    void stop() noexcept VX_EXCLUDES(sleep_mutex);
+
+    // Clears sleeper's asleep flag and wakes its thread; the caller has taken it off sleeping.
+    void wake_locked(Worker& sleeper) VX_REQUIRES(sleep_mutex) {
+        asleep[sleeper.index] = false;
+        sleeper.wake.notify_one();
+    }
 
     std::vector<std::unique_ptr<Worker>> workers;
 
     // Operations handed in by threads outside the pool.
-    std::mutex injected_mutex;
-    std::deque<JobRef> injected;
+    Mutex injected_mutex;
+    std::deque<JobRef> injected VX_GUARDED_BY(injected_mutex);
     std::atomic<std::size_t> injected_count{0};  // size hint, like Worker::queued
 
     // The sleep protocol of pool.h: both counters are only used with sequentially consistent
@@ -81,8 +84,12 @@ public:
     std::atomic<std::uint64_t> jobs_posted{0};
     std::atomic<std::size_t> sleepers{0};
 
-    std::mutex sleep_mutex;
-    std::vector<Worker*> sleeping;  // guarded by sleep_mutex
+    Mutex sleep_mutex;
+    // The workers asleep on their wake condition, and by worker index whether each one is: a
+    // sleeper leaves the wait only once its flag is cleared. Flags are chars, not vector<bool>'s
+    // bits, so that setting one is a plain byte store.
+    std::vector<Worker*> sleeping VX_GUARDED_BY(sleep_mutex);
+    std::vector<char> asleep VX_GUARDED_BY(sleep_mutex);
     std::atomic<bool> terminating{false};
 
 private:
@@ -111,28 +118,26 @@ std::uint64_t next_random(Worker& worker) noexcept {
 }
 
 // Called after a job became visible in some queue: counts it, then wakes one sleeper if any.
-void announce_job(Registry& registry) {
+void announce_job(Registry& registry) VX_EXCLUDES(registry.sleep_mutex) {
     registry.jobs_posted.fetch_add(1);
     if (registry.sleepers.load() == 0) return;
-    std::lock_guard lock(registry.sleep_mutex);
+    MutexLock lock(registry.sleep_mutex);
     if (registry.sleeping.empty()) return;
     Worker* sleeper = registry.sleeping.back();
     registry.sleeping.pop_back();
-    sleeper->asleep = false;
-    sleeper->wake.notify_one();
+    registry.wake_locked(*sleeper);
 }
 
-void wake_worker(Worker& worker) noexcept {
+void wake_worker(Worker& worker) noexcept VX_EXCLUDES(worker.registry.sleep_mutex) {
     Registry& registry = worker.registry;
-    std::lock_guard lock(registry.sleep_mutex);
-    if (!worker.asleep) return;
-    worker.asleep = false;
+    MutexLock lock(registry.sleep_mutex);
+    if (!registry.asleep[worker.index]) return;
     std::erase(registry.sleeping, &worker);
-    worker.wake.notify_one();
+    registry.wake_locked(worker);
 }
 
-std::optional<JobRef> pop_back(Worker& worker) {
-    std::lock_guard lock(worker.deque_mutex);
+std::optional<JobRef> pop_back(Worker& worker) VX_EXCLUDES(worker.deque_mutex) {
+    MutexLock lock(worker.deque_mutex);
     if (worker.deque.empty()) return std::nullopt;
     const JobRef job = worker.deque.back();
     worker.deque.pop_back();
@@ -141,11 +146,11 @@ std::optional<JobRef> pop_back(Worker& worker) {
     return job;
 }
 
-std::optional<JobRef> steal_front(Worker& victim) {
+std::optional<JobRef> steal_front(Worker& victim) VX_EXCLUDES(victim.deque_mutex) {
     // relaxed: a stale zero only skips this victim for now. A job pushed after our search began
     // also bumped jobs_posted, so we search again before sleeping (see pool.h).
     if (victim.queued.load(std::memory_order_relaxed) == 0) return std::nullopt;
-    std::lock_guard lock(victim.deque_mutex);
+    MutexLock lock(victim.deque_mutex);
     if (victim.deque.empty()) return std::nullopt;
     const JobRef job = victim.deque.front();
     victim.deque.pop_front();
@@ -154,10 +159,10 @@ std::optional<JobRef> steal_front(Worker& victim) {
     return job;
 }
 
-std::optional<JobRef> take_injected(Registry& registry) {
+std::optional<JobRef> take_injected(Registry& registry) VX_EXCLUDES(registry.injected_mutex) {
     // relaxed: a hint, as in steal_front.
     if (registry.injected_count.load(std::memory_order_relaxed) == 0) return std::nullopt;
-    std::lock_guard lock(registry.injected_mutex);
+    MutexLock lock(registry.injected_mutex);
     if (registry.injected.empty()) return std::nullopt;
     const JobRef job = registry.injected.front();
     registry.injected.pop_front();
@@ -182,22 +187,23 @@ std::optional<JobRef> find_work(Worker& self) {
 }
 
 // Sleeps until woken, unless done() already holds or a job was posted since `posted` was read.
-template <class Unit>
-void sleep_until_woken(Worker& self, std::uint64_t posted, Unit& done) {
+template <class Done>
+void sleep_until_woken(Worker& self, std::uint64_t posted, Done& done)
+    VX_EXCLUDES(self.registry.sleep_mutex) {
     Registry& registry = self.registry;
-    std::unique_lock lock(registry.sleep_mutex);
+    MutexLock lock(registry.sleep_mutex);
     registry.sleepers.fetch_add(1);
     if (!done() && registry.jobs_posted.load() == posted) {
-        self.asleep = true;
+        registry.asleep[self.index] = true;
         registry.sleeping.push_back(&self);
-        self.wake.wait(lock, [&] { return !self.asleep; });
+        while (registry.asleep[self.index]) lock.wait(self.wake);
     }
     registry.sleepers.fetch_sub(1);
 }
 
 // The loop of every waiting worker, and of an idle worker with done() = "pool stopping".
-template <class Unit>
-void work_until(Worker& self, Unit done) noexcept {
+template <class Done>
+void work_until(Worker& self, Done done) noexcept {
     unsigned idle_rounds = 0;
     while (!done()) {
         // Read before searching, so that a job posted during the search prevents the sleep.
@@ -226,7 +232,7 @@ void* worker_main(void* argument) {
 
 void Registry::start(std::size_t stack_size) {
     pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) throw InternalFailure(start_failure);
+    if (pthread_attr_init(&attributes) != 0) throw PoolFailure(start_failure);
     bool failed = pthread_attr_setstacksize(&attributes, stack_size) != 0;
     for (; !failed && started_ < workers.size(); ++started_) {
         Worker& worker = *workers[started_];
@@ -236,18 +242,15 @@ void Registry::start(std::size_t stack_size) {
     pthread_attr_destroy(&attributes);
     if (failed) {
         stop();
-        throw InternalFailure(start_failure);
+        throw PoolFailure(start_failure);
     }
 }
 
 void Registry::stop() noexcept {
     {
-        std::lock_guard lock(sleep_mutex);
+        MutexLock lock(sleep_mutex);
         terminating.store(true);
-        for (Worker* sleeper : sleeping) {
-            sleeper->asleep = false;
-            sleeper->wake.notify_one();
-        }
+        for (Worker* sleeper : sleeping) wake_locked(*sleeper);
         sleeping.clear();
     }
     for (std::size_t i = 0; i < started_; ++i) pthread_join(workers[i]->thread, nullptr);
@@ -264,28 +267,38 @@ void Latch::set() noexcept {
     }
     // Notify under the blocker's mutex: the blocked thread cannot see the mark, return and destroy
     // the blocker before notify_all is done with it.
-    std::lock_guard lock(blocker_->mutex);
+    MutexLock lock(blocker_->mutex);
     // release: publishes the job's writes (the mutex would too; kept for probe()).
     done_.store(true, std::memory_order_release);
     blocker_->cond.notify_all();
 }
 
 void Latch::wait_blocking() noexcept {
-    std::unique_lock lock(blocker_->mutex);
+    MutexLock lock(blocker_->mutex);
     // relaxed: set() stores under this mutex, which orders the job's writes before our return.
-    blocker_->cond.wait(lock, [&] { return done_.load(std::memory_order_relaxed); });
+    while (!done_.load(std::memory_order_relaxed)) lock.wait(blocker_->cond);
 }
 
 bool Latch::wait_blocking_for(std::chrono::milliseconds timeout) noexcept {
-    std::unique_lock lock(blocker_->mutex);
+    MutexLock lock(blocker_->mutex);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     // relaxed: as in wait_blocking.
-    return blocker_->cond.wait_for(lock, timeout,
-                                   [&] { return done_.load(std::memory_order_relaxed); });
+    while (!done_.load(std::memory_order_relaxed)) {
+        if (!lock.wait_until(blocker_->cond, deadline)) {
+            return done_.load(std::memory_order_relaxed);
+        }
+    }
+    return true;
 }
 
 Worker* current_worker() noexcept { return this_worker; }
 
 const CancelFlag* current_cancel_flag() noexcept { return this_cancel; }
+
+void leave_pools_in_child() noexcept {
+    this_worker = nullptr;
+    this_cancel = nullptr;
+}
 
 bool runs_on(const Worker* worker, const Registry* registry) noexcept {
     return worker != nullptr && &worker->registry == registry;
@@ -293,7 +306,7 @@ bool runs_on(const Worker* worker, const Registry* registry) noexcept {
 
 void push_local(Worker* self, JobRef job) {
     {
-        std::lock_guard lock(self->deque_mutex);
+        MutexLock lock(self->deque_mutex);
         self->deque.push_back(job);
         // relaxed: a hint; announce_job's counter increment publishes the push to sleepers.
         self->queued.store(self->deque.size(), std::memory_order_relaxed);
@@ -302,7 +315,7 @@ void push_local(Worker* self, JobRef job) {
 }
 
 bool take_back(Worker* self, JobRef job) noexcept {
-    std::lock_guard lock(self->deque_mutex);
+    MutexLock lock(self->deque_mutex);
     if (self->deque.empty() || !(self->deque.back() == job)) return false;
     self->deque.pop_back();
     // relaxed: a hint, as in pop_back.
@@ -316,55 +329,12 @@ void wait_until(Worker* self, const Latch& latch) noexcept {
 
 void inject(Registry* registry, JobRef job) {
     {
-        std::lock_guard lock(registry->injected_mutex);
+        MutexLock lock(registry->injected_mutex);
         registry->injected.push_back(job);
         // relaxed: a hint, as in push_local.
         registry->injected_count.store(registry->injected.size(), std::memory_order_relaxed);
     }
     announce_job(*registry);
-}
-
-namespace {
-
-// Counted up in the child by the fork handler; lock-free, so the handler may touch it.
-std::atomic<unsigned> forks_seen{0};
-static_assert(std::atomic<unsigned>::is_always_lock_free);
-
-// The global pool of this process, and the mutex that makes its creation happen once. Both are
-// constant-initialized, so they exist before any code of this file runs.
-std::atomic<ThreadPool*> global_slot{nullptr};
-std::mutex global_creation;
-
-// Around a fork, the forking thread holds global_creation, so no other thread is halfway through
-// making the global pool when the process is copied; in the child it is the only thread left and
-// so the one that may unlock it.
-void before_fork() noexcept { global_creation.lock(); }
-void after_fork_in_parent() noexcept { global_creation.unlock(); }
-void after_fork_in_child() noexcept {
-    // A worker that forks is no worker of any pool in its child.
-    this_worker = nullptr;
-    this_cancel = nullptr;
-    // relaxed: the child has a single thread now; threads it starts later synchronise with it.
-    forks_seen.fetch_add(1, std::memory_order_relaxed);
-    global_slot.store(nullptr, std::memory_order_relaxed);
-    global_creation.unlock();
-}
-
-}  // namespace
-
-unsigned fork_generation() noexcept {
-    // relaxed: only the child's own thread changes it, before any thread of the child exists.
-    return forks_seen.load(std::memory_order_relaxed);
-}
-
-void install_fork_handlers() {
-    static const bool installed = [] {
-        if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) {
-            throw InternalFailure(start_failure);
-        }
-        return true;
-    }();
-    (void)installed;
 }
 
 }  // namespace detail
@@ -381,29 +351,6 @@ ThreadPool::~ThreadPool() {
     // In a forked child the workers do not exist and their mutexes may be held for ever: stopping
     // them would hang, so the registry is left as it is.
     if (fork_generation_ != detail::fork_generation()) (void)registry_.release();
-}
-
-void ThreadPool::refuse_after_fork() const {
-    if (fork_generation_ != detail::fork_generation())
-        throw InternalFailure(detail::forked_failure);
-}
-
-ThreadPool& global_pool() {
-    // acquire: pairs with the release below, so the pool is seen fully made.
-    if (ThreadPool* pool = detail::global_slot.load(std::memory_order_acquire)) return *pool;
-    detail::install_fork_handlers();
-    std::lock_guard lock(detail::global_creation);
-    // relaxed: the mutex orders this load after any earlier store.
-    ThreadPool* pool = detail::global_slot.load(std::memory_order_relaxed);
-    if (pool == nullptr) {
-        // Made on first use and leaked on purpose: workers are never joined at process exit,
-        // where joining could hang on a worker still inside a job of an unfinished operation.
-        pool = new ThreadPool(thread_count_from_env(
-            [](const char* name) { return std::getenv(name); }, available_parallelism()));
-        // release: publishes the made pool to the fast path above.
-        detail::global_slot.store(pool, std::memory_order_release);
-    }
-    return *pool;
 }
 
 }  // namespace vexilo::pool

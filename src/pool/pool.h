@@ -74,107 +74,25 @@
 #include <atomic>
 #include <bit>  // std::bit_width
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <iterator>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "pool/cancel.h"
+#include "pool/job.h"
+#include "pool/pool_failure.h"
+
 namespace vexilo::pool {
 
 namespace detail {
 
 class Registry;
-class Worker;
-
-// Set once to stop an operation; see "Cancellation" above.
-using CancelFlag = std::atomic<bool>;
-
-// The cancel flag of the job running on this thread; nullptr outside jobs and for plain operations.
-const CancelFlag* current_cancel_flag() noexcept;
-
-// A job somewhere in memory (usually a caller's stack) that stays alive until its latch is set,
-// and the flag of the operation it belongs to.
-struct JobRef {
-    void (*execute)(void* job) noexcept;
-    void* job;
-    const CancelFlag* cancel;
-    bool operator==(const JobRef&) const = default;
-};
-
-// What a thread outside every pool blocks on while the pool runs its operation.
-struct Blocker {
-    std::mutex mutex;
-    std::condition_variable cond;
-};
-
-// Set once when a job has finished. The waiter is either a worker, which keeps working while it
-// waits and is woken if it fell asleep, or a thread outside the pool blocked on a Blocker.
-class Latch {
-public:
-    explicit Latch(Worker* owner) noexcept : owner_(owner) {}
-    explicit Latch(Blocker* blocker) noexcept : blocker_(blocker) {}
-    Latch(const Latch&) = delete;
-    Latch& operator=(const Latch&) = delete;
-
-    // acquire: pairs with the release in set(), so the job's writes are visible once this is true.
-    bool probe() const noexcept { return done_.load(std::memory_order_acquire); }
-
-    // Marks the job done and wakes its waiter. The latch may be destroyed by the waiter as soon as
-    // it sees the mark, so set() touches nothing of *this afterwards.
-    void set() noexcept;
-
-    // Blocks the calling (non-worker) thread until set() was called.
-    void wait_blocking() noexcept;
-
-    // Blocks the calling (non-worker) thread until set() was called or timeout passed; returns
-    // whether set() was called.
-    bool wait_blocking_for(std::chrono::milliseconds timeout) noexcept;
-
-private:
-    std::atomic<bool> done_{false};
-    Worker* owner_ = nullptr;
-    Blocker* blocker_ = nullptr;
-};
-
-// A job whose closure lives on the stack of the thread that offered it. fn(stolen) is called with
-// stolen = true when another thread runs it. It belongs to the operation of cancel, by default
-// that of the job running on the offering thread.
-template <class Fn>
-class StackJob {
-public:
-    template <class Waiter>
-    StackJob(Fn& fn, Waiter* waiter, const CancelFlag* cancel = current_cancel_flag()) noexcept
-        : fn_(fn), latch_(waiter), cancel_(cancel) {}
-
-    JobRef ref() noexcept { return {&StackJob::execute, this, cancel_}; }
-    void run_inline() { fn_(false); }
-    const Latch& latch() const noexcept { return latch_; }
-    Latch& latch() noexcept { return latch_; }
-    std::exception_ptr error() const noexcept { return error_; }
-
-private:
-    static void execute(void* self) noexcept {
-        auto* job = static_cast<StackJob*>(self);
-        try {
-            job->fn_(true);
-        } catch (...) {
-            job->error_ = std::current_exception();
-        }
-        job->latch_.set();  // last touch: the owner may pop this frame right after
-    }
-
-    Fn& fn_;
-    Latch latch_;
-    const CancelFlag* cancel_;
-    std::exception_ptr error_;
-};
 
 // The worker running on this thread, or nullptr on threads outside every pool.
 Worker* current_worker() noexcept;
@@ -189,18 +107,15 @@ void wait_until(Worker* self, const Latch& latch) noexcept;
 // Queues a job handed in from outside the pool's threads and wakes a worker.
 void inject(Registry* registry, JobRef job);
 
-// True when the job running on this thread belongs to a cancelled operation.
-inline bool cancelled() noexcept {
-    const CancelFlag* const flag = current_cancel_flag();
-    // relaxed: the flag publishes nothing; it only asks the work to stop soon.
-    return flag != nullptr && flag->load(std::memory_order_relaxed);
-}
-
 // How many times this process has forked since the pool code was first used; counted in each
 // child, so a pool made in a parent sees a different number in the child.
 unsigned fork_generation() noexcept;
-// Makes sure the fork handlers are installed. Any thread; fails only when pthread_atfork does.
+// Makes sure the fork handlers are installed. Any thread; throws PoolFailure(start_failure) when
+// pthread_atfork fails.
 void install_fork_handlers();
+// Makes the calling thread a worker of no pool, running no job: for the fork handler in the child,
+// whose one thread may have been a worker in the parent. Touches thread-locals only.
+void leave_pools_in_child() noexcept;
 
 // How many more times a range may be halved. Starts at the thread count; halves on each split;
 // a piece that was stolen gets at least the thread count again.
@@ -226,27 +141,14 @@ private:
 
 }  // namespace detail
 
-// What a cancelled operation throws at its starter, and throw_if_cancelled inside its tasks.
-class Cancelled : public std::exception {
-public:
-    const char* what() const noexcept override { return "the operation was cancelled"; }
-};
-
-// Throws Cancelled when the task calling it belongs to a cancelled operation; does nothing on
-// threads outside every job. For long loops inside tasks, between pieces of their work. Any
-// thread; costs a thread-local read and a relaxed load.
-inline void throw_if_cancelled() {
-    if (detail::cancelled()) throw Cancelled();
-}
-
 // A fixed set of worker threads with join-based work stealing. All operations may be called from
 // any thread, including from inside a task running on this pool or on another pool; they return
 // when all of their work is done. An exception thrown by the work is rethrown on the calling thread
 // after the operation's other parts have ended, and the pool stays usable. Work given to the pool
 // must not touch interpreter objects. Operations started inside a task of a cancelled operation
 // (run_cancellable) stop early and throw Cancelled. In a child process forked after the pool was
-// made, every operation started from outside the pool throws InternalFailure("The thread pool was
-// made before the process forked.") and the destructor leaves the pool's memory as it is.
+// made, every operation started from outside the pool throws PoolFailure(forked_failure) and the
+// destructor leaves the pool's memory as it is.
 class ThreadPool {
 public:
     // Stack size of each worker: nested operations run on the worker's stack, and 32-bit targets
@@ -255,8 +157,8 @@ public:
         sizeof(void*) >= 8 ? std::size_t{8} << 20 : std::size_t{2} << 20;
 
     // Starts thread_count workers (clamped to 1 .. 255) with the given stack size. Throws
-    // InternalFailure("The global thread pool has not been initialized.") when the threads cannot
-    // be started; threads already started are stopped first.
+    // PoolFailure(start_failure) when the threads cannot be started; threads already started are
+    // stopped first.
     explicit ThreadPool(std::size_t thread_count, std::size_t stack_size = default_stack_size);
     // Stops and joins the workers. No operation may be running on the pool.
     ~ThreadPool();
@@ -283,7 +185,7 @@ public:
     // ended, and then throws Cancelled (or keep_waiting's exception), whatever fn did meanwhile.
     // On a worker thread, keep_waiting is never called and fn belongs to the operation of the
     // calling task, cancelled with it. fn's own exception is rethrown as by run_inside. When
-    // keep_waiting forks, the child's call throws the InternalFailure of a pool made before the
+    // keep_waiting forks, the child's call throws the PoolFailure of a pool made before the
     // fork at once.
     template <class KeepWaiting, class Fn>
     void run_cancellable(KeepWaiting&& keep_waiting, Fn&& fn) {
@@ -397,7 +299,8 @@ private:
     static constexpr std::size_t cancel_check_interval = 8192;
     static constexpr std::size_t uninterrupted_sort_size = 32768;
 
-    // Throws InternalFailure when this pool was made before the process forked (see above).
+    // Throws PoolFailure(forked_failure) when this pool was made before the process forked (see
+    // above).
     void refuse_after_fork() const;
 
     // Runs op(stolen) on a worker of this pool and returns when it is done, rethrowing its failure.
@@ -546,8 +449,8 @@ private:
 // The process-wide pool, created by the first call (thread-safe; concurrent first calls create
 // one pool) with the size from thread_count_from_env and available_parallelism. It is never
 // stopped or destroyed. A child process forked after its creation gets a new one on its first
-// call. Throws InternalFailure("The global thread pool has not been initialized.") when its
-// threads cannot be started; a later call tries again.
+// call. Throws PoolFailure(start_failure) when its threads cannot be started; a later call tries
+// again.
 ThreadPool& global_pool();
 
 }  // namespace vexilo::pool

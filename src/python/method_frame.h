@@ -28,7 +28,7 @@ PyObject* run_frame(Body&& body) noexcept {
             return nullptr;
         }
         return std::move(result).value().release();
-    } catch (const InternalFailure& failure) {
+    } catch (const LocatedFailure& failure) {  // internal failures and the pool's own
         raise_internal_failure(failure.what(), failure.report());
     } catch (const std::bad_alloc&) {
         PyErr_Clear();

@@ -7,7 +7,7 @@
 #include <optional>
 #include <utility>
 
-#include "pool/pool.h"
+#include "engine/pool_job.h"
 #include "python/py_err.h"
 
 namespace vexilo::py {
@@ -49,7 +49,7 @@ private:
 };
 
 // Runs work() on the process-wide worker pool while the calling thread waits, checking signals
-// every pool poll interval (ThreadPool::poll_interval). work must not touch the interpreter; it may
+// every pool poll interval (run_pool_job). work must not touch the interpreter; it may
 // throw. When a handler raises, the work is cancelled and the handler's exception returned once
 // all of the work has ended; other failures of the work are thrown unchanged. Calling thread,
 // interpreter held (handlers run on it).
@@ -63,8 +63,8 @@ Status run_on_pool(Work&& work) {
         return false;
     };
     try {
-        pool::global_pool().run_cancellable(keep_waiting, work);
-    } catch (const pool::Cancelled&) {
+        run_pool_job(keep_waiting, [&] { work(); });
+    } catch (const Cancelled&) {
         if (raised) return std::move(*raised);
         throw;
     }

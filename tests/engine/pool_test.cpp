@@ -16,6 +16,7 @@
 #include <limits>
 #include <numeric>
 #include <random>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -23,6 +24,7 @@
 
 #include "engine/internal_failure.h"
 #include "pool/thread_count.h"
+#include "pool/thread_name.h"
 
 // Children forked by these tests start threads, which ThreadSanitizer only allows when told to.
 #if defined(__SANITIZE_THREAD__)
@@ -467,7 +469,7 @@ int child_checks(ThreadPool* parent_global, ThreadPool* parents_pool) {
     try {
         parents_pool->parallel_for(10, [](std::size_t) {});
         return 13;
-    } catch (const InternalFailure& failure) {
+    } catch (const PoolFailure& failure) {
         if (std::string(failure.what()) != "The thread pool was made before the process forked.") {
             return 14;
         }
@@ -518,14 +520,19 @@ TEST(ThreadPool, SizeIsClampedToOneThroughTheMaximum) {
     EXPECT_EQ(ThreadPool(1000).thread_count(), max_threads);
 }
 
-TEST(ThreadPool, ThreadsThatCannotStartAreAnInternalFailure) {
+TEST(ThreadPool, ThreadsThatCannotStartAreAPoolFailureReportedWhereTheyFailed) {
     // No address space can hold this stack, so the first thread already fails to start.
     const std::size_t impossible_stack = std::numeric_limits<std::size_t>::max() / 2 + 1;
     try {
         ThreadPool pool(4, impossible_stack);
         FAIL() << "threads started";
-    } catch (const InternalFailure& failure) {
+    } catch (const PoolFailure& failure) {
         EXPECT_STREQ(failure.what(), "The global thread pool has not been initialized.");
+        // The report the module writes: the asking thread, and the pool's own source line.
+        const std::regex report(
+            "thread 'main' failed at src/pool/pool\\.cpp:[0-9]+:\n"
+            "The global thread pool has not been initialized\\.\n");
+        EXPECT_TRUE(std::regex_match(failure.report(), report)) << failure.report();
     }
 }
 
