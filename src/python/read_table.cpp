@@ -231,7 +231,7 @@ Result<OutputKind> output_kind_of(PyObject* obj) {
 }
 
 Result<Conversion> read_table(PyObject* obj, StringEncoding) {
-    // StringEncoding has one value, label, which the object-array encoding implements.
+    // StringEncoding has one value, label, which learn implements.
     OutputKind out = VX_TRY(output_kind_of(obj));
     std::optional<Table> copied = VX_TRY(copy_float_array(obj));
     if (copied) return Conversion{std::move(out), std::move(*copied), std::nullopt};
