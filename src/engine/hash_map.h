@@ -407,20 +407,16 @@ private:
                entries[slot_index(slot)].first == key;
     }
 
-    // An index of slot_count slots over entries. With check_repeats, throws std::invalid_argument
-    // when two keys are equal; throws std::bad_alloc.
-    static Index index_of(const std::vector<value_type>& entries, const SeededHash& hasher,
-                          std::size_t slot_count, bool check_repeats) {
-        if (slot_count == 0) return Index();
-        Index index(slot_count);
+    // An index over entries. Throws std::invalid_argument when two keys are equal, and
+    // std::bad_alloc.
+    static Index index_of(const std::vector<value_type>& entries, const SeededHash& hasher) {
+        if (entries.empty()) return Index();
+        Index index(slot_count_for(entries.size()));
         for (std::size_t i = 0; i < entries.size(); ++i) {
             const lookup_type key(entries[i].first);
             const std::uint64_t hash = hasher.hash64(key);
             const std::size_t at =
-                check_repeats
-                    ? index.find(hash,
-                                 [&](IndexSlot slot) { return holds(slot, hash, key, entries); })
-                    : index.find_free(hash);
+                index.find(hash, [&](IndexSlot slot) { return holds(slot, hash, key, entries); });
             if (!index.is_free(at)) throw std::invalid_argument("HashMap: repeated key");
             index.put(at, make_slot(hash, i));
         }
@@ -435,9 +431,7 @@ private:
                 positional = taken[i].first == i;
             }
         }
-        const std::size_t slot_count =
-            positional || taken.empty() ? 0 : slot_count_for(taken.size());
-        Index index = index_of(taken, hash_, slot_count, true);
+        Index index = positional ? Index() : index_of(taken, hash_);
         entries_ = std::move(taken);
         index_ = std::move(index);
         index_build_.settle();
@@ -474,19 +468,22 @@ private:
     // Rebuilds the index with slot_count slots: from its slots, or from the entries where it has
     // none. The map is unchanged if this throws.
     void rebuild_index(std::size_t slot_count) {
+        const auto hash_of = [&](std::size_t i) {
+            return hash_.hash64(lookup_type(entries_[i].first));
+        };
         if (index_.slot_count() == 0) {
-            index_ = index_of(entries_, hash_, slot_count, false);
+            index_.rebuild(slot_count, entries_.size(), [&](std::size_t i) {
+                const std::uint64_t hash = hash_of(i);
+                return std::pair{hash, make_slot(hash, i)};
+            });
             return;
         }
-        index_.rehash(slot_count, [&](IndexSlot slot) {
-            return hash_.hash64(lookup_type(entries_[slot_index(slot)].first));
-        });
+        index_.rehash(slot_count, [&](IndexSlot slot) { return hash_of(slot_index(slot)); });
     }
 
     // Builds a deferred index, once, whichever of several reading threads comes first.
     void build_deferred_index() const {
-        index_build_.ensure(
-            [&] { index_ = index_of(entries_, hash_, slot_count_for(entries_.size()), true); });
+        index_build_.ensure([&] { index_ = index_of(entries_, hash_); });
     }
 
     // Takes over whether the index of other, which is being moved from, is deferred.

@@ -66,8 +66,14 @@ public:
         const auto id = static_cast<Id>(texts_.size());
         texts_.push_back(text);
         hashes_.push_back(hash);
-        slots_.insert(at, Slot{static_cast<Id>(texts_.size()), tag},
-                      [&](const Slot& slot) { return hashes_[id_of(slot)]; });
+        slots_.put(at, Slot{static_cast<Id>(texts_.size()), tag});
+        if (!slots_.allows(slots_.size())) {
+            // The slots hold half of each hash; the hashes, in id order, give the rest.
+            slots_.rebuild(slots_.slot_count() * 2, texts_.size(), [&](std::size_t i) {
+                return std::pair{std::uint64_t{hashes_[i]},
+                                 Slot{static_cast<Id>(i + 1), tag_of(hashes_[i])}};
+            });
+        }
         return id;
     }
 

@@ -118,6 +118,21 @@ public:
         *this = std::move(grown);
     }
 
+    // Replaces the slots by slot_count of them (a power of two that allows count) holding
+    // slot_at(i) for i in [0, count): a (hash, slot) pair, placed from the home slot of the hash
+    // on. For slots that do not hold enough of their key to give its hash back, while their owner
+    // keeps the keys or hashes in order. Throws std::bad_alloc, the table unchanged.
+    template <class SlotAt>
+    [[gnu::noinline]] void rebuild(std::size_t slot_count, std::size_t count,
+                                   const SlotAt& slot_at) {
+        ProbeTable built(slot_count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto [hash, slot] = slot_at(i);
+            built.put(built.find_free(hash), slot);
+        }
+        *this = std::move(built);
+    }
+
     // Frees the slots: the table has none afterwards.
     void release() noexcept { *this = ProbeTable(); }
 

@@ -52,18 +52,28 @@ const std::vector<std::pair<const char*, HashOf>> hashes = {
     {"high bits", [](std::uint64_t key) { return key << 40; }},
 };
 
+void expect_keys(const Table& table, const HashOf& hash_of, std::size_t count, const char* name) {
+    ASSERT_EQ(table.size(), count) << name;
+    for (std::uint64_t key = 1; key <= count; ++key) {
+        const std::size_t at = find(table, hash_of, key);
+        ASSERT_FALSE(table.is_free(at)) << name << " " << key;
+        ASSERT_EQ(table[at].value, key * 10) << name << " " << key;
+    }
+    EXPECT_TRUE(table.is_free(find(table, hash_of, count + 1))) << name;
+}
+
+// Growth by rehashing the slots (insert) and by rebuilding from the keys in order.
 TEST(ProbeTable, GrowthAndCollisionsKeepEveryKey) {
     for (const auto& [name, hash_of] : hashes) {
         const std::size_t count = hash_of(1) == hash_of(2) ? 300 : 20000;
-        const Table table = filled(count, hash_of);
-        ASSERT_EQ(table.size(), count) << name;
+        Table table = filled(count, hash_of);
         EXPECT_EQ(table.slot_count(), Table::slot_count_for(count)) << name;
-        for (std::uint64_t key = 1; key <= count; ++key) {
-            const std::size_t at = find(table, hash_of, key);
-            ASSERT_FALSE(table.is_free(at)) << name << " " << key;
-            ASSERT_EQ(table[at].value, key * 10) << name << " " << key;
-        }
-        EXPECT_TRUE(table.is_free(find(table, hash_of, count + 1))) << name;
+        expect_keys(table, hash_of, count, name);
+        table.rebuild(table.slot_count() * 2, count, [&](std::size_t i) {
+            const std::uint64_t key = i + 1;
+            return std::pair{hash_of(key), Slot{key, key * 10}};
+        });
+        expect_keys(table, hash_of, count, name);
     }
 }
 
