@@ -465,20 +465,14 @@ private:
         return entries_.size() < max_entries / 2 ? entries_.size() * 2 : max_entries;
     }
 
-    // Rebuilds the index with slot_count slots: from its slots, or from the entries where it has
-    // none. The map is unchanged if this throws.
+    // Rebuilds the index with slot_count slots from the entries' keys: read in order, which keeps
+    // to the order the texts lie in, where rehashing the slots would visit them at random. The
+    // map is unchanged if this throws.
     void rebuild_index(std::size_t slot_count) {
-        const auto hash_of = [&](std::size_t i) {
-            return hash_.hash64(lookup_type(entries_[i].first));
-        };
-        if (index_.slot_count() == 0) {
-            index_.rebuild(slot_count, entries_.size(), [&](std::size_t i) {
-                const std::uint64_t hash = hash_of(i);
-                return std::pair{hash, make_slot(hash, i)};
-            });
-            return;
-        }
-        index_.rehash(slot_count, [&](IndexSlot slot) { return hash_of(slot_index(slot)); });
+        index_.rebuild(slot_count, entries_.size(), [&](std::size_t i) {
+            const std::uint64_t hash = hash_.hash64(lookup_type(entries_[i].first));
+            return std::pair{hash, make_slot(hash, i)};
+        });
     }
 
     // Builds a deferred index, once, whichever of several reading threads comes first.
