@@ -23,8 +23,9 @@ struct MaxLoad {
 //   static bool allows(std::size_t count, std::size_t slot_count) noexcept;  // the load policy
 //   static constexpr std::size_t min_slots = ...;                          // a power of two
 // The table knows nothing of keys: a probe is given a hash and a test of whether a slot holds the
-// key, and growth is given the way back from a slot to its key's hash (from the slot alone where
-// it holds enough of the key). The lookup inlines into the caller's loop; growth is out of line.
+// key; growth is given the way back from a slot to its key's hash (rehash: from the slot alone
+// where it holds enough of the key), or the owner's slots and hashes in the owner's order
+// (rebuild). The lookup inlines into the caller's loop; growth is out of line.
 // Not thread-safe for writing; any number of threads may probe at once.
 template <class Traits>
 class ProbeTable {
