@@ -467,8 +467,9 @@ private:
 
     // Rebuilds the index with slot_count slots from the entries' keys: read in order, which keeps
     // to the order the texts lie in, where rehashing the slots would visit them at random. The
-    // map is unchanged if this throws.
-    void rebuild_index(std::size_t slot_count) {
+    // map is unchanged if this throws. Out of line: it is rare, and inlined it would crowd the
+    // insertions that call it out of their callers' loops.
+    [[gnu::noinline]] void rebuild_index(std::size_t slot_count) {
         index_.rebuild(slot_count, entries_.size(), [&](std::size_t i) {
             const std::uint64_t hash = hash_.hash64(lookup_type(entries_[i].first));
             return std::pair{hash, make_slot(hash, i)};
