@@ -1,16 +1,16 @@
 // The hash map of the learned state: entries in insertion order, a compact index of linear-probe
 // slots, keyed by its own SeededHash; texts owned by the map or viewed in a shared TextStore.
-// Interpreter-free.
+// Interpreter-free. One unit though long: the entries, their index and the store their texts lie
+// in keep one invariant, which every member upholds.
 #pragma once
 
 #include <algorithm>  // std::max
-#include <atomic>
+#include <bit>        // std::countr_zero
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,7 +19,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine/deferred_build.h"
 #include "engine/keyed_hash.h"
+#include "engine/probe_table.h"
 #include "engine/text_store.h"
 
 namespace vexilo {
@@ -69,11 +71,10 @@ public:
     // A copy of a map whose index is deferred defers its own.
     HashMap(const HashMap& other)
         : hash_(other.hash_), entries_(other.entries_), texts_(other.texts_) {
-        // acquire: pairs with the release that publishes a deferred index built meanwhile.
-        if (other.deferred_ && !other.deferred_->built.load(std::memory_order_acquire)) {
-            deferred_ = std::make_unique<DeferredIndex>();
+        if (other.index_build_.current()) {
+            index_ = other.index_;
         } else {
-            slots_ = other.slots_;
+            index_build_.defer();
         }
     }
     HashMap& operator=(const HashMap& other) {
@@ -84,14 +85,15 @@ public:
     HashMap(HashMap&& other) noexcept
         : hash_(other.hash_),
           entries_(std::exchange(other.entries_, {})),
-          slots_(std::exchange(other.slots_, {})),
-          deferred_(std::move(other.deferred_)),
-          texts_(std::exchange(other.texts_, {})) {}
+          index_(std::move(other.index_)),
+          texts_(std::exchange(other.texts_, {})) {
+        take_index_build(other);
+    }
     HashMap& operator=(HashMap&& other) noexcept {
         hash_ = other.hash_;
         entries_ = std::exchange(other.entries_, {});
-        slots_ = std::exchange(other.slots_, {});
-        deferred_ = std::move(other.deferred_);
+        index_ = std::move(other.index_);
+        take_index_build(other);
         texts_ = std::exchange(other.texts_, {});
         return *this;
     }
@@ -112,15 +114,15 @@ public:
     void reserve(size_type count) {
         if (count <= entries_.size()) return;
         entries_.reserve(count);
-        if (!slots_.empty() && slot_count_for(count) > slots_.size()) {
+        if (index_.slot_count() != 0 && slot_count_for(count) > index_.slot_count()) {
             rebuild_index(slot_count_for(count));
         }
     }
 
     void clear() noexcept {
         entries_.clear();
-        slots_.clear();
-        deferred_.reset();
+        index_.release();
+        index_build_.settle();
         texts_ = {};
     }
 
@@ -129,8 +131,8 @@ public:
         return texts_;
     }
 
-    // Lookups of a map whose index was deferred build it first, once, under a lock: they may
-    // then throw std::bad_alloc.
+    // Lookups of a map whose index was deferred build it first, once, other readers waiting for
+    // it: they may then throw std::bad_alloc.
     iterator find(lookup_type key) {
         const std::size_t at = locate(key);
         return at == npos ? end() : begin() + static_cast<std::ptrdiff_t>(at);
@@ -148,8 +150,8 @@ public:
     // Same thread-safety as find.
     template <class KeyAt, class Found>
     void find_each(std::size_t count, KeyAt&& key_at, Found&& found) const {
-        if (deferred_) build_deferred_index();
-        if (slots_.empty()) {
+        build_deferred_index();
+        if (index_.slot_count() == 0) {
             for (std::size_t i = 0; i < count; ++i) {
                 const std::size_t at = locate(key_at(i));
                 found(i, at == npos ? end() : begin() + static_cast<std::ptrdiff_t>(at));
@@ -158,18 +160,17 @@ public:
         }
         constexpr std::size_t ahead = 8;
         std::uint64_t hashes[ahead];
-        const std::size_t mask = slots_.size() - 1;
         for (std::size_t i = 0; i < count + ahead; ++i) {
             if (i >= ahead) {
                 const std::size_t done = i - ahead;
                 const std::size_t at =
-                    slot_index(slots_[probe(hashes[done % ahead], key_at(done))]);
+                    slot_index(index_[probe(hashes[done % ahead], key_at(done))]);
                 found(done, at == npos ? end() : begin() + static_cast<std::ptrdiff_t>(at));
             }
             if (i < count) {
                 const std::uint64_t hash = hash_.hash64(key_at(i));
                 hashes[i % ahead] = hash;
-                __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & mask]);
+                index_.prefetch(hash);
             }
         }
     }
@@ -194,9 +195,9 @@ public:
     template <class... Args>
     std::pair<iterator, bool> try_emplace(Key key, Args&&... args) {
         // A deferred index not built yet is missing, and built below like any missing one.
-        deferred_.reset();
+        index_build_.settle();
         const lookup_type lookup(key);  // for a text, views key until key is moved in below
-        if (slots_.empty()) {
+        if (index_.slot_count() == 0) {
             if constexpr (positional_keys) {
                 if (lookup < entries_.size()) {
                     return {begin() + static_cast<std::ptrdiff_t>(lookup), false};
@@ -211,17 +212,17 @@ public:
         }
         const std::uint64_t hash = hash_.hash64(lookup);
         std::size_t at = probe(hash, lookup);
-        if (slots_[at] != 0) {
-            return {begin() + static_cast<std::ptrdiff_t>(slot_index(slots_[at])), false};
+        if (!index_.is_free(at)) {
+            return {begin() + static_cast<std::ptrdiff_t>(slot_index(index_[at])), false};
         }
-        if (slot_count_for(entries_.size() + 1) > slots_.size()) {
+        if (!index_.allows(entries_.size() + 1)) {
             if (entries_.size() == entries_.capacity()) entries_.reserve(grown_capacity());
             rebuild_index(slot_count_for(entries_.capacity()));
-            at = probe(hash, lookup);
+            at = index_.find_free(hash);
         }
         emplace_entry(std::move(key), std::forward<Args>(args)...);
         // The slot is written last, so a failed construction leaves the index as it was.
-        slots_[at] = make_slot(hash, entries_.size() - 1);
+        index_.put(at, make_slot(hash, entries_.size() - 1));
         return {end() - 1, true};
     }
 
@@ -279,60 +280,51 @@ public:
         assign_distinct_entries(std::move(entries));
     }
 
-private:
-    void assign_distinct_entries(std::vector<value_type>&& entries) {
-        std::vector<value_type> taken = std::move(entries);
-        std::vector<std::uint64_t> slots;
-        bool positional = positional_keys;
-        if constexpr (positional_keys) {
-            for (std::size_t i = 0; i < taken.size() && positional; ++i) {
-                positional = taken[i].first == i;
-            }
-        }
-        if (!positional) {
-            slots = index_of(
-                taken, [&](std::size_t i) { return hash_.hash64(lookup_type(taken[i].first)); });
-        }
-        entries_ = std::move(taken);
-        slots_ = std::move(slots);
-        deferred_.reset();
-    }
-
-public:
     // As assign_distinct, but the index is built only when first needed, by a lookup or an
     // insertion; until then the map costs its entries alone. For text maps, which are often
-    // kept and iterated but never looked into. Throws std::bad_alloc only: repeated keys are
-    // found (std::invalid_argument) when the index is built.
+    // kept and iterated but never looked into. Entries in the ascending order of a stretch_order
+    // of their count fill the index, once built, front to back instead of at random. Never
+    // throws: repeated keys are found (std::invalid_argument) when the index is built.
     void assign_distinct_unindexed(std::vector<value_type>&& entries,
-                                   std::shared_ptr<TextStore> texts) requires(!positional_keys &&
-                                                                              viewed_texts) {
-        std::unique_ptr<DeferredIndex> deferred = std::make_unique<DeferredIndex>();
-        entries_ = std::move(entries);
-        slots_.clear();
-        deferred_ = std::move(deferred);
+                                   std::shared_ptr<TextStore> texts) noexcept
+        requires(!positional_keys && viewed_texts) {
+        assign_unindexed(std::move(entries));
         texts_ = std::move(texts);
     }
-    void assign_distinct_unindexed(std::vector<value_type>&& entries) requires(!positional_keys &&
-                                                                               !viewed_texts) {
-        std::unique_ptr<DeferredIndex> deferred = std::make_unique<DeferredIndex>();
-        entries_ = std::move(entries);
-        slots_.clear();
-        deferred_ = std::move(deferred);
+    void assign_distinct_unindexed(std::vector<value_type>&& entries) noexcept
+        requires(!positional_keys && !viewed_texts) {
+        assign_unindexed(std::move(entries));
     }
 
-    // The number of index slots of a map holding count hashed entries (a power of two).
-    static size_type slot_count_for(size_type count) {
-        if (count > max_entries) throw std::length_error("HashMap: too many entries");
-        size_type slots = 16;
-        while (slots / 4 * 3 < count) slots *= 2;
-        return slots;
-    }
+    // Where keys first look in the index of a map of a given count of entries, coarsely: the index
+    // cut into count() stretches of consecutive slots, of(key) is the stretch holding the key's
+    // home slot. Bound to the hasher of the map that made it.
+    class StretchOrder {
+    public:
+        std::size_t count() const noexcept { return count_; }
+        std::size_t of(lookup_type key) const noexcept {
+            return (static_cast<std::size_t>(hash_.hash64(key)) & mask_) >> shift_;
+        }
 
-    // The slot where an index of slot_count slots (slot_count_for of the entry count) first looks
-    // for a key of the given hash64. Entries assigned in about ascending order of this place fill
-    // the index front to back instead of at random, and iterate in the order of the hasher.
-    static size_type home_slot(std::uint64_t hash, size_type slot_count) noexcept {
-        return static_cast<size_type>(hash) & (slot_count - 1);
+    private:
+        friend class HashMap;
+        StretchOrder(const SeededHash& hash, std::size_t slot_count, std::size_t count) noexcept
+            : hash_(hash),
+              mask_(slot_count - 1),
+              shift_(std::countr_zero(slot_count / count)),
+              count_(count) {}
+        SeededHash hash_;
+        std::size_t mask_;
+        int shift_;
+        std::size_t count_;
+    };
+
+    // The stretches of this map's index for entry_count entries: max_stretches of them (a power of
+    // two, at least 1), or as many as the index would have slots if fewer. Throws
+    // std::length_error past the most entries a map holds.
+    StretchOrder stretch_order(size_type entry_count, size_type max_stretches) const {
+        const size_type slot_count = slot_count_for(entry_count);
+        return StretchOrder(hash_, slot_count, std::min(slot_count, max_stretches));
     }
 
     // Equal content: the same keys with equal values, whatever the order or hashers.
@@ -370,31 +362,23 @@ private:
         }
     }
 
-    // An index over entries, hash_of(i) being the hash64 of entry i's key. Throws
-    // std::invalid_argument when two keys are equal, and std::bad_alloc.
-    template <class HashOf>
-    static std::vector<std::uint64_t> index_of(const std::vector<value_type>& entries,
-                                               HashOf hash_of) {
-        std::vector<std::uint64_t> slots(entries.empty() ? 0 : slot_count_for(entries.size()));
-        const std::size_t mask = slots.size() - 1;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            const std::uint64_t hash = hash_of(i);
-            const std::uint64_t tag = hash >> index_bits;
-            std::size_t at = static_cast<std::size_t>(hash) & mask;
-            for (; slots[at] != 0; at = (at + 1) & mask) {
-                if ((slots[at] >> index_bits) == tag &&
-                    entries[slot_index(slots[at])].first == entries[i].first) {
-                    throw std::invalid_argument("HashMap: repeated key");
-                }
-            }
-            slots[at] = make_slot(hash, i);
+    // An index slot: 0 (free) or, above index_bits, the top bits of the key's hash and, below,
+    // the entry's position plus one; so most mismatches cost no look at the entry.
+    struct IndexSlot {
+        std::uint64_t bits;
+    };
+    struct IndexTraits {
+        using Slot = IndexSlot;
+        using Storage = std::vector<IndexSlot>;
+        static constexpr std::size_t min_slots = 16;
+        static bool is_free(IndexSlot slot) noexcept { return slot.bits == 0; }
+        static bool allows(std::size_t count, std::size_t slot_count) noexcept {
+            return MaxLoad<3, 4>::allows(count, slot_count);
         }
-        return slots;
-    }
+    };
+    using Index = ProbeTable<IndexTraits>;
 
     static constexpr std::size_t npos = std::numeric_limits<std::size_t>::max();
-    // A slot holds 0 (empty) or, above index_bits, the top bits of the hash and, below, the
-    // entry's position plus one.
     static constexpr int index_bits = 40;
     static constexpr std::uint64_t index_mask = (std::uint64_t{1} << index_bits) - 1;
     static constexpr std::uint64_t max_entries_u64 =
@@ -403,34 +387,77 @@ private:
             : std::numeric_limits<std::size_t>::max() / 4;
     static constexpr size_type max_entries = static_cast<size_type>(max_entries_u64);
 
-    static std::uint64_t make_slot(std::uint64_t hash, std::size_t index) noexcept {
-        return (hash >> index_bits << index_bits) | (static_cast<std::uint64_t>(index) + 1);
-    }
-    static std::size_t slot_index(std::uint64_t slot) noexcept {
-        return slot == 0 ? npos : static_cast<std::size_t>((slot & index_mask) - 1);
+    // The number of index slots of a map holding count hashed entries (a power of two).
+    static size_type slot_count_for(size_type count) {
+        if (count > max_entries) throw std::length_error("HashMap: too many entries");
+        return Index::slot_count_for(count);
     }
 
-    // The slot holding key, or the empty slot where it would go. The index must not be empty.
-    std::size_t probe(std::uint64_t hash, lookup_type key) const noexcept {
-        const std::size_t mask = slots_.size() - 1;
-        const std::uint64_t tag = hash >> index_bits;
-        for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
-            const std::uint64_t slot = slots_[at];
-            if (slot == 0) return at;
-            if ((slot >> index_bits) == tag && entries_[slot_index(slot)].first == key) return at;
+    static IndexSlot make_slot(std::uint64_t hash, std::size_t index) noexcept {
+        return {(hash >> index_bits << index_bits) | (static_cast<std::uint64_t>(index) + 1)};
+    }
+    static std::size_t slot_index(IndexSlot slot) noexcept {
+        return slot.bits == 0 ? npos : static_cast<std::size_t>((slot.bits & index_mask) - 1);
+    }
+
+    // Whether a slot holds key, of the given hash, among entries.
+    static bool holds(IndexSlot slot, std::uint64_t hash, lookup_type key,
+                      const std::vector<value_type>& entries) noexcept {
+        return (slot.bits >> index_bits) == (hash >> index_bits) &&
+               entries[slot_index(slot)].first == key;
+    }
+
+    // An index over entries. Throws std::invalid_argument when two keys are equal, and
+    // std::bad_alloc.
+    static Index index_of(const std::vector<value_type>& entries, const SeededHash& hasher) {
+        if (entries.empty()) return Index();
+        Index index(slot_count_for(entries.size()));
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const lookup_type key(entries[i].first);
+            const std::uint64_t hash = hasher.hash64(key);
+            const std::size_t at =
+                index.find(hash, [&](IndexSlot slot) { return holds(slot, hash, key, entries); });
+            if (!index.is_free(at)) throw std::invalid_argument("HashMap: repeated key");
+            index.put(at, make_slot(hash, i));
         }
+        return index;
+    }
+
+    void assign_distinct_entries(std::vector<value_type>&& entries) {
+        std::vector<value_type> taken = std::move(entries);
+        bool positional = positional_keys;
+        if constexpr (positional_keys) {
+            for (std::size_t i = 0; i < taken.size() && positional; ++i) {
+                positional = taken[i].first == i;
+            }
+        }
+        Index index = positional ? Index() : index_of(taken, hash_);
+        entries_ = std::move(taken);
+        index_ = std::move(index);
+        index_build_.settle();
+    }
+
+    void assign_unindexed(std::vector<value_type>&& entries) noexcept {
+        entries_ = std::move(entries);
+        index_.release();
+        index_build_.defer();
+    }
+
+    // The slot holding key, or the free slot where it would go. The index must have slots.
+    std::size_t probe(std::uint64_t hash, lookup_type key) const noexcept {
+        return index_.find(hash, [&](IndexSlot slot) { return holds(slot, hash, key, entries_); });
     }
 
     std::size_t locate(lookup_type key) const {
-        if (deferred_) build_deferred_index();
-        if (slots_.empty()) {
+        build_deferred_index();
+        if (index_.slot_count() == 0) {
             if constexpr (positional_keys) {
                 return key < entries_.size() ? static_cast<std::size_t>(key) : npos;
             } else {
                 return npos;
             }
         }
-        return slot_index(slots_[probe(hash_.hash64(key), key)]);
+        return slot_index(index_[probe(hash_.hash64(key), key)]);
     }
 
     std::size_t grown_capacity() const noexcept {
@@ -438,48 +465,39 @@ private:
         return entries_.size() < max_entries / 2 ? entries_.size() * 2 : max_entries;
     }
 
-    // Rebuilds the index with slot_count slots from the entries' keys. The map is unchanged if
-    // this throws.
-    void rebuild_index(std::size_t slot_count) {
-        std::vector<std::uint64_t> slots(slot_count);
-        const std::size_t mask = slot_count - 1;
-        for (std::size_t i = 0; i < entries_.size(); ++i) {
+    // Rebuilds the index with slot_count slots from the entries' keys: read in order, which keeps
+    // to the order the texts lie in, where rehashing the slots would visit them at random. The
+    // map is unchanged if this throws. Out of line: it is rare, and inlined it would crowd the
+    // insertions that call it out of their callers' loops.
+    [[gnu::noinline]] void rebuild_index(std::size_t slot_count) {
+        index_.rebuild(slot_count, entries_.size(), [&](std::size_t i) {
             const std::uint64_t hash = hash_.hash64(lookup_type(entries_[i].first));
-            std::size_t at = static_cast<std::size_t>(hash) & mask;
-            while (slots[at] != 0) at = (at + 1) & mask;
-            slots[at] = make_slot(hash, i);
-        }
-        slots_ = std::move(slots);
+            return std::pair{hash, make_slot(hash, i)};
+        });
     }
 
-    // Builds a deferred index once, whichever of several reading threads comes first. The map
-    // is unchanged if this throws.
+    // Builds a deferred index, once, whichever of several reading threads comes first.
     void build_deferred_index() const {
-        if (!deferred_) return;
-        // acquire: pairs with the release below, so that a reader seeing the flag sees the slots.
-        if (deferred_->built.load(std::memory_order_acquire)) return;
-        const std::lock_guard<std::mutex> lock(deferred_->mutex);
-        // relaxed: the mutex orders this with the store below.
-        if (deferred_->built.load(std::memory_order_relaxed)) return;
-        std::vector<std::uint64_t> slots = index_of(
-            entries_, [&](std::size_t i) { return hash_.hash64(lookup_type(entries_[i].first)); });
-        slots_ = std::move(slots);
-        // release: publishes the slots to readers that load the flag with acquire.
-        deferred_->built.store(true, std::memory_order_release);
+        index_build_.ensure([&] { index_ = index_of(entries_, hash_); });
     }
 
-    struct DeferredIndex {
-        std::mutex mutex;
-        std::atomic<bool> built{false};
-    };
+    // Takes over whether the index of other, which is being moved from, is deferred.
+    void take_index_build(HashMap& other) noexcept {
+        if (other.index_build_.current()) {
+            index_build_.settle();
+        } else {
+            index_build_.defer();
+        }
+        other.index_build_.settle();
+    }
 
     SeededHash hash_;
     std::vector<value_type> entries_;
-    // Empty, or a power of two of them. Written by a const lookup only to build a deferred index,
-    // under its lock; otherwise by writers alone.
-    mutable std::vector<std::uint64_t> slots_;
-    std::unique_ptr<DeferredIndex> deferred_;  // set while the index is deferred or built lazily
-    [[no_unique_address]] Texts texts_{};      // the store of viewed texts
+    // Written by a const lookup only to build a deferred index (see index_build_); otherwise by
+    // writers alone.
+    mutable Index index_;
+    DeferredBuild index_build_;            // current, unless the index waits for the first lookup
+    [[no_unique_address]] Texts texts_{};  // the store of viewed texts
 };
 
 }  // namespace vexilo

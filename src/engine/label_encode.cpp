@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>  // std::countr_zero
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -15,6 +14,7 @@
 
 #include "engine/hash_map.h"
 #include "engine/keyed_hash.h"
+#include "engine/probe_table.h"
 #include "engine/sort_prefix.h"
 #include "engine/unaligned_load.h"
 #include "engine/work_vector.h"
@@ -52,36 +52,35 @@ inline bool same_text(std::string_view a, std::string_view b) noexcept {
 }
 
 // The distinct texts of one piece of rows, in order of first occurrence: local id i names
-// texts[i]. A private open-addressing table (linear probing, at most half full); each slot keeps
-// the high half of the text's hash, so most mismatches are rejected without reading the text.
+// texts[i]. Each slot of its table keeps the high half of the text's hash, so most mismatches are
+// rejected without reading the text; the hashes are kept by id for growing.
 template <class Id>
 class DistinctTable {
 public:
-    DistinctTable() : slots_(16) {}
-
     Id find_or_insert(std::string_view text, std::size_t hash) {
         const std::uint32_t tag = tag_of(hash);
-        std::size_t at = hash & mask();
-        for (;;) {
-            Slot& slot = slots_[at];
-            if (slot.id_plus_one == 0) {
-                const auto id = static_cast<Id>(texts_.size());
-                texts_.push_back(text);
-                hashes_.push_back(hash);
-                slot = Slot{static_cast<Id>(texts_.size()), tag};
-                if (texts_.size() * 2 > slots_.size()) grow();
-                return id;
-            }
-            const auto id = static_cast<std::size_t>(slot.id_plus_one) - 1;
-            if (slot.tag == tag && same_text(texts_[id], text)) return static_cast<Id>(id);
-            at = (at + 1) & mask();
+        const std::size_t at = slots_.find(hash, [&](const Slot& slot) {
+            return slot.tag == tag && same_text(texts_[id_of(slot)], text);
+        });
+        if (!slots_.is_free(at)) return static_cast<Id>(id_of(slots_[at]));
+        const auto id = static_cast<Id>(texts_.size());
+        texts_.push_back(text);
+        hashes_.push_back(hash);
+        slots_.put(at, Slot{static_cast<Id>(texts_.size()), tag});
+        if (!slots_.allows(slots_.size())) {
+            // The slots hold half of each hash; the hashes, in id order, give the rest.
+            slots_.rebuild(slots_.slot_count() * 2, texts_.size(), [&](std::size_t i) {
+                return std::pair{std::uint64_t{hashes_[i]},
+                                 Slot{static_cast<Id>(i + 1), tag_of(hashes_[i])}};
+            });
         }
+        return id;
     }
 
     // Ends the finding: frees the lookup table and makes room for `more` texts to append. Only
     // append may follow.
     void stop_finding(std::size_t more) {
-        slots_ = GrowthVector<Slot>();
+        slots_.release();
         hashes_ = GrowthVector<std::size_t>();
         texts_.reserve(texts_.size() + more);
     }
@@ -100,8 +99,19 @@ private:
         Id id_plus_one = 0;  // 0: empty
         std::uint32_t tag = 0;
     };
+    struct SlotTraits {
+        using Slot = DistinctTable::Slot;
+        using Storage = GrowthVector<Slot>;
+        static constexpr std::size_t min_slots = 16;
+        static bool is_free(const Slot& slot) noexcept { return slot.id_plus_one == 0; }
+        static bool allows(std::size_t count, std::size_t slot_count) noexcept {
+            return MaxLoad<1, 2>::allows(count, slot_count);
+        }
+    };
 
-    std::size_t mask() const noexcept { return slots_.size() - 1; }
+    static std::size_t id_of(const Slot& slot) noexcept {
+        return static_cast<std::size_t>(slot.id_plus_one) - 1;
+    }
 
     // The bits that do not pick the slot, where size_t has them.
     static std::uint32_t tag_of(std::size_t hash) noexcept {
@@ -112,16 +122,7 @@ private:
         }
     }
 
-    void grow() {
-        slots_.assign(slots_.size() * 2, Slot{});
-        for (std::size_t id = 0; id < texts_.size(); ++id) {
-            std::size_t at = hashes_[id] & mask();
-            while (slots_[at].id_plus_one != 0) at = (at + 1) & mask();
-            slots_[at] = Slot{static_cast<Id>(id + 1), tag_of(hashes_[id])};
-        }
-    }
-
-    GrowthVector<Slot> slots_;  // size is a power of two
+    ProbeTable<SlotTraits> slots_{SlotTraits::min_slots};
     GrowthVector<std::string_view> texts_;
     GrowthVector<std::size_t> hashes_;  // by id, for growing without rehashing the texts
 };
@@ -293,17 +294,15 @@ struct Ranked {
     WorkVector<double> entry_codes;  // by flat entry index
     WorkVector<std::size_t> placed;  // run-major: runs.size() x stretch_count
     std::size_t stretch_count = 0;
-    int stretch_shift = 0;
-    std::size_t slot_count = 0;
 };
 
 // 3. Codes by rank: equal neighbours form one distinct text; markers get no code. First each run
 // of entries counts the texts starting in it and their bytes, then each run numbers its own and
-// copies them into one block of the forward map's store, at the run's offset. hasher is the
-// forward map's, whose index is cut into stretches of consecutive slots; each run counts how many
-// of its texts belong in each stretch.
+// copies them into one block of the forward map's store, at the run's offset. The index of
+// forward, the map to be filled, is cut into stretches of consecutive slots; each run counts how
+// many of its texts belong in each stretch.
 template <class Id, class Size>
-Ranked<Size> rank_entries(const WorkVector<Entry<Id, Size>>& entries, const SeededHash& hasher,
+Ranked<Size> rank_entries(const WorkVector<Entry<Id, Size>>& entries, const ForwardMap& forward,
                           pool::ThreadPool& pool) {
     const std::size_t entry_count = entries.size();
     Ranked<Size> ranked;
@@ -333,19 +332,14 @@ Ranked<Size> rank_entries(const WorkVector<Entry<Id, Size>>& entries, const Seed
     }
     ranked.texts = std::make_shared<TextStore>();
     ranked.text_block = ranked.texts->claim(text_bytes);
-    ranked.slot_count = ForwardMap::slot_count_for(distinct_count);
-    const int slot_bits = std::countr_zero(ranked.slot_count);
-    int stretch_bits = std::min(slot_bits, max_stretch_bits);
+    std::size_t max_stretches = std::size_t{1} << max_stretch_bits;
     // No more counts than texts: a small column cut into many runs needs no stretches to speak of.
-    while (stretch_bits > 0 && runs.size() > (distinct_count >> stretch_bits)) --stretch_bits;
-    ranked.stretch_shift = slot_bits - stretch_bits;
-    ranked.stretch_count = ranked.slot_count >> ranked.stretch_shift;
+    while (max_stretches > 1 && runs.size() > distinct_count / max_stretches) max_stretches /= 2;
+    const ForwardMap::StretchOrder order = forward.stretch_order(distinct_count, max_stretches);
+    ranked.stretch_count = order.count();
     ranked.placed.assign(runs.size() * ranked.stretch_count, 0);
     ranked.distinct.resize(distinct_count);
     ranked.entry_codes.resize(entry_count);
-    const auto stretch_of = [&](std::uint64_t hash) {
-        return ForwardMap::home_slot(hash, ranked.slot_count) >> ranked.stretch_shift;
-    };
     pool.parallel_for(runs.size(), [&](std::size_t r) {
         const RankRange& run = runs[r];
         std::size_t* const stretch_sizes = ranked.placed.data() + r * ranked.stretch_count;
@@ -366,7 +360,7 @@ Ranked<Size> rank_entries(const WorkVector<Entry<Id, Size>>& entries, const Seed
             if (starts[i]) {
                 const std::string_view text = entry.text();
                 const bool marker = is_missing_marker(text);
-                const auto stretch = static_cast<std::uint32_t>(stretch_of(hasher.hash64(text)));
+                const auto stretch = static_cast<std::uint32_t>(order.of(text));
                 ++stretch_sizes[stretch];
                 ranked.distinct[group++] = Distinct<Size>{entry.size, stretch};
                 if (!text.empty()) std::memcpy(copy, text.data(), text.size());
@@ -460,7 +454,7 @@ ForwardMap number_column(std::vector<Piece>& pieces, WorkVector<Id>& ids, double
     const std::size_t rows = ids.size();
     WorkVector<Entry<Id, Size>> entries = sorted_entries<Id, Size>(pieces, pool);
     ForwardMap forward;
-    Ranked<Size> ranked = rank_entries(entries, forward.hash_function(), pool);
+    Ranked<Size> ranked = rank_entries(entries, forward, pool);
     release(entries);
     // The rows' codes first, so that what only they need is gone before the map is filled.
     write_row_codes<Id>(pieces, ids.data(), ranked.entry_codes, rows, out, stride, pool);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/keyed_hash.h"
+#include "engine/probe_table.h"
 #include "engine/unaligned_load.h"
 #include "engine/work_vector.h"
 
@@ -94,9 +95,7 @@ public:
     }
 
     // Asks for the slot where a lookup with this hash starts, ahead of the lookup.
-    void prefetch(std::uint64_t key_hash) const noexcept {
-        __builtin_prefetch(&slots_[static_cast<std::size_t>(key_hash) & mask()]);
-    }
+    void prefetch(std::uint64_t key_hash) const noexcept { slots_.prefetch(key_hash); }
 
     // The entry number of key, and whether this call added it: a key seen before gets its number
     // back, a new key the next number (0, 1, 2, ...). key_head and key_hash must be head(key) and
@@ -105,19 +104,15 @@ public:
                                                     std::uint64_t key_hash, unsigned kind = 0) {
         const std::uint32_t tag = slot_tag(key.size(), kind);
         const bool whole_in_slot = key.size() <= sizeof key_head.words && kind < max_kinds;
-        std::size_t at = static_cast<std::size_t>(key_hash) & mask();
-        for (;; at = (at + 1) & mask()) {
-            const Slot& slot = slots_[at];
-            if (slot.entry == 0) break;
+        const std::size_t at = slots_.find(key_hash, [&](const Slot& slot) {
             if (slot.words[0] != key_head.words[0] || slot.words[1] != key_head.words[1] ||
                 slot.tag != tag) {
-                continue;
+                return false;
             }
-            const std::size_t entry = slot.entry - 1;
-            if (whole_in_slot || (keys_[entry].kind == kind && keys_[entry].bytes == key)) {
-                return {entry, false};
-            }
-        }
+            const Key& stored = keys_[slot.entry - 1];
+            return whole_in_slot || (stored.kind == kind && stored.bytes == key);
+        });
+        if (!slots_.is_free(at)) return {slots_[at].entry - 1, false};
         return {add_at(at, key, key_head, tag, kind), true};
     }
 
@@ -140,8 +135,7 @@ public:
 
     // Frees the index; it is empty afterwards.
     void release() noexcept {
-        slots_ = GrowthVector<Slot>(initial_capacity);
-        mask_ = initial_capacity - 1;
+        slots_ = Slots(initial_capacity);
         keys_ = GrowthVector<Key>();
     }
 
@@ -181,6 +175,20 @@ private:
     static constexpr unsigned max_kinds = 1u << kind_bits;
     static constexpr std::size_t max_tag_size = (std::size_t{1} << (32 - kind_bits)) - 1;
 
+    struct SlotTraits {
+        using Slot = TextIndex::Slot;
+        using Storage = GrowthVector<Slot>;
+        static constexpr std::size_t min_slots = initial_capacity;
+        static bool is_free(const Slot& slot) noexcept { return slot.entry == 0; }
+        // Small tables stay at most a quarter full (fewer probes past the home slot, while the
+        // table still fits the nearest caches), large ones half full: doubling those would cost
+        // more in cache misses than the shorter probes save.
+        static bool allows(std::size_t count, std::size_t slot_count) noexcept {
+            return count <= slot_count / (slot_count <= small_table_slots ? 4 : 2);
+        }
+    };
+    using Slots = ProbeTable<SlotTraits>;
+
     static std::uint32_t slot_tag(std::size_t size, unsigned kind) noexcept {
         const auto capped = static_cast<std::uint32_t>(
             kind < max_kinds ? std::min(size, max_tag_size) : max_tag_size);
@@ -194,47 +202,30 @@ private:
         const std::size_t entry = keys_.size();
         if (entry >= max_entries) throw std::bad_alloc();
         keys_.push_back(Key{key, kind});
-        slots_[at] = Slot{
+        const Slot slot{
             {key_head.words[0], key_head.words[1]}, tag, static_cast<std::uint32_t>(entry + 1)};
-        // Small tables stay at most a quarter full (fewer probes past the home slot, while the
-        // table still fits the nearest caches), large ones half full: doubling those would cost
-        // more in cache misses than the shorter probes save.
-        const std::size_t fill = slots_.size() <= small_table_slots ? 4 : 2;
-        if (keys_.size() * fill > slots_.size()) grow();
+        slots_.insert(at, slot, [&](const Slot& held) { return slot_hash(held); });
         return entry;
     }
 
-    // The slot count less one (a power of two less one), kept: it is taken on every lookup.
-    std::size_t mask() const noexcept { return mask_; }
-
-    void grow() {
-        GrowthVector<Slot> old = std::exchange(slots_, GrowthVector<Slot>(slots_.size() * 2));
-        mask_ = slots_.size() - 1;
-        for (const Slot& slot : old) {
-            if (slot.entry == 0) continue;
-            // A short key is all in its slot, so its hash needs no look at the key's memory.
-            const std::size_t size = slot.tag & max_tag_size;
-            std::uint64_t key_hash = 0;
-            if (size <= sizeof slot.words) {
-                Head key_head;
-                key_head.words[0] = slot.words[0];
-                key_head.words[1] = slot.words[1];
-                key_head.size = size;
-                key_hash = hash(key_head, {}, slot.tag >> (32 - kind_bits));
-            } else {
-                const Key& key = keys_[slot.entry - 1];
-                key_hash = hash(head(key.bytes), key.bytes, key.kind);
-            }
-            std::size_t at = static_cast<std::size_t>(key_hash) & mask();
-            while (slots_[at].entry != 0) at = (at + 1) & mask();
-            slots_[at] = slot;
+    // The hash of the key a slot holds: a short key is all in its slot, so it needs no look at
+    // the key's memory.
+    std::uint64_t slot_hash(const Slot& slot) const noexcept {
+        const std::size_t size = slot.tag & max_tag_size;
+        if (size <= sizeof slot.words) {
+            Head key_head;
+            key_head.words[0] = slot.words[0];
+            key_head.words[1] = slot.words[1];
+            key_head.size = size;
+            return hash(key_head, {}, slot.tag >> (32 - kind_bits));
         }
+        const Key& key = keys_[slot.entry - 1];
+        return hash(head(key.bytes), key.bytes, key.kind);
     }
 
     std::uint64_t key0_ = random_hash_key();
     std::uint64_t key1_ = random_hash_key();
-    GrowthVector<Slot> slots_ = GrowthVector<Slot>(initial_capacity);
-    std::size_t mask_ = initial_capacity - 1;
+    Slots slots_ = Slots(initial_capacity);
     GrowthVector<Key> keys_;
 };
 

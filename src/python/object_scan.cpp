@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/address_index.h"
 #include "engine/dedup_policy.h"
 #include "engine/internal_failure.h"
 #include "engine/text_index.h"
@@ -25,67 +26,6 @@ constexpr std::size_t block_bytes = std::size_t{256} << 10;
 constexpr std::size_t min_block_rows = 64;
 // How many rows ahead the index slot of an object is prefetched.
 constexpr std::size_t index_prefetch_distance = 16;
-
-// Object address to entry index, open addressing with linear probing. Keys are only compared,
-// never followed, so an index entry can never reach freed memory.
-class ObjectIndex {
-public:
-    struct Slot {
-        const PyObject* key;
-        std::size_t entry;
-    };
-
-    ObjectIndex() { slots_.resize(initial_capacity); }
-
-    // The slot holding key, or the free slot where key goes. Valid until the next insert().
-    Slot& probe(const PyObject* key) noexcept {
-        std::size_t at = position(key);
-        while (slots_[at].key != nullptr && slots_[at].key != key) at = (at + 1) & mask();
-        return slots_[at];
-    }
-
-    // Fills slot, a free slot that probe(key) returned.
-    void insert(Slot& slot, const PyObject* key, std::size_t entry) {
-        slot = Slot{key, entry};
-        if (++size_ * 2 > slots_.size()) grow();
-    }
-
-    // Asks for the slot where a lookup of key starts, ahead of the lookup.
-    void prefetch(const PyObject* key) const noexcept {
-        __builtin_prefetch(&slots_[position(key)]);
-    }
-
-    std::size_t size() const noexcept { return size_; }
-
-    void release() noexcept {
-        slots_ = GrowthVector<Slot>();
-        size_ = 0;
-    }
-
-private:
-    // Small: a table may have a great many short categorical columns.
-    static constexpr std::size_t initial_capacity = 8;
-
-    std::size_t mask() const noexcept { return slots_.size() - 1; }
-
-    std::size_t position(const PyObject* key) const noexcept {
-        // Objects are at least 16-byte aligned; the multiply spreads the remaining bits upward.
-        const std::uint64_t bits =
-            static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
-        const std::uint64_t mixed = (bits >> 4) * 0x9E3779B97F4A7C15ULL;
-        return static_cast<std::size_t>(mixed >> 32) & mask();
-    }
-
-    void grow() {
-        GrowthVector<Slot> old = std::exchange(slots_, GrowthVector<Slot>(slots_.size() * 2));
-        for (const Slot& slot : old) {
-            if (slot.key != nullptr) probe(slot.key) = slot;
-        }
-    }
-
-    GrowthVector<Slot> slots_;
-    std::size_t size_ = 0;
-};
 
 // The key of an exact str by its text: its code units as stored and their width, so that two keys
 // are equal only when the strings are (equal strings are stored alike). ASCII keys are their UTF-8
@@ -226,7 +166,7 @@ private:
     std::size_t entry_of(std::size_t row, Pins& pins) {
         PyObject* const cell = object(row);
         if (!policy_.by_object()) return text_entry(cell, row, pins);
-        ObjectIndex::Slot& slot = objects_.probe(cell);
+        const AddressIndex::Slot& slot = objects_.probe(cell);
         if (slot.key != nullptr) return slot.entry;
         const std::size_t pinned = pins.size();
         const std::size_t entry = text_entry(cell, row, pins);
@@ -317,7 +257,7 @@ private:
     ColumnMemory memory_;
     const MissingScalar* missing_;
     ColumnCells cells_;
-    ObjectIndex objects_;
+    AddressIndex objects_;
     TextIndex texts_;
     DedupPolicy policy_;
     std::optional<std::size_t> missing_entry_;

@@ -214,6 +214,24 @@ TEST_P(LabelEncodeTest, WritesOnlyItsStridedSlotsAndRepeatsExactly) {
     expect_codes(again.codes, {2, nan, 1, 2, 0}, "again");
 }
 
+// The forward map's entries come ordered by the stretch of its index they first look in, so that
+// building the index fills it front to back.
+TEST_P(LabelEncodeTest, ForwardMapIteratesInTheOrderOfItsIndexStretches) {
+    std::vector<std::string> cells;
+    for (std::size_t i = 0; i < 150'000; ++i)
+        cells.push_back("s" + std::to_string(i * 13 % 50'000));
+    const ForwardMap forward = label_encode(views_of(cells), pool).forward_map;
+    ASSERT_EQ(forward.size(), 50'000u);
+    const ForwardMap::StretchOrder order = forward.stretch_order(forward.size(), 16);
+    ASSERT_EQ(order.count(), 16u);
+    std::size_t last = 0;
+    for (const auto& [text, code] : forward) {
+        ASSERT_GE(order.of(text), last) << text;
+        last = order.of(text);
+    }
+    EXPECT_EQ(last, 15u);
+}
+
 // Inverse maps of encoded columns (codes 0 .. k-1) and of hand-made forward maps whose codes
 // have gaps or repeats, as a restored state may hold; small and large enough to go parallel.
 TEST_P(LabelEncodeTest, InverseMapsMatchANaiveInversion) {
