@@ -1,5 +1,6 @@
 // Column label encoding: hash deduplication per piece of rows, one parallel sort of the distinct
-// texts, codes by rank. Interpreter-free.
+// texts, codes by rank. Interpreter-free. One unit though long: its five steps hand each other
+// private records (pieces, sorted entries, ranks, stretches) that no other file needs.
 #include "engine/label_encode.h"
 
 #include <algorithm>
