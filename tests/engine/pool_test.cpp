@@ -1,5 +1,6 @@
 // The worker pool: coverage and order of every operation, nesting without deadlock on any pool
-// size, exception propagation, cancellation, concurrent callers, fork, and start failure.
+// size, exception propagation, cancellation, concurrent callers, fork, and start failure. One file
+// though long: every case runs on the same fixtures of pools of 1, 2, 4 and 8 threads.
 #include "pool/pool.h"
 
 #include <gtest/gtest.h>

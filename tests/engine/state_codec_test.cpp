@@ -1,4 +1,5 @@
-// State byte format: exact bytes, every reading error, bounded preallocation, round trips.
+// State byte format: exact bytes, every reading error, bounded preallocation, round trips. One file
+// though long: the cases share one byte builder and one reader of the format.
 #include "engine/state_codec.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,6 @@
-"""decode: results built with a learned state, round trips through encode, and borrow behaviour."""
+"""decode: results built with a learned state, round trips through encode, and borrow behaviour.
+
+One file though long: every case goes through the same builders of learned states."""
 
 import math
 import re

@@ -1,7 +1,8 @@
 """Hostile inputs: cells, tables and frames that raise, lie or call back, and what each leaves behind.
 
 Every case must end in a clean exception (or a clean result) and leave the encoder usable, with the
-state it had before a failed call.
+state it had before a failed call. One file though long: every case shares the same two checks
+(the exception, and the state and usability afterwards).
 """
 
 import os
