@@ -42,8 +42,8 @@ def load_module(build):
     """The compiled module of one build folder, loaded under its own handle."""
     path = glob.glob(os.path.join(build, "vexilo", "vexilo.cpython-*.so"))[0]
     loader = importlib.machinery.ExtensionFileLoader("vexilo.vexilo", path)
-    spec = importlib.util.spec_from_file_location("vexilo.vexilo", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    location = importlib.util.spec_from_file_location("vexilo.vexilo", path, loader=loader)
+    module = importlib.util.module_from_spec(location)
     loader.exec_module(module)
     sys.modules.pop("vexilo.vexilo", None)  # the next build loads afresh
     return module
