@@ -2,11 +2,13 @@
 two builds of the module loaded side by side in one process.
 
 Run: python3 benchmarks/tables_ab.py BUILD_A BUILD_B [--rounds 7] [--threads 1 2] [--rows N]
+         [--workloads NAME ...]
      python3 benchmarks/tables_ab.py BUILD --once WORKLOAD [--times K] [--rows N]   (for callgrind:
      the cost of one run is that of --times 2 less that of --times 1, which share all setup)
 A build is a build folder holding vexilo/vexilo.*.so. For each thread count a child process (with
 RAYON_NUM_THREADS set) builds every input once, then times A and B in turns (A B B A ...), so that
-other load on the machine falls on both alike; prints the median and range of each, and B/A.
+other load on the machine falls on both alike; prints the median and range of each, and the
+median and quartiles of B/A over the rounds' pairs.
 
 Workloads: w1 (the encode_quick object table), w4 (2,000,000 rows of 1,000,000 distinct texts, each
 twice), arrow (W1's text columns as Arrow strings), apart (those columns astype(object): equal texts
@@ -40,8 +42,8 @@ def load_module(build):
     """The compiled module of one build folder, loaded under its own handle."""
     path = glob.glob(os.path.join(build, "vexilo", "vexilo.cpython-*.so"))[0]
     loader = importlib.machinery.ExtensionFileLoader("vexilo.vexilo", path)
-    spec = importlib.util.spec_from_file_location("vexilo.vexilo", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    location = importlib.util.spec_from_file_location("vexilo.vexilo", path, loader=loader)
+    module = importlib.util.module_from_spec(location)
     loader.exec_module(module)
     sys.modules.pop("vexilo.vexilo", None)  # the next build loads afresh
     return module
@@ -120,11 +122,11 @@ def seconds(run, prepare):
     return elapsed
 
 
-def child(builds, rounds, rows):
+def child(builds, rounds, rows, workloads):
     modules = [load_module(build) for build in builds]
     data = Inputs(rows)
-    times = {name: ([], []) for name in WORKLOADS}
-    for name in WORKLOADS:
+    times = {name: ([], []) for name in workloads}
+    for name in workloads:
         runs = [runner(module, data, name) for module in modules]
         for run in runs:
             seconds(*run)  # warm-up
@@ -135,11 +137,15 @@ def child(builds, rounds, rows):
 
 
 def report(threads, times):
-    print(f"RAYON_NUM_THREADS={threads}: median [min .. max] seconds")
+    print(f"RAYON_NUM_THREADS={threads}: median [min .. max] seconds; B/A of each round's pair, "
+          "median [quartiles]")
     for name, (a, b) in times.items():
         ma, mb = statistics.median(a), statistics.median(b)
+        ratios = [y / x for x, y in zip(a, b)]
+        low, middle, high = statistics.quantiles(ratios, n=4) if len(ratios) > 1 else ratios * 3
         print(f"  {name:<16} A {ma:7.3f} [{min(a):.3f} .. {max(a):.3f}]   "
-              f"B {mb:7.3f} [{min(b):.3f} .. {max(b):.3f}]   B/A {mb / ma:5.3f}")
+              f"B {mb:7.3f} [{min(b):.3f} .. {max(b):.3f}]   "
+              f"B/A {middle:5.3f} [{low:.3f} .. {high:.3f}]")
 
 
 def main():
@@ -148,6 +154,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--workloads", nargs="+", choices=WORKLOADS, default=WORKLOADS)
     parser.add_argument("--once")
     parser.add_argument("--times", type=int, default=1)  # with --once: runs, not timed
     parser.add_argument("--child", action="store_true")
@@ -158,12 +165,13 @@ def main():
             seconds(run, prepare)
         return
     if args.child:
-        child(args.builds, args.rounds, args.rows)
+        child(args.builds, args.rounds, args.rows, args.workloads)
         return
     for threads in args.threads:
         env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
         out = subprocess.run([sys.executable, __file__, *args.builds, "--child", "--rounds",
-                              str(args.rounds), "--rows", str(args.rows)],
+                              str(args.rounds), "--rows", str(args.rows), "--workloads",
+                              *args.workloads],
                              env=env, check=True, capture_output=True, text=True).stdout
         report(threads, json.loads(out.strip().splitlines()[-1]))
 
