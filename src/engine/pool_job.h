@@ -11,15 +11,15 @@ namespace vexilo {
 // What a cancelled job throws at the thread that started it.
 using pool::Cancelled;
 
-// Runs work() on the process-wide pool (creating the pool on first use) while the calling thread
-// waits, calling keep_waiting() on the calling thread between slices of the pool's poll interval.
-// Once keep_waiting returns false (or throws), the job and its nested operations stop at
-// their next cancellation check, and the call returns after all of them have ended by throwing
-// Cancelled (or keep_waiting's exception). Otherwise work's own exception is rethrown. Both
-// callables are borrowed for the call only; work runs on pool threads and must not touch
-// interpreter objects. Any thread; from inside a pool task the job joins that task's operation
-// and keep_waiting is never called. Throws pool::PoolFailure when the pool cannot start or was
-// made before the process forked.
+// Runs work() on the process-wide pool (created on first use) while the calling thread waits,
+// calling keep_waiting() on the calling thread between slices of the pool's poll interval. Once
+// keep_waiting returns false (or throws), the job and its nested operations stop at their next
+// cancellation check, and the call returns after all of them have ended by throwing Cancelled (or
+// keep_waiting's exception); otherwise work's own exception is rethrown. Both callables are
+// borrowed for the call only; work runs on pool threads and must not touch interpreter objects.
+// Any thread; from inside a pool task the job joins that task's operation and keep_waiting is
+// never called. Throws pool::PoolFailure when the pool's threads cannot start, and in a child
+// process that keep_waiting forked.
 void run_pool_job(const std::function<bool()>& keep_waiting, const std::function<void()>& work);
 
 }  // namespace vexilo

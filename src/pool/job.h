@@ -43,14 +43,14 @@ public:
 
     // Marks the job done and wakes its waiter. The latch may be destroyed by the waiter as soon as
     // it sees the mark, so set() touches nothing of *this afterwards.
-    void set() noexcept;
+    void set() noexcept VX_EXCLUDES(blocker_->mutex);
 
     // Blocks the calling (non-worker) thread until set() was called.
-    void wait_blocking() noexcept;
+    void wait_blocking() noexcept VX_EXCLUDES(blocker_->mutex);
 
     // Blocks the calling (non-worker) thread until set() was called or timeout passed; returns
     // whether set() was called.
-    bool wait_blocking_for(std::chrono::milliseconds timeout) noexcept;
+    bool wait_blocking_for(std::chrono::milliseconds timeout) noexcept VX_EXCLUDES(blocker_->mutex);
 
 private:
     std::atomic<bool> done_{false};

@@ -1,6 +1,7 @@
 // The worker pool that runs all parallel work of the module: a parallel loop, a filter-map that
 // keeps index order, and a parallel unstable sort, all on a work-stealing scheduler.
-// Interpreter-free.
+// Interpreter-free. One file though long: the operations are templates built on one join, which
+// callers instantiate, and the design note below belongs beside them.
 /*
  * How the pool schedules work
  * ---------------------------
