@@ -22,8 +22,9 @@ namespace vexilo::py {
 inline constexpr std::size_t decode_block_rows = 256;
 
 // True for a code that no label can have: NaN, and a negative code that truncation toward zero
-// keeps negative (-1 and below; -0.5 truncates to code 0). Such a cell decodes as missing.
-inline bool is_missing_code(double code) noexcept { return std::isnan(code) || code <= -1.0; }
+// keeps negative (-1 and below; -0.5 truncates to code 0). Such a cell decodes as missing. One
+// comparison covers both, since every comparison with NaN is false.
+inline bool is_missing_code(double code) noexcept { return !(code > -1.0); }
 
 // The lookup key of a code that is not a missing code: a fraction above -1 and below 0 gives 0,
 // values at or above 2^64 the largest key, everything else is truncated toward zero.
