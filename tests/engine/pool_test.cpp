@@ -18,7 +18,6 @@
 #include <limits>
 #include <numeric>
 #include <random>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -553,10 +552,17 @@ TEST(ThreadPool, ThreadsThatCannotStartAreAPoolFailureReportedWhereTheyFailed) {
     } catch (const PoolFailure& failure) {
         EXPECT_STREQ(failure.what(), "The global thread pool has not been initialized.");
         // The report the module writes: the asking thread, and the pool's own source line.
-        const std::regex report(
-            "thread 'main' failed at src/pool/pool\\.cpp:[0-9]+:\n"
-            "The global thread pool has not been initialized\\.\n");
-        EXPECT_TRUE(std::regex_match(failure.report(), report)) << failure.report();
+        // (Matched by hand: GCC 12 warns falsely inside std::regex under -O2 with ASan.)
+        const std::string report = failure.report();
+        const std::string head = "thread 'main' failed at src/pool/pool.cpp:";
+        const std::string tail = ":\nThe global thread pool has not been initialized.\n";
+        const bool framed = report.size() > head.size() + tail.size() && report.starts_with(head) &&
+                            report.ends_with(tail);
+        const std::string line =
+            framed ? report.substr(head.size(), report.size() - head.size() - tail.size()) : "";
+        EXPECT_TRUE(framed && std::all_of(line.begin(), line.end(),
+                                          [](char c) { return c >= '0' && c <= '9'; }))
+            << report;
     }
 }
 
