@@ -23,10 +23,12 @@ EXPECTED_PANICS = ("no entry found for key", "ndarray: index out of bounds",
 def decode_or_expected_panic(encoder, table, call="decode"):
     try:
         return getattr(encoder, call)(table)
-    except ValueError:
-        if call == "decode":
+    except ValueError as error:
+        # transform refuses tables the restored state does not fit; decode only a table narrower
+        # than the columns the state lists
+        if call == "decode" and "that the learned categorical columns need" not in str(error):
             raise
-        return None  # transform refuses tables the restored state does not fit
+        return None
     except Exception:
         raise
     except BaseException as error:
