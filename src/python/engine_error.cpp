@@ -18,10 +18,10 @@ Result<std::string> quoted(std::string_view text) {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-// "column 2", or for a frame "column 2 ('colour')".
+// "column 2", or for a table with column names "column 2 ('colour')".
 Result<std::string> column_label(std::size_t col, const OutputKind& out) {
     std::string label = "column " + std::to_string(col);
-    if (out.kind == OutputKind::Kind::DataFrame && col < out.column_names.size()) {
+    if (out.kind != OutputKind::Kind::NdArray && col < out.column_names.size()) {
         label += " (" + VX_TRY(quoted(out.column_names[col])) + ")";
     }
     return label;
