@@ -241,6 +241,30 @@ Error invalid(std::string message) {
     return make_error(ErrorKind::invalid_memory, std::move(message));
 }
 
+// A format as messages show it: quoted, with bytes outside printable ASCII escaped and a long
+// one cut, since a producer may put anything there.
+std::string quoted_format(const char* format) {
+    if (format == nullptr) return "(none)";
+    std::string shown = "'";
+    std::size_t length = 0;
+    for (const char* next = format; *next != '\0'; ++next, ++length) {
+        if (length == 64) {
+            shown += "...";
+            break;
+        }
+        const auto byte = static_cast<unsigned char>(*next);
+        if (byte >= 0x20 && byte < 0x7f && byte != '\\' && byte != '\'') {
+            shown += static_cast<char>(byte);
+        } else {
+            static constexpr char digits[] = "0123456789abcdef";
+            shown += "\\x";
+            shown += digits[byte >> 4];
+            shown += digits[byte & 15];
+        }
+    }
+    return shown + "'";
+}
+
 Error unsupported(std::string message) {
     return make_error(ErrorKind::unsupported, std::move(message));
 }
@@ -249,12 +273,17 @@ Error unsupported(std::string message) {
 Expected<std::pair<StorageKind, std::optional<StorageKind>>> column_storage(
     const ArrowSchema& schema) {
     const std::optional<StorageKind> storage = schema_storage(schema);
-    if (!storage) return unsupported("an unsupported type");
+    if (!storage) {
+        return unsupported(schema.format == nullptr
+                               ? std::string("a type without a format")
+                               : "the Arrow format " + quoted_format(schema.format));
+    }
     if (schema.dictionary == nullptr) return std::pair{*storage, std::optional<StorageKind>()};
     const std::optional<StorageKind> values = schema_storage(*schema.dictionary);
     if (!is_integer(*storage) || !values || !is_text(*values) ||
         schema.dictionary->dictionary != nullptr) {
-        return unsupported("an unsupported dictionary type");
+        return unsupported("a dictionary of the Arrow format " +
+                           quoted_format(schema.dictionary->format));
     }
     return std::pair{*storage, values};
 }
@@ -296,13 +325,38 @@ auto chunk_of(const Chunks& chunks, std::size_t row) {
 
 }  // namespace
 
+// A column of the null type: arrays without buffers whose cells are all missing.
+Expected<ArrowColumn> ArrowColumn::open_all_missing(std::span<const ArrowArray> arrays) {
+    ArrowColumn column;
+    column.all_missing_ = true;
+    for (const ArrowArray& array : arrays) {
+        if (array.release == nullptr) return invalid("an array is released");
+        if (array.length < 0 || array.offset < 0) {
+            return invalid("an array has a negative length or offset");
+        }
+        const auto length = static_cast<std::uint64_t>(array.length);
+        if (length > position_limit - column.rows_) return invalid("the column is too long");
+        column.rows_ += static_cast<std::size_t>(length);
+    }
+    column.null_count_ = column.rows_;
+    return column;
+}
+
 Expected<ArrowColumn> ArrowColumn::open(const ArrowChunks& chunks) {
-    const ArrowSchema& schema = chunks.schema();
-    if (schema.release == nullptr) return invalid("no schema");
+    if (chunks.schema().release == nullptr) return invalid("no schema");
+    return open(chunks.schema(), chunks.arrays());
+}
+
+Expected<ArrowColumn> ArrowColumn::open(const ArrowSchema& schema,
+                                        std::span<const ArrowArray> arrays) {
+    if (schema.format != nullptr && std::string_view(schema.format) == "n" &&
+        schema.n_children == 0 && schema.dictionary == nullptr) {
+        return open_all_missing(arrays);
+    }
     const auto [storage, value_storage] = VX_EXPECT(column_storage(schema));
     ArrowColumn column;
     column.cell_type_ = value_storage || is_text(storage) ? CellType::Text : CellType::Number;
-    for (const ArrowArray& array : chunks.arrays()) {
+    for (const ArrowArray& array : arrays) {
         Chunk chunk;
         chunk.first_row = column.rows_;
         if (auto problem = check_array(array, storage, chunk.cells)) return invalid(*problem);
@@ -374,6 +428,12 @@ std::string_view ArrowColumn::dictionary_text(const Chunk& chunk, std::size_t po
 void ArrowColumn::read_numbers(std::size_t begin, std::size_t end, double* out,
                                std::size_t stride) const noexcept {
     if (begin >= end) return;
+    if (all_missing_) {
+        for (std::size_t row = begin; row < end; ++row, out += stride) {
+            *out = std::numeric_limits<double>::quiet_NaN();
+        }
+        return;
+    }
     for (auto chunk = chunk_of(chunks_, begin); begin < end; ++chunk) {
         const Cells& cells = chunk->cells;
         const std::size_t first = begin - chunk->first_row;

@@ -21,7 +21,8 @@ enum class CellType { Text, Number };
 
 // A checked view of a column's cells. Text columns: UTF-8 strings ("u"), large strings ("U"),
 // string views ("vu"), and dictionaries with integer indices over any of these. Number columns:
-// signed and unsigned integers of 8 to 64 bits, 32- and 64-bit floats and booleans. Reads the
+// signed and unsigned integers of 8 to 64 bits, 32- and 64-bit floats, booleans, and the null
+// type ("n"), whose every cell is missing. Reads the
 // memory of the chunks it was opened on, which must outlive it and stay unchanged. Any number of
 // threads may read at once.
 class ArrowColumn {
@@ -34,6 +35,10 @@ public:
     // saying what). The interface states no sizes of offset buffers or string data, so those are
     // taken as the offsets and the type imply. Throws std::bad_alloc. Any thread.
     static Expected<ArrowColumn> open(const ArrowChunks& chunks);
+    // The same for a column described by schema whose chunks are arrays (borrowed, and only
+    // read: views of a table's columns need not own what they describe).
+    static Expected<ArrowColumn> open(const ArrowSchema& schema,
+                                      std::span<const ArrowArray> arrays);
 
     std::size_t rows() const noexcept { return rows_; }
     CellType cell_type() const noexcept { return cell_type_; }
@@ -86,11 +91,13 @@ public:
 
 private:
     ArrowColumn() = default;
+    static Expected<ArrowColumn> open_all_missing(std::span<const ArrowArray> arrays);
 
     std::vector<Chunk> chunks_;
     std::size_t rows_ = 0;
     std::size_t null_count_ = 0;
     CellType cell_type_ = CellType::Number;
+    bool all_missing_ = false;  // the null type: no buffers, every cell missing
 };
 
 }  // namespace vexilo::arrow

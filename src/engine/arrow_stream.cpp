@@ -58,35 +58,52 @@ void ArrowChunks::adopt_array(ArrowArray& array) {
     array.release = nullptr;
 }
 
+namespace {
+
+// The failure of a stream's callback, with the stream's own message where it gives one.
+Error callback_failed(ArrowArrayStream& stream, int code, const char* step) {
+    const char* message = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
+    return make_error(ErrorKind::producer_failed,
+                      std::string(step) + " failed with code " + std::to_string(code) +
+                          (message ? std::string(": ") + message : std::string()));
+}
+
+// Releases a stream when it goes, unless it was released already.
+struct StreamRelease {
+    ArrowArrayStream& stream;
+    ~StreamRelease() {
+        if (stream.release != nullptr) stream.release(&stream);
+    }
+};
+
+}  // namespace
+
 Expected<ArrowChunks> drain_stream(ArrowArrayStream& stream, std::size_t max_rows) {
     if (stream.release == nullptr) return invalid("the stream is released");
-    struct Release {
-        ArrowArrayStream& stream;
-        ~Release() {
-            if (stream.release != nullptr) stream.release(&stream);
-        }
-    } release{stream};
-    const auto failed = [&](int code, const char* step) {
-        const char* message = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
-        return make_error(ErrorKind::producer_failed,
-                          std::string(step) + " failed with code " + std::to_string(code) +
-                              (message ? std::string(": ") + message : std::string()));
-    };
+    StreamRelease release{stream};
     if (stream.get_schema == nullptr || stream.get_next == nullptr) {
         return invalid("the stream has no callbacks");
     }
     ArrowChunks chunks;
     ArrowSchema schema{};
     if (const int code = stream.get_schema(&stream, &schema); code != 0) {
-        return failed(code, "get_schema");
+        return callback_failed(stream, code, "get_schema");
     }
     chunks.adopt_schema(schema);
+    return drain_arrays(stream, std::move(chunks), max_rows);
+}
+
+Expected<ArrowChunks> drain_arrays(ArrowArrayStream& stream, ArrowChunks chunks,
+                                   std::size_t max_rows) {
+    if (stream.release == nullptr) return invalid("the stream is released");
+    StreamRelease release{stream};
+    if (stream.get_next == nullptr) return invalid("the stream has no callbacks");
     std::uint64_t rows = 0;
     std::uint64_t count = 0;
     for (;;) {
         ArrowArray array{};
         if (const int code = stream.get_next(&stream, &array); code != 0) {
-            return failed(code, "get_next");
+            return callback_failed(stream, code, "get_next");
         }
         if (array.release == nullptr) break;  // the end of the stream
         rows += array.length > 0 ? static_cast<std::uint64_t>(array.length) : 0;

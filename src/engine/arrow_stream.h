@@ -51,4 +51,10 @@ private:
 // std::bad_alloc.
 Expected<ArrowChunks> drain_stream(ArrowArrayStream& stream, std::size_t max_rows);
 
+// The rest of drain_stream, for a caller that took the schema itself: the arrays of stream until
+// its end, after the schema (and any arrays) chunks holds, with the same bounds and failures;
+// releases the stream.
+Expected<ArrowChunks> drain_arrays(ArrowArrayStream& stream, ArrowChunks chunks,
+                                   std::size_t max_rows);
+
 }  // namespace vexilo::arrow

@@ -15,10 +15,11 @@ namespace vexilo::py {
 Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, UnknownPolicy unknown,
                                   std::optional<std::size_t> learned_columns,
                                   std::span<const ColumnTurn> turns) {
-    OutputKind out = VX_TRY(output_kind_of(obj));
+    TableInput input = VX_TRY(table_input(obj));
+    const OutputKind& out = input.out;
     // Numbers read as texts need their cells, which a copy of a float64 array no longer has.
     std::optional<Table> copied =
-        turns.empty() ? VX_TRY(copy_float_array(obj)) : std::optional<Table>();
+        turns.empty() && !input.arrow ? VX_TRY(copy_float_array(obj)) : std::optional<Table>();
     Outcome coded = Unit{};
     Table table;
     if (copied) {
@@ -28,13 +29,13 @@ Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, Unkno
         CollectedTable numbers;
         VX_TRY(run_on_pool([&] { coded = transform_table(numbers, table, info, unknown); }));
     } else {
-        Collection collected = VX_TRY(collect_table(obj, out, turns));
+        Collection collected = VX_TRY(collect_input(obj, input, turns));
         VX_TRY(run_on_pool(
             [&] { coded = transform_table(collected.columns, collected.table, info, unknown); }));
         table = std::move(collected.table);
     }
     if (!coded) return transform_error(coded.error(), out, table.cols, learned_columns);
-    return Conversion{std::move(out), std::move(table), std::nullopt};
+    return Conversion{std::move(input.out), std::move(table), std::nullopt};
 }
 
 }  // namespace vexilo::py

@@ -27,20 +27,6 @@ T* capsule_pointer(PyObject* capsule, const char* name) {
     return static_cast<T*>(PyCapsule_GetPointer(capsule, name));
 }
 
-// The failure a stream's producer reported through its callbacks, which ends the call. A producer
-// whose own source is Python code reports that code's exception in its text only (pyarrow does):
-// a KeyboardInterrupt there is raised again, so that Ctrl-C in the producer stops the call;
-// anything else is a RuntimeError with what the producer said. A signal handler's exception
-// comes first.
-PyErr producer_failure(const Error& error) {
-    if (PyErr_CheckSignals() < 0) return PyErr::fetch();
-    if (error.message.find("KeyboardInterrupt") != std::string::npos) {
-        return PyErr::make(PyExc_KeyboardInterrupt, error.message);
-    }
-    return PyErr::make(PyExc_RuntimeError,
-                       "an Arrow stream failed while it was read: " + error.message);
-}
-
 Result<MaybeChunks> from_stream(PyObject* capsule, std::size_t max_rows) {
     auto* stream = capsule_pointer<ArrowArrayStream>(capsule, stream_capsule);
     if (stream == nullptr || stream->release == nullptr) return MaybeChunks();
@@ -76,6 +62,20 @@ Result<MaybeChunks> from_array_pair(PyObject* pair, std::size_t max_rows) {
 }
 
 }  // namespace
+
+// The failure a stream's producer reported through its callbacks, which ends the call. A producer
+// whose own source is Python code reports that code's exception in its text only (pyarrow does):
+// a KeyboardInterrupt there is raised again, so that Ctrl-C in the producer stops the call;
+// anything else is a RuntimeError with what the producer said. A signal handler's exception
+// comes first.
+PyErr producer_failure(const Error& error) {
+    if (PyErr_CheckSignals() < 0) return PyErr::fetch();
+    if (error.message.find("KeyboardInterrupt") != std::string::npos) {
+        return PyErr::make(PyExc_KeyboardInterrupt, error.message);
+    }
+    return PyErr::make(PyExc_RuntimeError,
+                       "an Arrow stream failed while it was read: " + error.message);
+}
 
 Result<MaybeChunks> arrow_chunks(PyObject* array, std::size_t max_rows) {
     PyRef arrow = PyRef::steal(PyObject_CallMethod(array, "__arrow_array__", nullptr));

@@ -21,4 +21,10 @@ namespace vexilo::py {
 // that Python code could free. Calling thread, interpreter held; destroy the result there too.
 Result<std::optional<arrow::ArrowChunks>> arrow_chunks(PyObject* array, std::size_t max_rows);
 
+// The exception for a stream whose producer failed while it was read (ErrorKind::producer_failed):
+// a signal handler's exception first; a KeyboardInterrupt the producer reports in its text raised
+// again; anything else a RuntimeError with what the producer said. Calling thread, interpreter
+// held.
+PyErr producer_failure(const Error& error);
+
 }  // namespace vexilo::py

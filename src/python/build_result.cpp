@@ -10,7 +10,7 @@
 namespace vexilo::py {
 
 Result<PyRef> build_result(Table table, OutputKind out, const EncodingInfo* encoding_info) {
-    if (out.kind == OutputKind::Kind::DataFrame) {
+    if (out.kind == OutputKind::Kind::DataFrame || out.is_arrow()) {
         return result_frame(std::move(table), out.column_names, encoding_info);
     }
     if (!encoding_info) return float_array(std::move(table));

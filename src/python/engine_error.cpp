@@ -18,15 +18,6 @@ Result<std::string> quoted(std::string_view text) {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-// "column 2", or for a table with column names "column 2 ('colour')".
-Result<std::string> column_label(std::size_t col, const OutputKind& out) {
-    std::string label = "column " + std::to_string(col);
-    if (out.kind != OutputKind::Kind::NdArray && col < out.column_names.size()) {
-        label += " (" + VX_TRY(quoted(out.column_names[col])) + ")";
-    }
-    return label;
-}
-
 Result<std::string> message_of(const Error& error, const OutputKind& out) {
     const std::string row = std::to_string(error.row);
     switch (error.kind) {
@@ -60,6 +51,15 @@ Result<std::string> message_of(const Error& error, const OutputKind& out) {
 }
 
 }  // namespace
+
+// "column 2", or for a table with column names "column 2 ('colour')".
+Result<std::string> column_label(std::size_t col, const OutputKind& out) {
+    std::string label = "column " + std::to_string(col);
+    if (out.kind != OutputKind::Kind::NdArray && col < out.column_names.size()) {
+        label += " (" + VX_TRY(quoted(out.column_names[col])) + ")";
+    }
+    return label;
+}
 
 PyErr to_python_error(const Error& error, const OutputKind& out) {
     Result<std::string> message = message_of(error, out);

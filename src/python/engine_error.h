@@ -17,6 +17,11 @@ namespace vexilo::py {
 // instead. Calling thread, interpreter held.
 PyErr to_python_error(const Error& error, const OutputKind& out);
 
+// How messages name column col of a table of kind out: "column 2", or with the table's column
+// name "column 2 ('colour')". Fails only as building a str fails. Calling thread, interpreter
+// held.
+Result<std::string> column_label(std::size_t col, const OutputKind& out);
+
 // As to_python_error, for an error of transform_table on a table of table_columns columns:
 // learned_columns, the column count of the table the state was learned from where known, tells a
 // text in a column at or beyond it apart, whose message says the table has more columns than the

@@ -35,4 +35,19 @@ std::optional<PyErr> discard_pending_error() {
     return std::nullopt;
 }
 
+Result<bool> type_in_package(PyObject* obj, std::string_view package) {
+    PyRef name = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
+    const char* text = nullptr;
+    Py_ssize_t size = 0;
+    if (name && PyUnicode_Check(name.get())) text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (!text) {
+        if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
+        return false;
+    }
+    const std::string_view found(text, static_cast<std::size_t>(size));
+    return found.substr(0, package.size()) == package &&
+           (found.size() == package.size() || found[package.size()] == '.');
+}
+
 }  // namespace vexilo::py

@@ -46,4 +46,10 @@ Result<std::optional<T>> nothing_unless_interrupt() {
     return std::optional<T>();
 }
 
+// True when obj's type comes from package or one of its modules (its __module__ is package or
+// starts with package and a dot), which is never imported for the question. Only an interrupt is
+// returned; a type without a readable __module__ is from no package. Calling thread, interpreter
+// held.
+Result<bool> type_in_package(PyObject* obj, std::string_view package);
+
 }  // namespace vexilo::py

@@ -135,8 +135,9 @@ Result<Names> integer_labels(PyObject* columns) {
 // running pending signal handlers every pool poll interval (a handler's exception cancels the
 // work). Returns the table and a complete EncodingInfo, or the failures of collect_table or a
 // signal handler's exception, having kept nothing.
-Result<Conversion> learn(PyObject* obj, OutputKind out) {
-    Collection collected = VX_TRY(collect_table(obj, out));
+Result<Conversion> learn(PyObject* obj, TableInput input) {
+    Collection collected = VX_TRY(collect_input(obj, input));
+    OutputKind out = std::move(input.out);
     EncodingInfo info;
     VX_TRY(run_on_pool(
         [&] { info = encode_table_forward(collected.columns, collected.table, false); }));
@@ -154,9 +155,9 @@ Result<Names> column_names(PyObject* frame) {
     return integer_labels(columns.get());
 }
 
-// True when obj's type comes from a module of Dask's ("dask...", its __module__), which is never
-// imported for the question.
-Result<bool> is_dask_object(PyObject* obj) {
+// True when obj's type comes from a module whose name starts with prefix (its __module__: "dask"
+// takes "dask.dataframe" and "dask_expr"), which is never imported for the question.
+Result<bool> type_module_starts_with(PyObject* obj, const char* prefix) {
     PyRef module = PyRef::steal(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
     if (!module) {
@@ -164,11 +165,13 @@ Result<bool> is_dask_object(PyObject* obj) {
         return false;
     }
     if (!PyUnicode_Check(module.get())) return false;
-    PyRef prefix = VX_TRY(checked(PyUnicode_FromString("dask")));
-    const Py_ssize_t starts = PyUnicode_Tailmatch(module.get(), prefix.get(), 0, 4, -1);
+    PyRef start = VX_TRY(checked(PyUnicode_FromString(prefix)));
+    const Py_ssize_t starts = PyUnicode_Tailmatch(module.get(), start.get(), 0, PY_SSIZE_T_MAX, -1);
     if (starts < 0) return PyErr::fetch();
     return starts == 1;
 }
+
+Result<bool> is_dask_object(PyObject* obj) { return type_module_starts_with(obj, "dask"); }
 
 }  // namespace
 
@@ -230,12 +233,40 @@ Result<OutputKind> output_kind_of(PyObject* obj) {
     return out;
 }
 
+Result<TableInput> table_input(PyObject* obj) {
+    // NumPy arrays, and pandas' and Dask's objects, keep their own routes even where they offer
+    // an Arrow stream (a pandas Series does, of a column, which is refused as before).
+    if (!PyArray_Check(obj) && !VX_TRY(type_in_package(obj, "pandas")) &&
+        !VX_TRY(is_dask_object(obj))) {
+        const std::string name = VX_TRY(type_name(obj));
+        if (name == "LazyFrame" && VX_TRY(type_in_package(obj, "polars"))) {
+            return PyErr::make(PyExc_TypeError,
+                               "a polars LazyFrame holds no rows until it runs: pass "
+                               "lazy_frame.collect(), a polars DataFrame");
+        }
+        std::optional<ArrowInput> arrow = VX_TRY(take_arrow_input(obj, name));
+        if (arrow) {
+            OutputKind out = arrow->out;
+            return TableInput{std::move(out), std::move(arrow)};
+        }
+    }
+    return TableInput{VX_TRY(output_kind_of(obj)), std::nullopt};
+}
+
+Result<Collection> collect_input(PyObject* obj, TableInput& input,
+                                 std::span<const ColumnTurn> turns) {
+    if (input.arrow) return collect_arrow_table(*input.arrow, turns);
+    return collect_table(obj, input.out, turns);
+}
+
 Result<Conversion> read_table(PyObject* obj, StringEncoding) {
     // StringEncoding has one value, label, which learn implements.
-    OutputKind out = VX_TRY(output_kind_of(obj));
-    std::optional<Table> copied = VX_TRY(copy_float_array(obj));
-    if (copied) return Conversion{std::move(out), std::move(*copied), std::nullopt};
-    return learn(obj, std::move(out));
+    TableInput input = VX_TRY(table_input(obj));
+    if (!input.arrow) {
+        std::optional<Table> copied = VX_TRY(copy_float_array(obj));
+        if (copied) return Conversion{std::move(input.out), std::move(*copied), std::nullopt};
+    }
+    return learn(obj, std::move(input));
 }
 
 }  // namespace vexilo::py

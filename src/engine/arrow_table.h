@@ -1,0 +1,43 @@
+// A table handed over through the Arrow stream interface: a stream of struct arrays whose children
+// are the table's columns, split into checked columns. Interpreter-free.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "engine/arrow_abi.h"
+#include "engine/arrow_column.h"
+#include "engine/arrow_stream.h"
+#include "engine/expected.h"
+#include "pool/pool.h"
+
+namespace vexilo::arrow {
+
+// True when schema describes a table: a struct ("+s") whose children are its columns.
+bool is_table_schema(const ArrowSchema& schema) noexcept;
+
+// Takes the schema of stream and, when it describes a table (is_table_schema), everything else as
+// drain_stream does. A stream of anything else is released after its schema and is
+// ErrorKind::unsupported; the other failures are drain_stream's. Runs the producer's callbacks on
+// the calling thread. Throws std::bad_alloc.
+Expected<ArrowChunks> drain_table_stream(ArrowArrayStream& stream, std::size_t max_rows);
+
+// The columns' names, as the schema's children give them (empty for a child without one).
+std::vector<std::string> column_names(const ArrowChunks& table);
+
+// The rows of a table whose chunks were checked by open_table_columns.
+std::size_t table_rows(const ArrowChunks& table) noexcept;
+
+// Checks the struct arrays of table (a table's chunks: is_table_schema holds for their schema)
+// and opens every column on pool (ArrowColumn::open, over each chunk's child with the chunk's
+// offset and length applied). Returns one reader per column, or the error of the lowest failing
+// column with its column set: ErrorKind::unsupported for a type no reader takes (the message names
+// its Arrow format), ErrorKind::invalid_memory for memory that breaks its format (a struct array
+// whose children do not match the schema or are shorter than it, a row that is null as a whole,
+// and whatever ArrowColumn::open finds). The readers read table's memory, which must outlive them.
+// Throws std::bad_alloc or the pool's failures. Any thread.
+Expected<std::vector<ArrowColumn>> open_table_columns(const ArrowChunks& table,
+                                                      pool::ThreadPool& pool = pool::global_pool());
+
+}  // namespace vexilo::arrow

@@ -1,0 +1,122 @@
+// A producer's Arrow stream taken over, checked, and its columns read by the engine.
+#include "python/arrow_input.h"
+
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "engine/arrow_table.h"
+#include "engine/column_plan.h"
+#include "python/arrow_capsule.h"
+#include "python/engine_error.h"
+#include "python/error_policy.h"
+#include "python/signal_check.h"
+#include "python/table_allocation.h"
+
+namespace vexilo::py {
+namespace {
+
+constexpr const char* stream_capsule = "arrow_array_stream";
+
+// The rows obj says it holds (len()), which bounds what its stream may give; the largest
+// addressable count when it says nothing. Only an interrupt is returned.
+Result<std::size_t> declared_rows(PyObject* obj) {
+    const Py_ssize_t length = PyObject_Size(obj);
+    if (length >= 0) return static_cast<std::size_t>(length);
+    if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
+    return static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / 16;
+}
+
+PyErr memory_error(const std::string& type_name, const Error& error) {
+    return PyErr::make(PyExc_ValueError, "the Arrow stream of a '" + type_name +
+                                             "' is held in memory that breaks its format (" +
+                                             error.message + "); nothing was read from it");
+}
+
+}  // namespace
+
+Result<std::optional<ArrowInput>> take_arrow_input(PyObject* obj, const std::string& type_name) {
+    using Taken = std::optional<ArrowInput>;
+    PyRef method = PyRef::steal(PyObject_GetAttrString(obj, "__arrow_c_stream__"));
+    if (!method) return nothing_unless_interrupt<ArrowInput>();
+    const std::size_t max_rows = VX_TRY(declared_rows(obj));
+    PyRef capsule = VX_TRY(checked(PyObject_CallNoArgs(method.get())));
+    if (!PyCapsule_IsValid(capsule.get(), stream_capsule)) {
+        return PyErr::make(PyExc_TypeError, "'" + type_name +
+                                                "'.__arrow_c_stream__() returned a '" +
+                                                type_qualname(capsule.get()) +
+                                                "', not an \"arrow_array_stream\" capsule");
+    }
+    auto* stream =
+        static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), stream_capsule));
+    if (stream == nullptr || stream->release == nullptr) {
+        if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
+        return PyErr::make(PyExc_ValueError, "'" + type_name +
+                                                 "'.__arrow_c_stream__() returned a stream "
+                                                 "that is already released");
+    }
+    // Moved out: the capsule's destructor releases only a stream still marked live.
+    ArrowArrayStream moved = *stream;
+    stream->release = nullptr;
+    Expected<arrow::ArrowChunks> drained = arrow::drain_table_stream(moved, max_rows);
+    // A producer whose callbacks run Python code may leave its exception pending.
+    if (PyErr_Occurred()) return PyErr::fetch();
+    if (!drained) {
+        switch (drained.error().kind) {
+            case ErrorKind::unsupported:
+                return Taken();  // not a table: the stream of a column, say
+            case ErrorKind::producer_failed:
+                return producer_failure(drained.error());
+            default:
+                return memory_error(type_name, drained.error());
+        }
+    }
+    ArrowInput input;
+    input.table = std::move(drained).value();
+    input.out.kind = VX_TRY(type_in_package(obj, "polars")) ? OutputKind::Kind::PolarsFrame
+                                                            : OutputKind::Kind::ArrowTable;
+    input.out.column_names = arrow::column_names(input.table);
+    return Taken(std::move(input));
+}
+
+Result<Collection> collect_arrow_table(ArrowInput& input, std::span<const ColumnTurn> turns) {
+    if (!turns.empty()) {
+        return PyErr::make(PyExc_TypeError,
+                           "the pieces of a larger table are read from pandas frames, not from "
+                           "Arrow tables");
+    }
+    const arrow::ArrowChunks& chunks = input.table;
+    std::optional<Expected<std::vector<arrow::ArrowColumn>>> opened;
+    VX_TRY(run_on_pool([&] { opened.emplace(arrow::open_table_columns(chunks)); }));
+    if (!*opened) {
+        const Error& error = opened->error();
+        if (error.kind != ErrorKind::unsupported) return to_python_error(error, input.out);
+        return PyErr::make(PyExc_TypeError, VX_TRY(column_label(error.column, input.out)) +
+                                                " is of " + error.message +
+                                                ", which vexilo does not read: cast it to text "
+                                                "or numbers first");
+    }
+    const std::vector<arrow::ArrowColumn>& columns = opened->value();
+    const std::size_t rows = arrow::table_rows(chunks);
+    Collection collected;
+    collected.table = VX_TRY(new_table(rows, columns.size(), Layout::ColumnMajor));
+    if (rows > 0) {
+        std::vector<PlannedColumn> planned(columns.size());
+        for (std::size_t col = 0; col < columns.size(); ++col) {
+            planned[col].col = col;
+            planned[col].arrow = &columns[col];
+            planned[col].missing = MissingCell::NotANumber;
+            planned[col].reader = columns[col].cell_type() == arrow::CellType::Number
+                                      ? PlannedColumn::Reader::arrow_numbers
+                                      : PlannedColumn::Reader::arrow_texts;
+        }
+        std::optional<Expected<std::vector<CollectedColumn>>> read;
+        VX_TRY(run_on_pool([&] { read.emplace(read_planned_columns(planned, collected.table)); }));
+        if (!*read) return to_python_error(read->error(), input.out);
+        collected.columns.categorical = std::move(*read).value();
+    }
+    collected.arrow.push_back(std::move(input.table));
+    return collected;
+}
+
+}  // namespace vexilo::py
