@@ -6,10 +6,11 @@ cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
 venv=${VENV:-.venv}
 scripts/system_deps.sh
-scripts/venv.sh "$python" "$venv" "pyarrow>=16" "dask[dataframe]>=2025.1" "distributed>=2025.1"
+scripts/venv.sh "$python" "$venv" "pyarrow>=16" "polars>=1.20" "duckdb>=1.1" \
+    "dask[dataframe]>=2025.1" "distributed>=2025.1"
 export PATH="$PWD/$venv/bin:$PATH"
 echo "== engine tests (C++)"
 scripts/test_engine.sh build/engine
 echo "== Python tests ($("$venv/bin/python" --version))"
-# Dask is installed here: its tests must run, not skip.
-VEXILO_REQUIRE_DASK=1 scripts/test_python.sh "$venv"
+# Dask, pyarrow, polars and DuckDB are installed here: their tests must run, not skip.
+VEXILO_REQUIRE_DASK=1 VEXILO_REQUIRE_ARROW=1 VEXILO_REQUIRE_POLARS=1 scripts/test_python.sh "$venv"
