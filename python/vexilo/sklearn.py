@@ -24,11 +24,12 @@ def _is_integer(value: object) -> bool:
     return isinstance(value, (int, np.integer)) and not isinstance(value, bool)
 
 
-def _is_pandas_frame(X: object) -> bool:
-    # The native encoder reads frames through pandas' own attributes; other libraries' frames
-    # (which may share the type's name) are converted to arrays first.
+def _is_native_frame(X: object) -> bool:
+    # The native encoder reads pandas frames through pandas' own attributes and polars frames
+    # through their Arrow memory; other libraries' frames (which may share the type's name) are
+    # converted to arrays first.
     kind = type(X)
-    return kind.__name__ == "DataFrame" and kind.__module__.split(".")[0] == "pandas"
+    return kind.__name__ == "DataFrame" and kind.__module__.split(".")[0] in ("pandas", "polars")
 
 
 class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: ignore[misc]
@@ -185,9 +186,9 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
             )
 
     def _check_table(self, X: Any, *, reset: bool) -> Any:
-        """X as the native encoder takes it: a pandas DataFrame as it is, anything else as a
-        2-D array (texts as objects, so that numbers among them stay numbers)."""
-        if _is_pandas_frame(X):
+        """X as the native encoder takes it: a pandas or polars DataFrame as it is, anything
+        else as a 2-D array (texts as objects, so that numbers among them stay numbers)."""
+        if _is_native_frame(X):
             validate_data(self, X, reset=reset, skip_check_array=True)
             rows, columns = X.shape
             for count, what in ((rows, "sample"), (columns, "feature")):
@@ -213,7 +214,7 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
     @staticmethod
     def _as_array(codes: Any) -> npt.NDArray[np.float64]:
         # Frames in, arrays out, as scikit-learn's transformers do; set_output(transform="pandas")
-        # turns the array into a frame with the input's index and column names.
+        # (or "polars") turns the array into a frame with the input's column names.
         if isinstance(codes, np.ndarray):
             return codes
         result: npt.NDArray[np.float64] = codes.to_numpy(dtype=np.float64, copy=False)

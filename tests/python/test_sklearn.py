@@ -34,7 +34,8 @@ def test_scikit_learn_estimator_checks(estimator, check):
     ["check_dataframe_column_names_consistency", "check_get_feature_names_out_error",
      "check_transformer_get_feature_names_out", "check_transformer_get_feature_names_out_pandas",
      "check_set_output_transform", "check_set_output_transform_pandas",
-     "check_global_output_transform_pandas"],
+     "check_global_output_transform_pandas", "check_set_output_transform_polars",
+     "check_global_set_output_transform_polars"],
 )
 def test_scikit_learn_output_and_feature_name_checks(name):
     getattr(estimator_checks, name)("OrdinalEncoder", OrdinalEncoder())
@@ -139,3 +140,18 @@ def test_inverse_transform_refuses_codes_without_a_category(code):
     encoder = OrdinalEncoder().fit(TRAIN)
     with pytest.raises(ValueError, match=re.escape(f"column 0 holds {code!r} at row 1")):
         encoder.inverse_transform(np.array([[0.0, 1.0], [code, 1.0]]))
+
+
+def test_polars_frames_are_read_natively_and_polars_output_is_offered():
+    pl = pytest.importorskip("polars")
+    train = pl.DataFrame({"colour": ["red", "green", None], "size": [1.0, 2.0, 3.0]})
+    encoder = OrdinalEncoder().set_output(transform="polars")
+    codes = encoder.fit_transform(train)
+    assert isinstance(codes, pl.DataFrame) and codes.columns == ["colour", "size"]
+    np.testing.assert_array_equal(codes.to_numpy(), [[1, 1], [0, 2], [np.nan, 3]])
+    assert list(encoder.feature_names_in_) == ["colour", "size"]
+    as_pandas = OrdinalEncoder().fit(train.to_pandas())
+    np.testing.assert_array_equal(encoder.transform(train).to_numpy(), as_pandas.transform(
+        train.to_pandas()))
+    np.testing.assert_array_equal(encoder.inverse_transform(np.array([[0.0, 5.0]])),
+                                  np.array([["green", 5.0]], dtype=object))
