@@ -285,6 +285,58 @@ def arrow_decode(codes, dictionaries, work):
     return object_table(work, parts, codes)
 
 
+# ---------------------------------------------------------------------------- polars and pyarrow
+# tables (W12 to W14): each library's fastest own route to codes in byte order
+
+
+def polars_enum_encode(work):
+    import polars as pl
+
+    frame = work.data
+    columns = []
+    categories = {}
+    for j, name in enumerate(frame.columns):
+        values = frame[name]
+        if j in work.categorical:
+            # An Enum of the sorted distinct texts numbers them in byte order (polars sorts
+            # strings by their bytes).
+            labels = values.drop_nulls().unique().sort()
+            categories[j] = labels
+            values = values.cast(pl.Enum(labels)).to_physical()
+        columns.append(values.cast(pl.Float64).fill_null(np.nan))
+    return pl.DataFrame(columns), categories
+
+
+def polars_gather_decode(codes, categories, work):
+    import polars as pl
+
+    columns = []
+    for j, name in enumerate(codes.columns):
+        values = codes[name]
+        if j in categories:
+            values = categories[j].gather(values.fill_nan(None).cast(pl.UInt32))
+        columns.append(values)
+    return pl.DataFrame(columns)
+
+
+def arrow_sorted_encode(work):
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    table = work.data
+    columns = []
+    for j in range(table.num_columns):
+        values = table.column(j)
+        if j in work.categorical:
+            # One dictionary for the whole column, its entries ranked in byte order, and each
+            # index replaced by its entry's rank.
+            encoded = values.combine_chunks().dictionary_encode()
+            ranks = pc.subtract(pc.rank(encoded.dictionary, sort_keys="ascending"), 1)
+            values = pc.take(ranks, encoded.indices)
+        columns.append(pc.fill_null(pc.cast(values, pa.float64()), np.nan))
+    return pa.table(columns, names=table.column_names), None
+
+
 # ---------------------------------------------------------------------------- numpy (W5)
 
 
@@ -295,7 +347,8 @@ def numpy_copy(work):
 VEXILO = "vexilo"
 
 CANDIDATES = [
-    Candidate(VEXILO, "vexilo", vexilo_encode, vexilo_decode, ("array", "frame", "float")),
+    Candidate(VEXILO, "vexilo", vexilo_encode, vexilo_decode,
+              ("array", "frame", "float", "polars", "arrow")),
     Candidate("scikit-learn OrdinalEncoder", "sklearn", sklearn_encode, sklearn_decode),
     Candidate("pandas factorize loop", "pandas", factorize_encode, take_decode),
     Candidate("pandas astype(category)", "pandas", category_encode, category_decode),
@@ -303,6 +356,10 @@ CANDIDATES = [
     Candidate("polars Categorical", "polars", polars_encode, None),
     Candidate("pyarrow dictionary_encode", "pyarrow", arrow_encode, arrow_decode),
     Candidate("numpy.array copy", "numpy", numpy_copy, None, ("float",)),
+    Candidate("polars Enum of sorted texts", "polars", polars_enum_encode, polars_gather_decode,
+              ("polars",)),
+    Candidate("pyarrow dictionary_encode, ranked", "pyarrow", arrow_sorted_encode, None,
+              ("arrow",)),
 ]
 
 

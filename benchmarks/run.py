@@ -164,6 +164,7 @@ def round_trip_verdict(decoded, work, rows: np.ndarray) -> str:
 def measure(candidate, work, repeats: int, budget_s: float, rows: np.ndarray, sample_path: str):
     """Runs one candidate on one workload in this (forked) process; returns its record."""
     warnings.filterwarnings("ignore")
+    work = work.loaded()
     record = {"version": candidate.version()}
     head = work.head(WARMUP_ROWS)
     head_fitted = candidate.encode(head) if work.operation == "decode" else None

@@ -7,8 +7,10 @@ vocabulary strings, as they are after a typical load where equal texts share one
 
 from __future__ import annotations
 
+import functools
 import os
 import tempfile
+from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 
@@ -33,7 +35,7 @@ class Workload:
     key: str
     title: str
     operation: str  # "encode" or "decode"
-    kind: str  # "array", "frame" or "float"
+    kind: str  # "array", "frame", "float", "polars" (a polars DataFrame) or "arrow" (a pyarrow Table)
     data: object = None
     # Indices of the columns a peer must encode (vexilo finds them itself) and of the numeric ones.
     categorical: list[int] = field(default_factory=list)
@@ -41,6 +43,13 @@ class Workload:
     # String columns without missing values: where every peer's definition of a code can agree.
     comparable: list[int] = field(default_factory=list)
     shape: tuple[int, int] = (0, 0)
+    # Makes data in the process that measures, for a library whose threads would not survive
+    # the fork into it (polars and pyarrow start theirs when they read).
+    loader: Callable[[], object] | None = None
+
+    def loaded(self) -> Workload:
+        """The workload with its data made, where a loader makes it."""
+        return self if self.loader is None else replace(self, data=self.loader(), loader=None)
 
     def head(self, rows: int) -> Workload:
         """The same workload on the first rows only (a view where the input allows one)."""
@@ -139,10 +148,16 @@ TITLES = {
     "W10": "encode: W8 read with engine=\"pyarrow\", dtype_backend=\"pyarrow\", {rows:,} x {cols}",
     "W11": "encode: the W8 frame, texts astype(object) (equal texts apart), {rows:,} x {cols}",
     "W11a": "encode: the W8 frame as to_numpy(dtype=object), {rows:,} x {cols}",
+    "W12": "encode: the W8 CSV read by polars.read_csv (texts as string views), {rows:,} x {cols}",
+    "W13": "encode: the W8 CSV read by pyarrow.csv.read_csv (a pyarrow Table), {rows:,} x {cols}",
+    "W14": "decode: W12's codes to a polars DataFrame, {rows:,} x {cols}",
 }
-ORDER = ["W1", "W2", "W3", "W4", "W5", "W6", "W7", "W8", "W8p", "W9", "W10", "W11", "W11a"]
+ORDER = ["W1", "W2", "W3", "W4", "W5", "W6", "W7", "W8", "W8p", "W9", "W10", "W11", "W11a",
+         "W12", "W13", "W14"]
 # The workloads built from W1's data, with the rows and vocabularies of W1.
-FROM_W1 = {"W2", "W6", "W7", "W8", "W8p", "W9", "W10", "W11", "W11a"}
+FROM_W1 = {"W2", "W6", "W7", "W8", "W8p", "W9", "W10", "W11", "W11a", "W12", "W13", "W14"}
+# The workloads read by another library than pandas, and the kind of table it gives.
+OTHER_READERS = {"W12": "polars", "W13": "arrow", "W14": "polars"}
 
 
 def title(key: str, quick: bool = False) -> str:
@@ -170,10 +185,19 @@ def w1_csv(rows: int, scale: float) -> Path:
 
 
 def csv_frame(key: str, rows: int, scale: float):
-    """The W1 CSV as pandas reads it for workload key (W8, W8p, W9, W10, W11, W11a)."""
+    """The W1 CSV as pandas reads it for workload key (W8, W8p, W9, W10, W11, W11a), or as polars
+    (W12, W14) or pyarrow (W13) read it."""
+    path = w1_csv(rows, scale)
+    if OTHER_READERS.get(key) == "polars":
+        import polars as pl
+
+        return pl.read_csv(path)
+    if key == "W13":
+        import pyarrow.csv
+
+        return pyarrow.csv.read_csv(path)
     import pandas as pd
 
-    path = w1_csv(rows, scale)
     if key == "W8p":
         with pd.option_context("mode.string_storage", "python"):
             return pd.read_csv(path)
@@ -206,9 +230,16 @@ def build(key: str, quick: bool = False) -> Workload:
                         frame_of(table, names, W1_NUMERIC) if frame else table,
                         list(W1_CATEGORICAL), list(W1_NUMERIC), list(W1_COMPARABLE), table.shape)
         return work
+    if key in OTHER_READERS:
+        w1_csv(rows("W1"), scale)  # written here, read in each measuring process
+        return Workload(key, title(key, quick), "decode" if key == "W14" else "encode",
+                        OTHER_READERS[key], None, list(W1_CATEGORICAL), list(W1_NUMERIC),
+                        list(W1_COMPARABLE), (rows("W1"), 8),
+                        functools.partial(csv_frame, key, rows("W1"), scale))
     if key in FROM_W1:
         data = csv_frame(key, rows("W1"), scale)
-        return Workload(key, title(key, quick), "encode", "array" if key == "W11a" else "frame",
+        kind = "array" if key == "W11a" else "frame"
+        return Workload(key, title(key, quick), "decode" if key == "W14" else "encode", kind,
                         data, list(W1_CATEGORICAL), list(W1_NUMERIC), list(W1_COMPARABLE),
                         data.shape)
     if key == "W3":
