@@ -96,10 +96,10 @@ struct CellByCell {
 // Every cell, column by column and row by row, on the calling thread, which runs pending signal
 // handlers every few thousand cells. A numeric column's numbers join those of the others.
 Result<CellByCell> read_columns(PyRef cells, Shape shape, Pins& pins,
-                                std::span<const ColumnTurn> turns) {
+                                std::span<const ColumnTurn> turns, MissingNumbers missing_numbers) {
     CellByCell read;
     if (shape.rows == 0) return read;
-    CellSource source = VX_TRY(CellSource::open(std::move(cells)));
+    CellSource source = VX_TRY(CellSource::open(std::move(cells), std::move(missing_numbers)));
     SignalCountdown signals;
     const std::size_t reserve = std::min(shape.rows, column_reserve_limit);
     for (std::size_t col = 0; col < shape.cols; ++col) {
@@ -181,6 +181,10 @@ Result<Collection> collect_table(PyObject* obj, const OutputKind& out,
         auto read = VX_TRY(collect_frame_columns(obj, shape.rows, shape.cols, out, turns));
         if (read) return turned(std::move(*read));
     }
+    // A pandas frame's values hold NA for a missing number of a typed number column, which the
+    // scan leaves to the cell-by-cell reading.
+    MissingNumbers missing_numbers =
+        is_frame ? VX_TRY(Pandas::missing_numbers_of(obj, shape.cols)) : MissingNumbers{};
     PyRef cells = VX_TRY(cell_table(obj, is_frame, shape));
     if (scannable) {
         if (std::optional<ScanSource> source = VX_TRY(array_source(cells.get(), shape))) {
@@ -190,7 +194,8 @@ Result<Collection> collect_table(PyObject* obj, const OutputKind& out,
     }
 
     Collection collected;
-    CellByCell read = VX_TRY(read_columns(std::move(cells), shape, collected.pins, turns));
+    CellByCell read = VX_TRY(
+        read_columns(std::move(cells), shape, collected.pins, turns, std::move(missing_numbers)));
     // Allocated only now that every cell has been read: a shape that claims more than the table
     // holds fails at its first missing cell, not here.
     collected.table = VX_TRY(new_table(shape.rows, shape.cols, Layout::RowMajor));

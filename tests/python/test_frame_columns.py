@@ -23,10 +23,21 @@ SETTINGS = settings(max_examples=150, deadline=None, derandomize=True,
                     suppress_health_check=[HealthCheck.too_slow])
 
 
+def typed_numbers(dtype):
+    """True for nullable and Arrow numbers, whose missing cells the values give as pandas' NA."""
+    return pd.api.types.is_extension_array_dtype(dtype) and dtype.kind in "iufb"
+
+
 def by_values(frame):
     """A frame by name only: encoding reads its values, as it reads any frame it cannot read
-    column by column."""
-    return DataFrame(frame.columns, frame.values)
+    column by column, with a missing number of a typed number column as a float NaN."""
+    values = frame.values
+    if values.dtype == object:
+        values = values.copy()
+        for col, dtype in enumerate(frame.dtypes):
+            if typed_numbers(dtype):
+                values[:, col] = [np.nan if cell is pd.NA else cell for cell in values[:, col]]
+    return DataFrame(frame.columns, values)
 
 
 def outcome(table):
