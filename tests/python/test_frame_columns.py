@@ -199,9 +199,10 @@ def test_arrow_column_of_many_chunks_and_views():
 TYPED_NUMBERS = ["Int64", "UInt8", "Float64", "boolean"]
 if pa is not None:
     TYPED_NUMBERS += ["int64[pyarrow]", "double[pyarrow]", "bool[pyarrow]"]
-# What a column stands beside: nothing, texts read from memory, or dates, which send the frame to
-# its values.
+# What a column stands beside: nothing, texts read from memory, or columns that send the frame to
+# its values, whose cells are then scanned (categories of ints) or read one by one (dates).
 BESIDE = {"alone": {}, "texts": {"t": ["x", "y", "x", "z"]},
+          "int-categories": {"c": pd.Series([1, 2, 1, 3], dtype="category")},
           "dates": {"d": pd.to_datetime(["2020-01-01", "2021-01-01", None, "2020-01-01"])}}
 
 
