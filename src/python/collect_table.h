@@ -33,9 +33,8 @@ struct Collection {
 // column by column (collect_frame_columns); a table in memory whose cells run no Python code (an
 // exact NumPy array, or a frame's values) is read in one pass of row blocks into an output made
 // first; any other table is read cell by cell, column by column, and the output is made only once
-// every cell was read, so a false shape fails at its first missing cell. A missing cell of a
-// pandas frame's nullable or Arrow number column reads as a float NaN by every route (the values
-// give it as pandas' NA). Pending signal handlers run every few thousand cells read. Returns the collected columns (only the categorical ones as
+// every cell was read, so a false shape fails at its first missing cell. Pending signal handlers
+// run every few thousand cells read. Returns the collected columns (only the categorical ones as
 // columns), the output table and what keeps the columns' texts valid, or: an interrupt (a
 // BaseException that is not an Exception) raised by the table's code, or any exception of a
 // signal handler, unchanged; MemoryError for a table that cannot be addressed; a ValueError for a
@@ -44,7 +43,9 @@ struct Collection {
 // stops thrown as InternalFailure. turns, one per column or none (each column then turns at its
 // own first text), places a column's turn before its first row or after its last (ColumnTurn):
 // the columns come as they would from a larger table of which obj is a piece; a count other than
-// the table's columns is a ValueError. Calling thread, interpreter held.
+// the table's columns is a ValueError. Calling thread, interpreter held. A missing cell of a
+// pandas frame's nullable or Arrow number column reads as a float NaN by every route (the frame's
+// values give it as pandas' NA).
 Result<Collection> collect_table(PyObject* obj, const OutputKind& out,
                                  std::span<const ColumnTurn> turns = {});
 
