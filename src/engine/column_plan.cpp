@@ -4,14 +4,27 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <utility>
 
 #include "engine/internal_failure.h"
+#include "engine/unaligned_load.h"
 
 namespace vexilo {
 namespace {
+
+// Writes NaN over the numbers of the rows whose mask byte is set.
+void write_missing(const ColumnMemory& mask, std::size_t rows, double* out,
+                   std::size_t stride) noexcept {
+    for (std::size_t row = 0; row < rows; ++row) {
+        if (load_unaligned<std::uint8_t>(mask.cell(row)) != 0) {
+            out[row * stride] = std::numeric_limits<double>::quiet_NaN();
+        }
+    }
+}
 
 // Reads one planned column into its table column and cells.
 Outcome read_column(const PlannedColumn& plan, ColumnCells& cells, Table& table) {
@@ -22,6 +35,7 @@ Outcome read_column(const PlannedColumn& plan, ColumnCells& cells, Table& table)
         case PlannedColumn::Reader::numbers:
             VX_ASSERT(read_number_elements(plan.memory, 0, table.rows, first, table.row_stride),
                       "a planned column of numbers holds numbers");
+            if (plan.mask.first) write_missing(plan.mask, table.rows, first, table.row_stride);
             break;
         case PlannedColumn::Reader::arrow_numbers:
             plan.arrow->read_numbers(0, table.rows, first, table.row_stride);

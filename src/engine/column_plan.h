@@ -23,7 +23,7 @@ namespace vexilo {
 // keeps it valid and unchanged until the collected columns are released.
 struct PlannedColumn {
     enum class Reader : unsigned char {
-        numbers,        // memory: one number element a row
+        numbers,        // memory: one number element a row; mask, when set: missing cells
         arrow_numbers,  // arrow: a column of numbers, missing cells as NaN
         arrow_texts,    // arrow: a column of texts, missing cells as `missing` says
         category,       // memory: integer codes into categories, -1 for a missing cell
@@ -31,6 +31,9 @@ struct PlannedColumn {
     Reader reader = Reader::numbers;
     ColumnIndex col = 0;  // its column in the table
     ColumnMemory memory;
+    // numbers: one bool byte a row, nonzero for a missing cell, which reads as NaN (pandas'
+    // nullable numbers keep their missing cells so); first null: none is missing.
+    ColumnMemory mask{nullptr, 0, StorageKind::bool_bytes};
     const arrow::ArrowColumn* arrow = nullptr;
     MissingCell missing = MissingCell::NotANumber;
     std::span<const std::string_view> categories;

@@ -2,6 +2,7 @@
 // types, and the lenient reading of texts that have no UTF-8 form.
 #include "python/cell_rule.h"
 
+#include <limits>
 #include <string_view>
 
 #include "python/error_policy.h"
@@ -89,6 +90,17 @@ Status append_cell(ColumnCells& column, PyRef cell, Pins* pins) {
         }
     }
     return append_text(column, std::move(cell), pins);
+}
+
+Status append_missing_number(ColumnCells& column) {
+    constexpr double missing = std::numeric_limits<double>::quiet_NaN();
+    if (!column.categorical()) {
+        column.add_number(missing);
+        return Unit{};
+    }
+    PyRef number = PyRef::steal(PyFloat_FromDouble(missing));
+    if (!number) return interrupt_or_throw(PyErr::fetch(), unhandled_error);
+    return append_cell(column, std::move(number), nullptr);
 }
 
 }  // namespace vexilo::py

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/column_cells.h"
 #include "engine/unaligned_load.h"
@@ -50,6 +51,20 @@ struct MissingScalar {
     std::string text;
 };
 
+// pandas' missing-value scalar where it stands for a missing number: among a frame's values, the
+// missing cells of a column of typed numbers (nullable or Arrow numbers) are NA, and such a cell
+// reads as a float NaN, as the column's own memory reads. No object, or a column not marked: NA
+// reads as it does anywhere else.
+struct MissingNumbers {
+    PyRef object;               // pandas' NA
+    std::vector<bool> columns;  // per column of the table: true for a column of typed numbers
+
+    // pandas' NA (borrowed) when it is a missing number in column col, else null.
+    const PyObject* in(std::size_t col) const noexcept {
+        return col < columns.size() && columns[col] ? object.get() : nullptr;
+    }
+};
+
 // Classifies cell (borrowed) by the rules of float() and str(): the number a plain cell converts
 // to, or its class. not_available, when not null, is pandas' missing value, known to be no number
 // (its text is the reader's to give). Runs no Python code; leaves no exception set. Calling
@@ -78,5 +93,10 @@ inline PlainCell classify_cell(PyObject* cell, const PyObject* not_available) no
 // interrupt raised by the cell's code unchanged; a failing str() ends the call as an
 // InternalFailure (interrupt_or_throw). Calling thread, interpreter held.
 Status append_cell(ColumnCells& column, PyRef cell, Pins* pins);
+
+// Appends a missing number to column as append_cell appends a float NaN: the number while the
+// column is numeric, else the NaN's str() text. Fails only as append_cell does. Calling thread,
+// interpreter held.
+Status append_missing_number(ColumnCells& column);
 
 }  // namespace vexilo::py

@@ -11,17 +11,18 @@
 
 namespace vexilo::py {
 
-CellSource::CellSource(PyRef table, std::optional<StorageKind> kind) noexcept
-    : table_(std::move(table)), kind_(kind) {
+CellSource::CellSource(PyRef table, std::optional<StorageKind> kind,
+                       MissingNumbers missing_numbers) noexcept
+    : table_(std::move(table)), kind_(kind), missing_numbers_(std::move(missing_numbers)) {
     if (!kind_) return;
     PyArray_Descr* descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(table_.get()));
     descr_ = PyRef::borrow(reinterpret_cast<PyObject*>(descr));
     item_size_ = static_cast<std::size_t>(PyDataType_ELSIZE(descr));
 }
 
-Result<CellSource> CellSource::open(PyRef table) {
+Result<CellSource> CellSource::open(PyRef table, MissingNumbers missing_numbers) {
     const std::optional<StorageKind> kind = VX_TRY(kind_of(table.get()));
-    return CellSource(std::move(table), kind);
+    return CellSource(std::move(table), kind, std::move(missing_numbers));
 }
 
 Result<std::optional<StorageKind>> CellSource::kind_of(PyObject* table) {
@@ -79,6 +80,7 @@ Status CellSource::read_object(const char* slot, std::size_t row, std::size_t co
         __builtin_prefetch(load_unaligned<PyObject*>(ahead));
     }
     PyObject* const cell = object_in_slot(slot);
+    if (cell == missing_numbers_.in(col)) return append_missing_number(column);
     if (!column.categorical()) {
         // A plain number runs no code, so it needs no reference of its own.
         const PlainCell plain = classify_cell(cell, nullptr);
@@ -96,6 +98,7 @@ Status CellSource::read_item(std::size_t row, std::size_t col, ColumnCells& colu
     PyRef key = VX_TRY(checked(PyTuple_Pack(2, row_index.get(), col_index.get())));
     PyRef item = PyRef::steal(PyObject_GetItem(table_.get(), key.get()));
     if (!item) return interrupt_or_throw(PyErr::fetch(), unhandled_error);
+    if (item.get() == missing_numbers_.in(col)) return append_missing_number(column);
     return append_cell(column, std::move(item), nullptr);
 }
 

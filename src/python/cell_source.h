@@ -21,14 +21,16 @@ class CellSource {
 public:
     // A source over table (kept referenced for the source's life). A table that cannot be read
     // from memory is read through item access; only an interrupt raised while finding out fails.
-    static Result<CellSource> open(PyRef table);
+    // A cell that missing_numbers marks as a missing number of its column reads as a float NaN.
+    static Result<CellSource> open(PyRef table, MissingNumbers missing_numbers = {});
 
     // Appends cell (row, col) to column. Failures: an interrupt is returned unchanged; a failed
     // item access or str() ends the call as an InternalFailure.
     Status read(std::size_t row, std::size_t col, ColumnCells& column, Pins& pins);
 
 private:
-    CellSource(PyRef table, std::optional<StorageKind> kind) noexcept;
+    CellSource(PyRef table, std::optional<StorageKind> kind,
+               MissingNumbers missing_numbers) noexcept;
     static Result<std::optional<StorageKind>> kind_of(PyObject* table);
     const char* address(std::size_t row, std::size_t col) const noexcept;
     Status read_object(const char* slot, std::size_t row, std::size_t col, ColumnCells& column,
@@ -39,6 +41,7 @@ private:
     PyRef descr_;                      // read from memory: the element type the kind was chosen for
     std::optional<StorageKind> kind_;  // objects or code_points; nothing: item access
     std::size_t item_size_ = 0;
+    MissingNumbers missing_numbers_;
 };
 
 }  // namespace vexilo::py

@@ -96,10 +96,10 @@ struct CellByCell {
 // Every cell, column by column and row by row, on the calling thread, which runs pending signal
 // handlers every few thousand cells. A numeric column's numbers join those of the others.
 Result<CellByCell> read_columns(PyRef cells, Shape shape, Pins& pins,
-                                std::span<const ColumnTurn> turns) {
+                                std::span<const ColumnTurn> turns, MissingNumbers missing_numbers) {
     CellByCell read;
     if (shape.rows == 0) return read;
-    CellSource source = VX_TRY(CellSource::open(std::move(cells)));
+    CellSource source = VX_TRY(CellSource::open(std::move(cells), std::move(missing_numbers)));
     SignalCountdown signals;
     const std::size_t reserve = std::min(shape.rows, column_reserve_limit);
     for (std::size_t col = 0; col < shape.cols; ++col) {
@@ -150,12 +150,13 @@ Result<std::optional<ScanSource>> array_source(PyObject* table, Shape shape) {
 // The whole table in one scan of source; nothing when a cell needs Python code, with nothing
 // kept.
 Result<std::optional<Collection>> collect_by_scan(const ScanSource& source, Shape shape,
-                                                  Layout layout,
-                                                  std::span<const ColumnTurn> turns) {
+                                                  Layout layout, std::span<const ColumnTurn> turns,
+                                                  const MissingNumbers& missing_numbers) {
     // The shape is that of arrays in memory, so the output may be made before the cells are read.
     Collection collected{{}, {}, VX_TRY(new_table(shape.rows, shape.cols, layout)), {}};
-    std::optional<std::vector<CollectedColumn>> columns = VX_TRY(
-        scan_columns(source, shape.rows, collected.table, MissingScalar{}, collected.pins, turns));
+    std::optional<std::vector<CollectedColumn>> columns =
+        VX_TRY(scan_columns(source, shape.rows, collected.table, MissingScalar{}, collected.pins,
+                            turns, missing_numbers));
     if (!columns) return std::optional<Collection>();
     collected.columns = CollectedTable{std::move(*columns)};
     return std::optional<Collection>(std::move(collected));
@@ -181,16 +182,21 @@ Result<Collection> collect_table(PyObject* obj, const OutputKind& out,
         auto read = VX_TRY(collect_frame_columns(obj, shape.rows, shape.cols, out, turns));
         if (read) return turned(std::move(*read));
     }
+    // A pandas frame's values hold NA for a missing number of a typed number column.
+    MissingNumbers missing_numbers =
+        is_frame ? VX_TRY(Pandas::missing_numbers_of(obj, shape.cols)) : MissingNumbers{};
     PyRef cells = VX_TRY(cell_table(obj, is_frame, shape));
     if (scannable) {
         if (std::optional<ScanSource> source = VX_TRY(array_source(cells.get(), shape))) {
-            auto scanned = VX_TRY(collect_by_scan(*source, shape, Layout::RowMajor, turns));
+            auto scanned =
+                VX_TRY(collect_by_scan(*source, shape, Layout::RowMajor, turns, missing_numbers));
             if (scanned) return turned(std::move(*scanned));
         }
     }
 
     Collection collected;
-    CellByCell read = VX_TRY(read_columns(std::move(cells), shape, collected.pins, turns));
+    CellByCell read = VX_TRY(
+        read_columns(std::move(cells), shape, collected.pins, turns, std::move(missing_numbers)));
     // Allocated only now that every cell has been read: a shape that claims more than the table
     // holds fails at its first missing cell, not here.
     collected.table = VX_TRY(new_table(shape.rows, shape.cols, Layout::RowMajor));

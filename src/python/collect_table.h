@@ -43,7 +43,9 @@ struct Collection {
 // stops thrown as InternalFailure. turns, one per column or none (each column then turns at its
 // own first text), places a column's turn before its first row or after its last (ColumnTurn):
 // the columns come as they would from a larger table of which obj is a piece; a count other than
-// the table's columns is a ValueError. Calling thread, interpreter held.
+// the table's columns is a ValueError. Calling thread, interpreter held. A missing cell of a
+// pandas frame's nullable or Arrow number column reads as a float NaN by every route (the frame's
+// values give it as pandas' NA).
 Result<Collection> collect_table(PyObject* obj, const OutputKind& out,
                                  std::span<const ColumnTurn> turns = {});
 

@@ -146,20 +146,19 @@ Result<bool> plan_category(FramePlan& plan, FrameColumn& column, PyObject* array
     return true;
 }
 
-// A nullable number array without a missing value reads as its data.
+// A nullable number array reads as its data, a missing cell (set in its mask) as NaN: a column of
+// numbers with missing numbers, whatever the other columns of the frame.
 Result<bool> plan_masked(FramePlan& plan, FrameColumn& column, PyObject* array, std::size_t rows) {
     const std::optional<ColumnMemory> mask =
         VX_TRY(array_attribute(plan, array, mask_attribute, rows));
     if (!mask || mask->kind != StorageKind::bool_bytes) return false;
-    for (std::size_t row = 0; row < rows; ++row) {
-        if (load_unaligned<std::uint8_t>(mask->cell(row)) != 0) return false;
-    }
     const std::optional<ColumnMemory> data =
         VX_TRY(array_attribute(plan, array, masked_data_attribute, rows));
     if (!data || !is_number_element(data->kind)) return false;
     column.objects = false;
     column.planned.reader = Reader::numbers;
     column.planned.memory = *data;
+    column.planned.mask = *mask;
     return true;
 }
 
@@ -220,10 +219,10 @@ Result<bool> open_arrow(FramePlan& plan, std::size_t rows, const OutputKind& out
         }
         if (arrow.value().rows() != rows) return false;
         const bool numbers = arrow.value().cell_type() == arrow::CellType::Number;
-        // With a missing cell the values hold NA, which turns a column of numbers categorical;
-        // and pandas makes no values of a string view column with missing cells.
-        if (arrow.value().null_count() != 0 &&
-            (numbers || stores_views(plan.arrow[*column.arrow]))) {
+        // A missing number reads as NaN; pandas makes no values of a string view column with
+        // missing cells.
+        if (arrow.value().null_count() != 0 && !numbers &&
+            stores_views(plan.arrow[*column.arrow])) {
             return false;
         }
         if (!numbers && !column.missing) return false;

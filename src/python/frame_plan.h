@@ -42,9 +42,10 @@ struct FramePlan {
 
 // Plans every column of frame (rows x cols, rows > 0), a frame of pandas' type: each must be a
 // NumPy array of numbers or plain objects; a str or string array in Arrow or Python storage; an
-// Arrow array of strings or numbers; a category of str categories; or a nullable number array
-// without missing values. Opens the Arrow columns (on the pool) and picks their readers by what
-// reading the frame's values would give. Returns nothing when a column must be read through the
+// Arrow array of strings or numbers; a category of str categories; or a nullable number array.
+// Opens the Arrow columns (on the pool) and picks their readers by what reading the frame's values
+// would give, where a missing cell of a column of typed numbers (nullable or Arrow) is a float
+// NaN (Pandas::holds_typed_numbers). Returns nothing when a column must be read through the
 // frame's values instead (the plan dropped), or a ValueError naming the column for Arrow memory
 // that breaks its format (a dictionary index out of range, say), or an interrupt raised by
 // pandas' or the producer's code. Runs pandas' code: call it before any memory is read. Calling

@@ -7,6 +7,7 @@
 #include <cmath>  // std::isnan
 #include <cstdint>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <string_view>
 #include <utility>
@@ -43,17 +44,24 @@ PyObject* object_at(const ColumnMemory& column, std::size_t row) noexcept {
     return object_in_slot(column.cell(row));
 }
 
-// Reads rows [begin, end) of a column of objects that is numeric so far into out[row * stride].
-// Returns the row of the first cell that is no number, where the column turns categorical, or
-// end; nothing when a cell needs Python code.
+// Reads rows [begin, end) of a column of objects that is numeric so far into out[row * stride];
+// missing_number, when not null, is the object that reads as a float NaN. Returns the row of the
+// first cell that is no number, where the column turns categorical, or end; nothing when a cell
+// needs Python code.
 std::optional<std::size_t> read_object_numbers(const ColumnMemory& column, std::size_t begin,
                                                std::size_t end, double* out, std::size_t stride,
-                                               const MissingScalar& missing) {
+                                               const MissingScalar& missing,
+                                               const PyObject* missing_number) {
     for (std::size_t row = begin; row < end; ++row) {
         if (row + object_prefetch_rows < end) {
             __builtin_prefetch(object_at(column, row + object_prefetch_rows));
         }
-        const PlainCell cell = classify_cell(object_at(column, row), missing.object);
+        PyObject* const object = object_at(column, row);
+        if (object == missing_number) {
+            out[row * stride] = std::numeric_limits<double>::quiet_NaN();
+            continue;
+        }
+        const PlainCell cell = classify_cell(object, missing.object);
         if (cell.kind == CellClass::needs_python) return std::nullopt;
         if (cell.kind != CellClass::number) return row;
         out[row * stride] = cell.number;
@@ -278,8 +286,12 @@ std::size_t signal_interval(const ScanSource& source) {
 class TableScan {
 public:
     TableScan(const ScanSource& source, std::size_t rows, Table& table,
-              const MissingScalar& missing) noexcept
-        : source_(source), rows_(rows), table_(table), missing_(missing) {}
+              const MissingScalar& missing, const MissingNumbers& missing_numbers) noexcept
+        : source_(source),
+          rows_(rows),
+          table_(table),
+          missing_(missing),
+          missing_numbers_(missing_numbers) {}
 
     // Starts column i (objects) categorical before its first row.
     void turn_before(std::size_t i) {
@@ -332,8 +344,10 @@ private:
             scan = next_++;
             scan->second.read(begin, end, out, stride, pins_);
         } else {
+            // A missing number after the column turned is left to the cell-by-cell reading.
             const std::optional<std::size_t> turn =
-                read_object_numbers(column, begin, end, out, stride, missing_);
+                read_object_numbers(column, begin, end, out, stride, missing_,
+                                    missing_numbers_.in(source_.table_column(i)));
             if (!turn) return std::nullopt;
             if (*turn < end) {
                 scan = scans_.try_emplace(next_, i, column, missing_, rows_);
@@ -349,6 +363,7 @@ private:
     std::size_t rows_;
     Table& table_;
     const MissingScalar& missing_;
+    const MissingNumbers& missing_numbers_;
     Scans scans_;
     Scans::iterator next_;  // the first scan of a column not read yet in this block
     Pins pins_;
@@ -358,13 +373,13 @@ private:
 
 Result<std::optional<std::vector<CollectedColumn>>> scan_columns(
     const ScanSource& source, std::size_t rows, Table& table, const MissingScalar& missing,
-    Pins& pins, std::span<const ColumnTurn> turns) {
+    Pins& pins, std::span<const ColumnTurn> turns, const MissingNumbers& missing_numbers) {
     using Scanned = std::optional<std::vector<CollectedColumn>>;
     const std::size_t count = source.column_count();
     VX_ASSERT(table.rows == rows && (count == 0 || source.table_column(count - 1) < table.cols),
               "the scan writes a table of the scanned shape");
     VX_ASSERT(turns.empty() || turns.size() == count, "one turn per scanned column");
-    TableScan scan(source, rows, table, missing);
+    TableScan scan(source, rows, table, missing, missing_numbers);
     for (std::size_t i = 0; i < turns.size(); ++i) {
         if (turns[i] != ColumnTurn::Before) continue;
         if (source.column(i).kind != StorageKind::objects) return Scanned();

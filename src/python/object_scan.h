@@ -32,9 +32,12 @@ namespace vexilo::py {
 // cell, which reports the cause in column order. turns, one per column of source or none, may
 // turn a column categorical before its first row (ColumnTurn::Before: every cell read as text);
 // the scan returns nothing for such a column of typed numbers, whose cells' texts it cannot make.
-// Other turns are left to the caller. Calling thread, interpreter held.
+// Other turns are left to the caller. A cell that missing_numbers marks as a missing number of its
+// table column reads as a float NaN while the column is numeric; the scan returns nothing for one
+// after the column turned. Calling thread, interpreter held.
 Result<std::optional<std::vector<CollectedColumn>>> scan_columns(
     const ScanSource& source, std::size_t rows, Table& table, const MissingScalar& missing,
-    Pins& pins, std::span<const ColumnTurn> turns = {});
+    Pins& pins, std::span<const ColumnTurn> turns = {},
+    const MissingNumbers& missing_numbers = MissingNumbers{});
 
 }  // namespace vexilo::py

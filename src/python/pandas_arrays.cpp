@@ -104,6 +104,42 @@ Maybe<MissingCell> Pandas::missing_cell(PyObject* array) const {
     return std::optional<MissingCell>();
 }
 
+Result<bool> Pandas::holds_typed_numbers(PyObject* array) const {
+    const PandasArray kind = kind_of(array);
+    if (kind == PandasArray::masked_numbers) return true;
+    if (kind != PandasArray::arrow) return false;
+    std::optional<PyRef> dtype = VX_TRY(attribute(array, "dtype"));
+    if (!dtype) return false;
+    // The NumPy kind of the dtype's values: 'i', 'u', 'f' or 'b' for the Arrow numbers.
+    std::optional<PyRef> letter = VX_TRY(attribute(dtype->get(), "kind"));
+    if (!letter || !PyUnicode_CheckExact(letter->get()) ||
+        PyUnicode_GET_LENGTH(letter->get()) != 1) {
+        return false;
+    }
+    const Py_UCS4 code = PyUnicode_READ_CHAR(letter->get(), 0);
+    return code == 'i' || code == 'u' || code == 'f' || code == 'b';
+}
+
+Result<MissingNumbers> Pandas::missing_numbers_of(PyObject* frame, std::size_t cols) {
+    MissingNumbers found;
+    const std::optional<Pandas> pandas = VX_TRY(of_frame(frame));
+    if (!pandas || !pandas->missing_.object) return found;
+    const std::optional<StoredColumns> stored = VX_TRY(StoredColumns::of_frame(frame));
+    if (!stored) return found;
+    std::vector<bool> columns(cols);
+    bool any = false;
+    for (std::size_t col = 0; col < cols; ++col) {
+        const std::optional<PyRef> array = VX_TRY(stored->array(col));
+        if (!array) return found;
+        columns[col] = VX_TRY(pandas->holds_typed_numbers(array->get()));
+        any = any || columns[col];
+    }
+    if (!any) return found;
+    found.object = PyRef::borrow(pandas->na_.get());
+    found.columns = std::move(columns);
+    return found;
+}
+
 Maybe<StoredColumns> StoredColumns::of_frame(PyObject* frame) {
     std::optional<PyRef> accessor = VX_TRY(attribute(frame, "_get_column_array"));
     if (!accessor) return std::optional<StoredColumns>();

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <vector>
 
 #include "engine/column_entries.h"  // MissingCell
 #include "python/cell_rule.h"
@@ -46,6 +47,16 @@ public:
     // How the frame's values give a missing cell of array: pandas' NA or a float NaN; nothing when
     // the array's dtype says neither.
     Maybe<MissingCell> missing_cell(PyObject* array) const;
+
+    // True when array (borrowed) holds typed numbers: a nullable number array, or an Arrow array
+    // whose dtype's kind is that of integers, floats or booleans. Only an interrupt fails.
+    Result<bool> holds_typed_numbers(PyObject* array) const;
+
+    // The missing numbers of frame's values, for a pandas frame of cols columns: pandas' NA, and
+    // the columns whose arrays hold typed numbers. None is marked for any other frame, a frame
+    // without such a column, or when a step fails (discarded; an interrupt is returned). Runs
+    // pandas' code. Calling thread, interpreter held.
+    static Result<MissingNumbers> missing_numbers_of(PyObject* frame, std::size_t cols);
 
 private:
     PyRef arrow_strings_;   // ArrowStringArray: str and string in Arrow storage

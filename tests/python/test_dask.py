@@ -172,6 +172,25 @@ def test_transform_codes_new_data_as_transform_of_the_computed_table(scheduler):
             np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
 
 
+def test_typed_numbers_with_missing_cells_stay_numbers_in_every_partition(scheduler):
+    # Partitions with and without a missing cell, beside dates that send each to its values, and
+    # beside texts read from memory.
+    frame = pd.DataFrame({
+        "i": pd.array([1, 2, None, 3, None, 1], dtype="Int64"),
+        "b": pd.array([True, False, None, True, False, None], dtype="boolean"),
+        "d": pd.to_datetime(["2020-01-01", "2021-01-01", None, "2020-01-01", None, None]),
+        "t": pd.Series(["x", "y", "x", None, "z", "x"], dtype=object),
+    })
+    ddf = dd.from_delayed([dask.delayed(frame.iloc[a:b]) for a, b in [(0, 2), (2, 5), (5, 6)]],
+                          meta=frame.iloc[:0])
+    codes, encoder = assert_same_encoding(ddf)
+    assert sorted(encoder.categories) == [2, 3]
+    floats = frame[["i", "b"]].astype(np.float64).to_numpy()
+    np.testing.assert_array_equal(codes.compute().to_numpy()[:, :2], floats)
+    got = vd.transform(ddf, encoder).compute()
+    np.testing.assert_array_equal(got.to_numpy(), encoder.transform(frame).to_numpy())
+
+
 def test_transform_error_names_the_partition_of_the_unseen_text(scheduler):
     encoder = Encoder()
     encoder.encode(pd.DataFrame({"colour": ["red", "blue"]}, dtype=object))

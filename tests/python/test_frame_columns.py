@@ -23,10 +23,21 @@ SETTINGS = settings(max_examples=150, deadline=None, derandomize=True,
                     suppress_health_check=[HealthCheck.too_slow])
 
 
+def typed_numbers(dtype):
+    """True for nullable and Arrow numbers, whose missing cells the values give as pandas' NA."""
+    return pd.api.types.is_extension_array_dtype(dtype) and dtype.kind in "iufb"
+
+
 def by_values(frame):
     """A frame by name only: encoding reads its values, as it reads any frame it cannot read
-    column by column."""
-    return DataFrame(frame.columns, frame.values)
+    column by column, with a missing number of a typed number column as a float NaN."""
+    values = frame.values
+    if values.dtype == object:
+        values = values.copy()
+        for col, dtype in enumerate(frame.dtypes):
+            if typed_numbers(dtype):
+                values[:, col] = [np.nan if cell is pd.NA else cell for cell in values[:, col]]
+    return DataFrame(frame.columns, values)
 
 
 def outcome(table):
@@ -183,6 +194,37 @@ def test_arrow_column_of_many_chunks_and_views():
     frame = pd.DataFrame({"a": column, "b": np.arange(5000.0), "v": views, "d": dictionary})
     assert_native_equals_values(frame)
     assert_native_equals_values(frame.iloc[123:4567])
+
+
+TYPED_NUMBERS = ["Int64", "UInt8", "Float64", "boolean"]
+if pa is not None:
+    TYPED_NUMBERS += ["int64[pyarrow]", "double[pyarrow]", "bool[pyarrow]"]
+# What a column stands beside: nothing, texts read from memory, or columns that send the frame to
+# its values, whose cells are then scanned (categories of ints) or read one by one (dates).
+BESIDE = {"alone": {}, "texts": {"t": ["x", "y", "x", "z"]},
+          "int-categories": {"c": pd.Series([1, 2, 1, 3], dtype="category")},
+          "dates": {"d": pd.to_datetime(["2020-01-01", "2021-01-01", None, "2020-01-01"])}}
+
+
+@pytest.mark.parametrize("beside", list(BESIDE))
+@pytest.mark.parametrize("dtype", TYPED_NUMBERS)
+def test_typed_numbers_with_missing_cells_encode_as_floats_with_nan(dtype, beside):
+    kind = pd.Series([], dtype=dtype).dtype.kind
+    cells = {"b": [True, None, False, True], "f": [1.5, None, 2.0, 1.5]}.get(kind, [3, None, 0, 9])
+    typed = pd.DataFrame({"n": pd.Series(cells, dtype=dtype), **BESIDE[beside]})
+    floats = typed.assign(n=[np.nan if c is None else float(c) for c in cells])
+    assert floats["n"].dtype == np.float64
+    for rows in (slice(None), slice(1, None), slice(1, 2)):  # offsets into the memory; all missing
+        assert outcome(typed.iloc[rows]) == outcome(floats.iloc[rows])
+
+
+@pytest.mark.parametrize("beside", list(BESIDE))
+def test_pandas_na_turns_an_object_column_categorical(beside):
+    frame = pd.DataFrame({"o": pd.Series([1, pd.NA, 0, 1], dtype=object), **BESIDE[beside]})
+    encoder = Encoder()
+    codes, categorical = encoder.encode(frame)
+    assert categorical[0] == 0 and encoder.categories[0] == ["0", "1"]
+    assert bits(codes["o"]) == bits(pd.Series([1.0, np.nan, 0.0, 1.0]))
 
 
 class DropsTheFrame:
