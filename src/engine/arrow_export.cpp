@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>  // ENOMEM
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>  // std::memcpy
 #include <limits>
 #include <memory>
@@ -21,7 +22,6 @@
 namespace vexilo::arrow {
 namespace {
 
-constexpr std::size_t no_label = std::numeric_limits<std::size_t>::max();
 // The rows one decoding task takes: a multiple of 8, so that each task writes whole bytes of the
 // validity bitmap, and enough that a task costs far more than handing it to a thread.
 constexpr std::size_t block_rows = std::size_t{1} << 15;
@@ -33,11 +33,14 @@ constexpr std::size_t inline_view_bytes = 12;
 // aligned.
 alignas(64) constexpr std::int64_t no_elements[1] = {0};
 
-// A buffer of uninitialised bytes, aligned for any element type; big ones advised to use huge
-// pages (allocate_cells), which spares most page faults of the first write.
+// A buffer of uninitialised bytes, aligned for any element type (malloc's alignment), freed by
+// CellBufferDeleter. Unlike a table's cells these buffers are not advised to use huge pages:
+// timed on decoded columns, the kernel's compaction to find huge pages cost more than the page
+// faults it saved, and the consumer, not this module, decides how long the buffers live.
 CellBuffer allocate_bytes(std::size_t bytes) {
-    if (bytes > std::numeric_limits<std::size_t>::max() - 7) throw std::bad_alloc();
-    return allocate_cells((bytes + 7) / 8);
+    void* memory = std::malloc(bytes ? bytes : 1);
+    if (!memory) throw std::bad_alloc();
+    return CellBuffer(static_cast<double*>(memory));
 }
 
 // count elements of size bytes each, or std::bad_alloc when that many cannot be addressed.
@@ -58,27 +61,31 @@ struct View {
 };
 
 // The labels of one decoded column, copied out of its inverse map, and the lookup from a cell's
-// code to its label.
+// code to its label. Position count() is the null label: the empty text, for the cells of a
+// missing code or of a code without a label, so that decoding a cell never branches on it.
 struct ColumnLabels {
     std::string text;                                         // every label, end to end
     std::vector<std::size_t> starts{0};                       // label i: [starts[i], starts[i + 1])
     std::vector<std::size_t> dense;                           // label of code k < dense.size()
     std::vector<std::pair<std::uint64_t, std::size_t>> rest;  // other codes, ascending
+    double dense_limit = 0;                                   // dense.size()
 
-    std::size_t count() const noexcept { return starts.size() - 1; }
+    std::size_t count() const noexcept { return starts.size() - 2; }
     std::string_view label(std::size_t i) const noexcept {
         return std::string_view(text).substr(starts[i], starts[i + 1] - starts[i]);
     }
 
-    // The label of a cell's code, or no_label for a missing code or one without a label.
+    // The label of a cell's code; count() for a missing code or one without a label.
     std::size_t find(double code) const noexcept {
-        if (is_missing_code(code)) return no_label;
+        // Every code of a state that encoding made passes here: one range check, one load.
+        if (code >= 0.0 && code < dense_limit) return dense[static_cast<std::size_t>(code)];
+        if (is_missing_code(code)) return count();
         const std::uint64_t key = code_key(code);
         if (key < dense.size()) return dense[static_cast<std::size_t>(key)];
         const auto at = std::lower_bound(rest.begin(), rest.end(), key,
                                          [](const std::pair<std::uint64_t, std::size_t>& entry,
                                             std::uint64_t wanted) { return entry.first < wanted; });
-        return at != rest.end() && at->first == key ? at->second : no_label;
+        return at != rest.end() && at->first == key ? at->second : count();
     }
 };
 
@@ -91,16 +98,17 @@ ColumnLabels copy_labels(const InverseMap& inverse) {
         largest = std::max(largest, entry.first);
     }
     labels.text.reserve(bytes);
-    labels.starts.reserve(inverse.size() + 1);
+    labels.starts.reserve(inverse.size() + 2);
     // Encoding numbers the labels 0 .. k-1, all of which the array covers; the few codes of a
     // restored state beyond it are searched.
     if (!inverse.empty()) {
-        const std::uint64_t dense_limit =
+        const std::uint64_t dense_size =
             std::min<std::uint64_t>(largest, 2 * std::uint64_t{inverse.size()} + 1023) + 1;
-        labels.dense.assign(static_cast<std::size_t>(dense_limit), no_label);
+        labels.dense.assign(static_cast<std::size_t>(dense_size), inverse.size());
+        labels.dense_limit = static_cast<double>(dense_size);
     }
     for (const auto& entry : inverse) {
-        const std::size_t index = labels.count();
+        const std::size_t index = labels.starts.size() - 1;
         labels.text.append(entry.second);
         labels.starts.push_back(labels.text.size());
         if (entry.first < labels.dense.size()) {
@@ -109,6 +117,7 @@ ColumnLabels copy_labels(const InverseMap& inverse) {
             labels.rest.emplace_back(entry.first, index);
         }
     }
+    labels.starts.push_back(labels.text.size());  // the null label
     std::sort(labels.rest.begin(), labels.rest.end());
     return labels;
 }
@@ -278,7 +287,7 @@ void release_stream(ArrowArrayStream* stream) {
 // column. Fails for a label longer than a view's length can say.
 Expected<std::vector<View>> label_views(const ColumnLabels& labels, std::size_t col,
                                         ColumnMemory& column) {
-    std::vector<View> views(labels.count());
+    std::vector<View> views(labels.count() + 1);  // the null label's view stays all zero
     for (std::size_t i = 0; i < labels.count(); ++i) {
         const std::string_view label = labels.label(i);
         if (label.size() > longest_view_buffer) {
@@ -315,28 +324,33 @@ Expected<std::vector<View>> label_views(const ColumnLabels& labels, std::size_t 
     return views;
 }
 
-// The cells [first, last) of one decoded column, first a multiple of 8. Calls cell(r, label) for
-// every row (label no_label for a null cell) and writes the rows' validity bits. Returns the
-// count of null cells.
+// The cells [first, last) of one decoded column, first a multiple of 8, whose codes are
+// codes[r * stride]. Calls cell(r, label) for every row (the null label for a null cell) and
+// writes the rows' validity bits. Returns the count of null cells. The common lookup is kept in
+// locals: stores through cell could otherwise alias the labels and force a reload per cell.
 template <class Cell>
-std::size_t decode_rows(const Table& table, std::size_t col, const ColumnLabels& labels,
-                        std::size_t first, std::size_t last, std::uint8_t* validity, Cell&& cell) {
-    std::size_t nulls = 0;
+std::size_t decode_rows(const double* codes, std::size_t stride, const ColumnLabels& labels,
+                        std::size_t first, std::size_t last, std::uint8_t* validity, Cell cell) {
+    const std::size_t null_label = labels.count();
+    const std::size_t* const dense = labels.dense.data();
+    const double dense_limit = labels.dense_limit;
+    std::size_t valid = 0;
     for (std::size_t r = first; r < last; r += 8) {
         const std::size_t end = std::min(last, r + 8);
         unsigned bits = 0;
         for (std::size_t k = r; k < end; ++k) {
-            const std::size_t label = labels.find(table.at(k, col));
-            if (label == no_label) {
-                ++nulls;
-            } else {
-                bits |= 1u << (k - r);
-            }
+            const double code = codes[k * stride];
+            const std::size_t label = code >= 0.0 && code < dense_limit
+                                          ? dense[static_cast<std::size_t>(code)]
+                                          : labels.find(code);
+            const bool present = label != null_label;
+            bits |= static_cast<unsigned>(present) << (k - r);
+            valid += present;
             cell(k, label);
         }
         validity[r / 8] = static_cast<std::uint8_t>(bits);
     }
-    return nulls;
+    return last - first - valid;
 }
 
 // One block of rows of one decoded column.
@@ -396,6 +410,7 @@ Expected<OwnedStream> export_table(Table table, std::span<const ExportColumn> co
     VX_ASSERT(columns.size() == table.cols, "an exported table names each of its columns");
     VX_ASSERT(table.rows <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()),
               "an exported table's length fits an Arrow length");
+    VX_ASSERT(table.data || table.rows == 0, "an exported table with rows has cells");
     auto exported = std::make_unique<ExportedTable>();
     ExportedTable& out = *exported;
     const std::size_t rows = table.rows;
@@ -443,21 +458,20 @@ Expected<OwnedStream> export_table(Table table, std::span<const ExportColumn> co
         ColumnMemory& column = out.columns[c];
         const ColumnLabels& column_labels = labels[task.column];
         std::uint8_t* validity = elements<std::uint8_t>(column.validity);
+        const double* codes = table.data.get() + c * table.col_stride;
         if (views) {
             View* cells = elements<View>(column.values);
             const View* by_label = views_by_label[task.column].data();
-            task.nulls = decode_rows(table, c, column_labels, task.first, task.last, validity,
-                                     [&](std::size_t r, std::size_t label) {
-                                         cells[r] = label == no_label ? View{} : by_label[label];
+            task.nulls = decode_rows(codes, table.row_stride, column_labels, task.first, task.last,
+                                     validity, [cells, by_label](std::size_t r, std::size_t label) {
+                                         cells[r] = by_label[label];
                                      });
         } else {
             std::size_t bytes = 0;
             const std::size_t* starts = column_labels.starts.data();
-            task.nulls = decode_rows(table, c, column_labels, task.first, task.last, validity,
-                                     [&](std::size_t, std::size_t label) {
-                                         if (label != no_label) {
-                                             bytes += starts[label + 1] - starts[label];
-                                         }
+            task.nulls = decode_rows(codes, table.row_stride, column_labels, task.first, task.last,
+                                     validity, [&bytes, starts](std::size_t, std::size_t label) {
+                                         bytes += starts[label + 1] - starts[label];
                                      });
             task.text_bytes = bytes;
         }
@@ -483,14 +497,13 @@ Expected<OwnedStream> export_table(Table table, std::span<const ExportColumn> co
             const ColumnLabels& column_labels = labels[task.column];
             char* text = elements<char>(column.text);
             std::int64_t* offsets = elements<std::int64_t>(column.values);
+            const double* codes = table.data.get() + c * table.col_stride;
             std::size_t at = task.text_start;
             for (std::size_t r = task.first; r < task.last; ++r) {
-                const std::size_t label = column_labels.find(table.at(r, c));
-                if (label != no_label) {
-                    const std::string_view piece = column_labels.label(label);
-                    std::memcpy(text + at, piece.data(), piece.size());
-                    at += piece.size();
-                }
+                const std::string_view piece =
+                    column_labels.label(column_labels.find(codes[r * table.row_stride]));
+                std::memcpy(text + at, piece.data(), piece.size());
+                at += piece.size();
                 offsets[r + 1] = static_cast<std::int64_t>(at);
             }
         });
