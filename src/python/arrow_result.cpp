@@ -134,9 +134,8 @@ Result<PyRef> arrow_result(Table table, const OutputKind& out, const EncodingInf
     std::vector<arrow::ExportColumn> columns(table.cols);
     for (std::size_t c = 0; c < table.cols; ++c) columns[c].name = out.column_names[c];
     if (info) {
-        for (const ListedMap& map : VX_TRY(listed_maps(*info, table, &out.column_names))) {
-            columns[map.col].inverse = map.inverse;
-        }
+        const std::vector<ListedMap> maps = VX_TRY(listed_maps(*info, table, &out.column_names));
+        for (const ListedMap& map : maps) columns[map.col].inverse = map.inverse;
     }
     const bool polars = out.kind == OutputKind::Kind::PolarsFrame;
     // Imported first: a missing library fails before any work is done.
