@@ -1,5 +1,6 @@
-// Output construction: the NumPy array or pandas DataFrame handed back by encode and decode, with
-// the categorical columns decoded back into their labels when a learned state is given.
+// Output construction: the NumPy array, pandas DataFrame, polars DataFrame or pyarrow Table handed
+// back by encode and decode, with the categorical columns decoded back into their labels when a
+// learned state is given.
 #pragma once
 
 #include "engine/encoding_info.h"
@@ -13,7 +14,8 @@ namespace vexilo::py {
 // result's memory). Without encoding_info: a float64 array (float_array), or a float64 DataFrame
 // with out's column names and the default index. With encoding_info (borrowed; may be null) every
 // column it lists is decoded: an NdArray result becomes an object array (decoded_array); a
-// DataFrame result gets object columns of str labels in their place (result_frame).
+// DataFrame result gets object columns of str labels in their place (result_frame). The Arrow
+// kinds become a polars DataFrame or pyarrow Table whose listed columns hold text (arrow_result).
 // Returns a new reference or the Python error (everything made so far released; a ValueError for
 // a listed column beyond a table with rows). A listed column without an inverse map is an
 // InternalFailure. Calling thread, interpreter held.

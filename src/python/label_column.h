@@ -2,15 +2,14 @@
 // cell carrying it, with the cells' references added in one go.
 #pragma once
 
-#include <cmath>  // std::isnan
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <string_view>
 #include <utility>  // std::exchange
 #include <vector>
 
+#include "engine/code_key.h"  // is_missing_code, code_key
 #include "engine/encoding_info.h"
 #include "engine/table.h"
 #include "python/py_err.h"
@@ -20,20 +19,6 @@ namespace vexilo::py {
 // The rows a decoding loop takes at a time, column by column: few enough that their part of the
 // table and of the result stays in the cache while the columns pass over them.
 inline constexpr std::size_t decode_block_rows = 256;
-
-// True for a code that no label can have: NaN, and a negative code that truncation toward zero
-// keeps negative (-1 and below; -0.5 truncates to code 0). Such a cell decodes as missing. One
-// comparison covers both, since every comparison with NaN is false.
-inline bool is_missing_code(double code) noexcept { return !(code > -1.0); }
-
-// The lookup key of a code that is not a missing code: a fraction above -1 and below 0 gives 0,
-// values at or above 2^64 the largest key, everything else is truncated toward zero.
-inline std::uint64_t code_key(double code) noexcept {
-    constexpr double key_limit = 18446744073709551616.0;  // 2^64
-    if (code < 0.0) return 0;
-    if (code >= key_limit) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(code);
-}
 
 // A new str of the UTF-8 text. Calling thread, interpreter held.
 Result<PyRef> new_str(std::string_view text);

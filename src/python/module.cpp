@@ -2,6 +2,7 @@
 #define VEXILO_IMPORTS_NUMPY
 #include <cstdio>
 
+#include "python/arrow_result.h"
 #include "python/encoder.h"
 #include "python/method_frame.h"
 #include "python/module_functions.h"
@@ -22,6 +23,8 @@ int module_exec(PyObject* module) {
     if (!create_panic_exception_type()) return -1;
     // An attribute of the module its name gives, so that it can be caught by name and pickled.
     if (PyModule_AddObjectRef(module, "PanicException", panic_type) < 0) return -1;
+    // Made here, so that a failure to make it fails the import rather than a later result.
+    if (!arrow_stream_type()) return -1;
     PyObject* type = encoder_type();
     if (!type) return -1;
     return PyModule_AddObjectRef(module, "Encoder", type);
