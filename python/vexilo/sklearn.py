@@ -217,5 +217,9 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
         # (or "polars") turns the array into a frame with the input's column names.
         if isinstance(codes, np.ndarray):
             return codes
+        if type(codes).__module__.split(".")[0] == "polars":
+            # Float64 columns: polars gives a float64 array of them.
+            polars_codes: npt.NDArray[np.float64] = codes.to_numpy()
+            return polars_codes
         result: npt.NDArray[np.float64] = codes.to_numpy(dtype=np.float64, copy=False)
         return result
