@@ -1,13 +1,20 @@
 """The compiled module: the Encoder type and the internal-failure exception."""
 
 from collections.abc import Sequence
-from typing import Any, Literal, TypeAlias, final, overload
+from typing import Any, Literal, Protocol, TypeAlias, final, overload
 
 import numpy as np
 import numpy.typing as npt
 from pandas import DataFrame
 
 _Codes: TypeAlias = npt.NDArray[np.float64]
+
+class _ArrowStreamTable(Protocol):
+    """A table that hands itself over through the Arrow PyCapsule stream interface: a polars
+    DataFrame, a pyarrow Table or RecordBatch, a DuckDB relation. Results come back as a polars
+    DataFrame for a polars input, else as a pyarrow Table."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
 
 @final
 class Encoder:
@@ -33,17 +40,22 @@ class Encoder:
         """
     @overload
     def encode(self, obj: npt.NDArray[Any]) -> tuple[_Codes, list[int] | None]: ...
+    @overload
+    def encode(self, obj: _ArrowStreamTable) -> tuple[Any, list[int]]: ...
 
     @overload
     def decode(self, obj: DataFrame) -> DataFrame:
         """Turn codes back into texts with the learned state, column by column by position.
 
         Every column the state lists as categorical gets its labels back (NaN and codes without
-        a label become "NaN" in an array, None in a DataFrame); other columns keep their numbers.
+        a label become "NaN" in an array, None in a DataFrame, null in an Arrow table); other
+        columns keep their numbers.
         An array result is an object array once anything was learned, else float64.
         """
     @overload
     def decode(self, obj: npt.NDArray[Any]) -> npt.NDArray[Any]: ...
+    @overload
+    def decode(self, obj: _ArrowStreamTable) -> Any: ...
 
     @overload
     def transform(
@@ -62,6 +74,10 @@ class Encoder:
     def transform(
         self, obj: npt.NDArray[Any], *, unknown: Literal["nan", "error"] | float = "nan"
     ) -> _Codes: ...
+    @overload
+    def transform(
+        self, obj: _ArrowStreamTable, *, unknown: Literal["nan", "error"] | float = "nan"
+    ) -> Any: ...
 
     @property
     def categories(self) -> dict[int, list[str] | dict[int, str]]:
