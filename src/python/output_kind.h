@@ -16,9 +16,7 @@ struct OutputKind {
     std::vector<std::string> column_names;  // the table kinds only, in the table's column order
 
     // True for the kinds built through the Arrow stream interface.
-    bool is_arrow() const noexcept {
-        return kind == Kind::PolarsFrame || kind == Kind::ArrowTable;
-    }
+    bool is_arrow() const noexcept { return kind == Kind::PolarsFrame || kind == Kind::ArrowTable; }
 };
 
 }  // namespace vexilo::py
