@@ -316,7 +316,7 @@ struct Cells {
 
     bool is_null(std::size_t i) const noexcept {
         const std::size_t at = offset + i;
-        return validity != nullptr && ((validity[at >> 3] >> (at & 7)) & 1u) == 0;
+        return validity != nullptr && ((unsigned{validity[at >> 3]} >> (at & 7)) & 1u) == 0;
     }
 };
 
@@ -407,7 +407,7 @@ Outcome render_dates(const Format& format, const Cells& cells, PythonFlavour fla
                 *out++ = ' ';
                 out = write_clock(out, static_cast<std::uint32_t>(seconds - days * seconds_per_day),
                                   true);
-                return write_fraction(out, (millis - seconds * 1000) * 1'000'000);
+                return write_fraction(out, floor_mod(millis, 1000) * 1'000'000);
             },
             "date64 value", outside_years);
     }
@@ -508,7 +508,7 @@ Outcome render_timestamps(const Cells& cells, PythonFlavour flavour, const TimeZ
                 return write_text(out, "NaT");
             }
             const std::int64_t utc = floor_div(value, per_second);
-            std::int64_t nanos = (value - utc * per_second) * nanos_per_unit;
+            std::int64_t nanos = floor_mod(value, per_second) * nanos_per_unit;
             if (!pandas) nanos = nanos / 1000 * 1000;
             const std::int64_t utc_days = floor_div(utc, seconds_per_day);
             // pyarrow makes the UTC datetime first; polars makes the local one alone, but no
@@ -564,7 +564,7 @@ Outcome render_durations(const Cells& cells, PythonFlavour flavour, ColumnWriter
             if (value == std::numeric_limits<std::int64_t>::min()) return write_text(out, "NaT");
             const std::int64_t per_day = seconds_per_day * nanos_per_second;
             const std::int64_t days = floor_div(value, per_day);
-            const std::int64_t rest = value - days * per_day;
+            const std::int64_t rest = floor_mod(value, per_day);
             out = write_signed(out, days);
             out = write_text(out, value < 0 ? " days +" : " days ");
             out = write_clock(out, static_cast<std::uint32_t>(rest / nanos_per_second), true);
@@ -577,7 +577,7 @@ Outcome render_durations(const Cells& cells, PythonFlavour flavour, ColumnWriter
             const std::int64_t micros = load_unaligned<std::int64_t>(at) / 1000;
             const std::int64_t per_day = seconds_per_day * 1'000'000;
             const std::int64_t days = floor_div(micros, per_day);
-            const std::int64_t rest = micros - days * per_day;
+            const std::int64_t rest = floor_mod(micros, per_day);
             return write_timedelta(out, days, rest / 1'000'000, rest % 1'000'000);
         });
     }
@@ -589,7 +589,7 @@ Outcome render_durations(const Cells& cells, PythonFlavour flavour, ColumnWriter
             const std::int64_t value = load_unaligned<std::int64_t>(at);
             const std::int64_t days = floor_div(value, per_day);
             if (days < -timedelta_max_days || days > timedelta_max_days) return nullptr;
-            const std::int64_t rest = value - days * per_day;
+            const std::int64_t rest = floor_mod(value, per_day);
             return write_timedelta(out, days, rest / per_second,
                                    rest % per_second * micros_per_unit);
         },

@@ -81,7 +81,7 @@ public:
     std::size_t rows() const noexcept { return rows_; }
     std::size_t null_count() const noexcept { return null_count_; }
     bool is_null(std::size_t row) const noexcept {
-        return ((validity_[row >> 3] >> (row & 7)) & 1u) == 0;
+        return ((unsigned{validity_[row >> 3]} >> (row & 7)) & 1u) == 0;
     }
     // The text of row (empty for a null row); needs row < rows().
     std::string_view text(std::size_t row) const noexcept {

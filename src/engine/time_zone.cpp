@@ -13,6 +13,11 @@ namespace {
 
 constexpr std::int64_t seconds_per_day = 86400;
 
+// Python's datetime takes UTC offsets strictly within a day, and nothing else.
+bool within_a_day(std::int64_t offset) noexcept {
+    return offset > -seconds_per_day && offset < seconds_per_day;
+}
+
 Error zone_error(std::string what) {
     return make_error(ErrorKind::unsupported, "time zone data: " + std::move(what));
 }
@@ -23,7 +28,6 @@ public:
     explicit ByteReader(std::span<const unsigned char> bytes) noexcept : bytes_(bytes) {}
 
     bool has(std::size_t count) const noexcept { return bytes_.size() - at_ >= count; }
-    std::size_t position() const noexcept { return at_; }
     void skip(std::size_t count) noexcept { at_ += count; }
     unsigned char byte() noexcept { return bytes_[at_++]; }
     std::uint64_t unsigned_of(std::size_t width) noexcept {
@@ -32,10 +36,9 @@ public:
         return value;
     }
     std::int64_t signed_of(std::size_t width) noexcept {
-        const std::uint64_t value = unsigned_of(width);
-        const std::uint64_t sign = std::uint64_t{1} << (width * 8 - 1);
-        // Sign-extends a narrower two's complement value without an implementation-defined cast.
-        return static_cast<std::int64_t>(value ^ sign) - static_cast<std::int64_t>(sign);
+        // Sign-extends the width-byte two's complement value (C++20 defines both steps).
+        const auto unused = static_cast<unsigned>(64 - 8 * width);
+        return static_cast<std::int64_t>(unsigned_of(width) << unused) >> unused;
     }
     std::string_view rest() const noexcept {
         return {reinterpret_cast<const char*>(bytes_.data()) + at_, bytes_.size() - at_};
@@ -270,6 +273,7 @@ Expected<TimeZone> TimeZone::from_tzif(std::span<const unsigned char> bytes) {
     std::vector<bool> type_daylight(counts->types);
     for (std::size_t type = 0; type < counts->types; ++type) {
         type_offsets[type] = static_cast<std::int32_t>(reader.signed_of(4));
+        if (!within_a_day(type_offsets[type])) return zone_error("a UTC offset of a day or more");
         type_daylight[type] = reader.byte() != 0;
         reader.skip(1);  // the abbreviation: no text here shows it
     }
@@ -294,6 +298,10 @@ Expected<TimeZone> TimeZone::from_tzif(std::span<const unsigned char> bytes) {
             if (end == std::string_view::npos) return zone_error("a malformed footer");
             const std::optional<Footer> footer = parse_footer(rest.substr(0, end));
             if (!footer) return zone_error("a footer that is not a POSIX TZ string");
+            if (!within_a_day(footer->standard) ||
+                (footer->rule && !within_a_day(footer->rule->daylight))) {
+                return zone_error("a UTC offset of a day or more");
+            }
             if (footer->rule) {
                 zone.rule_ = footer->rule;
             } else if (footer->present) {
@@ -317,13 +325,15 @@ TimeZone::Period TimeZone::period_at(std::int64_t utc_seconds) const noexcept {
         return {before_, min, transitions_.front()};
     }
     if (transitions_.empty() || utc_seconds > transitions_.back()) {
+        // Here the last transition is below utc_seconds, so one past it cannot overflow.
         if (rule_) return rule_period(utc_seconds);
         return {after_, transitions_.empty() ? min : transitions_.back() + 1, max};
     }
     // The last transition at or before the instant; the first is at or before it.
     const auto next = std::upper_bound(transitions_.begin(), transitions_.end(), utc_seconds);
     const auto index = static_cast<std::size_t>(next - transitions_.begin()) - 1;
-    const std::int64_t end = next == transitions_.end() ? transitions_.back() + 1 : *next;
+    const std::int64_t last = transitions_.back();
+    const std::int64_t end = next != transitions_.end() ? *next : last == max ? max : last + 1;
     return {offsets_[index], transitions_[index], end};
 }
 

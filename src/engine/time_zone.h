@@ -16,8 +16,11 @@ namespace vexilo::arrow {
 // time (ZoneInfo.fromutc): before the first transition, the first standard-time type of the file;
 // from each transition on, that transition's type; past the last one, the rule of the file's
 // footer (a POSIX TZ string, with or without daylight saving time), or the last type where the
-// file has no footer. Leap-second records are skipped, as zoneinfo skips them. Immutable once
-// made: any number of threads may read it at once.
+// file has no footer. Leap-second records are skipped, as zoneinfo skips them. The footer's rules
+// are read as zoneinfo's C reader reads them, day numbering included. One difference remains:
+// zoneinfo shows the offset that its rules give the local time, which for a footer switching
+// within hours of a new year can differ from the offset that moved the clock (no zone of the
+// database switches so). Immutable once made: any number of threads may read it at once.
 class TimeZone {
 public:
     // The instants [begin, end), in seconds since 1970-01-01 UTC, during which offset (seconds
@@ -30,8 +33,9 @@ public:
 
     // Reads TZif data of version 1 (32-bit times) or 2 and later (64-bit times, then the footer).
     // Fails (ErrorKind::unsupported, its message saying what) on data that is not TZif, is cut
-    // short, names a type that is not there, has no type at all, or has a footer zoneinfo would
-    // refuse. Throws std::bad_alloc. Any thread.
+    // short, has transitions out of order, names a type that is not there, has no type at all,
+    // has a footer zoneinfo would refuse, or has a UTC offset of a day or more (which Python's
+    // datetime refuses). Throws std::bad_alloc. Any thread.
     static Expected<TimeZone> from_tzif(std::span<const unsigned char> bytes);
 
     // The zone whose offset is always offset seconds east of UTC. Any thread.

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -461,6 +462,10 @@ TEST(TimeZone, RefusesDataThatIsNotTzif) {
     auto bad_type = valid;
     bad_type[bad_type.size() - 55] = 9;  // the last transition's type index
     broken.emplace_back("a transition names a missing type", bad_type);
+    auto day_offset = valid;
+    const unsigned char day[] = {0, 1, 0x51, 0x80};  // 86400, the first type's offset
+    std::copy(day, day + 4, day_offset.end() - 50);
+    broken.emplace_back("a UTC offset of a day or more", day_offset);
     auto bad_footer = valid;
     bad_footer[bad_footer.size() - 4] = '!';  // in the rule's time
     broken.emplace_back("a footer that is not a POSIX TZ string", bad_footer);
