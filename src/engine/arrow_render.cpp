@@ -286,8 +286,10 @@ public:
 
 private:
     void grow(std::size_t bytes) {
-        if (size_ + bytes < size_) throw std::bad_alloc();
-        resize_data(std::max({capacity_ * 2, size_ + bytes, std::size_t{4096}}));
+        constexpr std::size_t most = std::numeric_limits<std::size_t>::max();
+        if (bytes > most - size_) throw std::bad_alloc();
+        const std::size_t doubled = capacity_ > most / 2 ? most : capacity_ * 2;
+        resize_data(std::max({doubled, size_ + bytes, std::size_t{4096}}));
     }
     // realloc, whose large blocks grow and shrink without copying; the new bytes are written
     // before they are read.

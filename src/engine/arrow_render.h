@@ -35,10 +35,14 @@
 // 1970, for zones the database has since merged into others, Europe/Amsterdam 1930 say) polars
 // shows another local time; this renderer follows the TZif data it is given.
 //
-// Values that Python's types cannot hold raise in the producer's conversion (OverflowError,
-// ValueError): dates and timestamps outside the years 1 to 9999, in UTC or in local time (polars
-// checks the local time alone), durations past 999999999 days. Here those are an error of kind
-// ErrorKind::unsupported naming the row, and nothing is rendered.
+// Values that the producer's conversion refuses (OverflowError, ValueError, InvalidOperation)
+// are an error of kind ErrorKind::unsupported naming the row, and nothing is rendered: dates and
+// timestamps outside the years 1 to 9999, in UTC or in local time (polars checks the local time
+// alone); pyarrow's zoned nanoseconds whose local time leaves pandas' int64 range; durations past
+// 999999999 days; times outside a day, for polars; and every pyarrow decimal32 or decimal64 whose
+// scale has more digits than its width's greatest precision (9, 18), which pyarrow cannot convert.
+// polars cannot read a decimal of a negative scale, or one of 256 bits; this renders those as
+// pyarrow does.
 #pragma once
 
 #include <cstddef>
