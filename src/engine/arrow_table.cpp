@@ -2,6 +2,7 @@
 // Interpreter-free.
 #include "engine/arrow_table.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -116,8 +117,25 @@ std::size_t table_rows(const ArrowChunks& table) noexcept {
     return rows;
 }
 
-Expected<std::vector<ArrowColumn>> open_table_columns(const ArrowChunks& table,
-                                                      pool::ThreadPool& pool) {
+std::vector<std::string> named_zones(const ArrowChunks& table) {
+    const ArrowSchema& schema = table.schema();
+    std::vector<std::string> names;
+    if (!is_table_schema(schema)) return names;
+    for (std::int64_t c = 0; c < schema.n_children; ++c) {
+        const ArrowSchema* column = schema.children[c];
+        if (column == nullptr || column->format == nullptr) continue;
+        const std::string_view format(column->format);
+        if (format.size() <= 4 || format.substr(0, 2) != "ts" || format[3] != ':') continue;
+        const std::string_view zone = format.substr(4);
+        const bool fixed = zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && zone[3] == ':';
+        if (zone == "UTC" || fixed) continue;
+        if (std::find(names.begin(), names.end(), zone) == names.end()) names.emplace_back(zone);
+    }
+    return names;
+}
+
+Expected<TableColumns> open_table_columns(const ArrowChunks& table, PythonFlavour flavour,
+                                          const ZoneLookup& zones, pool::ThreadPool& pool) {
     const ArrowSchema& schema = table.schema();
     if (!is_table_schema(schema)) return invalid("the schema is not one of a table");
     std::uint64_t rows = 0;
@@ -128,21 +146,36 @@ Expected<std::vector<ArrowColumn>> open_table_columns(const ArrowChunks& table,
     }
     const auto columns = static_cast<std::size_t>(schema.n_children);
     std::vector<std::optional<Expected<ArrowColumn>>> opened(columns);
+    std::vector<std::optional<RenderedColumn>> rendered(columns);
     pool.parallel_for(columns, [&](std::size_t c) {
+        const ArrowSchema& column = *schema.children[c];
         const std::vector<ArrowArray> arrays = column_arrays(table, c);
-        opened[c].emplace(ArrowColumn::open(*schema.children[c], arrays));
+        if (column.format == nullptr || column.dictionary != nullptr ||
+            !is_rendered_format(column.format)) {
+            opened[c].emplace(ArrowColumn::open(column, arrays));
+            return;
+        }
+        Expected<RenderedColumn> texts = render_column(column, arrays, flavour, zones);
+        if (!texts) {
+            opened[c].emplace(std::move(texts).error());
+            return;
+        }
+        rendered[c].emplace(std::move(texts).value());
+        const ArrowArray array = rendered[c]->array();
+        opened[c].emplace(ArrowColumn::open(rendered[c]->schema(), std::span(&array, 1)));
     });
-    std::vector<ArrowColumn> readers;
-    readers.reserve(columns);
+    TableColumns opened_columns;
+    opened_columns.columns.reserve(columns);
     for (std::size_t c = 0; c < columns; ++c) {
         if (!*opened[c]) {
             Error error = std::move(*opened[c]).error();
             error.column = c;
             return error;
         }
-        readers.push_back(std::move(*opened[c]).value());
+        opened_columns.columns.push_back(std::move(*opened[c]).value());
+        if (rendered[c]) opened_columns.rendered.push_back(std::move(*rendered[c]));
     }
-    return readers;
+    return opened_columns;
 }
 
 }  // namespace vexilo::arrow

@@ -8,6 +8,7 @@
 
 #include "engine/arrow_abi.h"
 #include "engine/arrow_column.h"
+#include "engine/arrow_render.h"
 #include "engine/arrow_stream.h"
 #include "engine/expected.h"
 #include "pool/pool.h"
@@ -29,15 +30,32 @@ std::vector<std::string> column_names(const ArrowChunks& table);
 // The rows of a table whose chunks were checked by open_table_columns.
 std::size_t table_rows(const ArrowChunks& table) noexcept;
 
+// The zone names of table's zoned timestamp columns that name no fixed offset (neither "UTC" nor
+// "+HH:MM" / "-HH:MM"), each once: the zones a ZoneLookup for open_table_columns must know. Any
+// thread.
+std::vector<std::string> named_zones(const ArrowChunks& table);
+
+// A table's columns opened: one reader per column, and the texts of the columns rendered from
+// dates, times, timestamps, durations and decimals, which their readers read (so they must stay
+// while the readers are used).
+struct TableColumns {
+    std::vector<RenderedColumn> rendered;
+    std::vector<ArrowColumn> columns;
+};
+
 // Checks the struct arrays of table (a table's chunks: is_table_schema holds for their schema)
 // and opens every column on pool (ArrowColumn::open, over each chunk's child with the chunk's
-// offset and length applied). Returns one reader per column, or the error of the lowest failing
-// column with its column set: ErrorKind::unsupported for a type no reader takes (the message names
-// its Arrow format), ErrorKind::invalid_memory for memory that breaks its format (a struct array
-// whose children do not match the schema or are shorter than it, a row that is null as a whole,
-// and whatever ArrowColumn::open finds). The readers read table's memory, which must outlive them.
+// offset and length applied); a column of a rendered format (is_rendered_format) is first
+// rendered into texts as flavour's conversion to Python writes them (render_column, zones
+// naming the named zones). Returns the columns, or the error of the lowest failing column with
+// its column set: ErrorKind::unsupported for a type no reader takes (the message names its Arrow
+// format) or a value or zone that cannot be rendered, ErrorKind::invalid_memory for memory that
+// breaks its format (a struct array whose children do not match the schema or are shorter than
+// it, a row that is null as a whole, and whatever ArrowColumn::open finds). The readers read
+// table's memory, which must outlive them. zones is called on pool's threads: it must only read.
 // Throws std::bad_alloc or the pool's failures. Any thread.
-Expected<std::vector<ArrowColumn>> open_table_columns(const ArrowChunks& table,
-                                                      pool::ThreadPool& pool = pool::global_pool());
+Expected<TableColumns> open_table_columns(const ArrowChunks& table, PythonFlavour flavour,
+                                          const ZoneLookup& zones,
+                                          pool::ThreadPool& pool = pool::global_pool());
 
 }  // namespace vexilo::arrow

@@ -2,11 +2,15 @@
 #include "python/arrow_input.h"
 
 #include <limits>
+#include <span>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "engine/arrow_table.h"
 #include "engine/column_plan.h"
+#include "engine/time_zone.h"
 #include "python/arrow_capsule.h"
 #include "python/engine_error.h"
 #include "python/error_policy.h"
@@ -31,6 +35,50 @@ PyErr memory_error(const std::string& type_name, const Error& error) {
     return PyErr::make(PyExc_ValueError, "the Arrow stream of a '" + type_name +
                                              "' is held in memory that breaks its format (" +
                                              error.message + "); nothing was read from it");
+}
+
+// A zone of the time zone database, read from its TZif file.
+struct Zone {
+    std::string name;
+    arrow::TimeZone zone;
+};
+
+// The zones of names that the time zone database holds (vexilo._tzif finds their files as
+// zoneinfo does); a name without a readable file is left out, for the lookup to report.
+Result<std::vector<Zone>> load_zones(const std::vector<std::string>& names) {
+    std::vector<Zone> zones;
+    if (names.empty()) return zones;
+    PyRef module = VX_TRY(checked(PyImport_ImportModule("vexilo._tzif")));
+    PyRef find = VX_TRY(checked(PyObject_GetAttrString(module.get(), "tzif_bytes")));
+    for (const std::string& name : names) {
+        PyRef key = VX_TRY(checked(
+            PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace")));
+        PyRef bytes = VX_TRY(checked(PyObject_CallOneArg(find.get(), key.get())));
+        if (!PyBytes_Check(bytes.get())) continue;
+        const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes.get()));
+        Expected<arrow::TimeZone> zone = arrow::TimeZone::from_tzif(
+            std::span(data, static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+        if (zone) zones.push_back(Zone{name, std::move(zone).value()});
+    }
+    return zones;
+}
+
+// The exception for a column that could not be opened: a TypeError for a type no reader takes,
+// a ValueError for a value that cannot be rendered or memory that breaks its format.
+PyErr unread_column(const Error& error, const OutputKind& out) {
+    if (error.kind != ErrorKind::unsupported) return to_python_error(error, out);
+    Result<std::string> label = column_label(error.column, out);
+    if (!label) return std::move(label).error();
+    const bool format = error.message.starts_with("the Arrow format") ||
+                        error.message.starts_with("a dictionary of the Arrow format") ||
+                        error.message.starts_with("a type without a format");
+    if (format) {
+        return PyErr::make(PyExc_TypeError, label.value() + " is of " + error.message +
+                                                ", which vexilo does not read: cast it to text "
+                                                "or numbers first");
+    }
+    return PyErr::make(PyExc_ValueError, label.value() + " cannot be read as text: " +
+                                             error.message + "; nothing was read from the table");
 }
 
 }  // namespace
@@ -86,17 +134,24 @@ Result<Collection> collect_arrow_table(ArrowInput& input, std::span<const Column
                            "Arrow tables");
     }
     const arrow::ArrowChunks& chunks = input.table;
-    std::optional<Expected<std::vector<arrow::ArrowColumn>>> opened;
-    VX_TRY(run_on_pool([&] { opened.emplace(arrow::open_table_columns(chunks)); }));
-    if (!*opened) {
-        const Error& error = opened->error();
-        if (error.kind != ErrorKind::unsupported) return to_python_error(error, input.out);
-        return PyErr::make(PyExc_TypeError, VX_TRY(column_label(error.column, input.out)) +
-                                                " is of " + error.message +
-                                                ", which vexilo does not read: cast it to text "
-                                                "or numbers first");
-    }
-    const std::vector<arrow::ArrowColumn>& columns = opened->value();
+    const std::vector<Zone> zones = VX_TRY(load_zones(arrow::named_zones(chunks)));
+    const arrow::ZoneLookup lookup =
+        [&zones](std::string_view name) -> Expected<const arrow::TimeZone*> {
+        for (const Zone& zone : zones) {
+            if (zone.name == name) return &zone.zone;
+        }
+        return make_error(ErrorKind::unsupported,
+                          "the time zone '" + std::string(name) +
+                              "', which the time zone database does not hold");
+    };
+    const arrow::PythonFlavour flavour = input.out.kind == OutputKind::Kind::PolarsFrame
+                                             ? arrow::PythonFlavour::polars
+                                             : arrow::PythonFlavour::pyarrow;
+    std::optional<Expected<arrow::TableColumns>> opened;
+    VX_TRY(
+        run_on_pool([&] { opened.emplace(arrow::open_table_columns(chunks, flavour, lookup)); }));
+    if (!*opened) return unread_column(opened->error(), input.out);
+    const std::vector<arrow::ArrowColumn>& columns = opened->value().columns;
     const std::size_t rows = arrow::table_rows(chunks);
     Collection collected;
     collected.table = VX_TRY(new_table(rows, columns.size(), Layout::ColumnMajor));
@@ -116,6 +171,7 @@ Result<Collection> collect_arrow_table(ArrowInput& input, std::span<const Column
         collected.columns.categorical = std::move(*read).value();
     }
     collected.arrow.push_back(std::move(input.table));
+    collected.rendered = std::move(opened->value().rendered);
     return collected;
 }
 

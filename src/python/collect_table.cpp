@@ -153,7 +153,7 @@ Result<std::optional<Collection>> collect_by_scan(const ScanSource& source, Shap
                                                   Layout layout, std::span<const ColumnTurn> turns,
                                                   const MissingNumbers& missing_numbers) {
     // The shape is that of arrays in memory, so the output may be made before the cells are read.
-    Collection collected{{}, {}, VX_TRY(new_table(shape.rows, shape.cols, layout)), {}};
+    Collection collected{{}, {}, {}, VX_TRY(new_table(shape.rows, shape.cols, layout)), {}};
     std::optional<std::vector<CollectedColumn>> columns =
         VX_TRY(scan_columns(source, shape.rows, collected.table, MissingScalar{}, collected.pins,
                             turns, missing_numbers));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/arrow_column.h"
+#include "engine/arrow_render.h"
 #include "engine/column_turn.h"
 #include "engine/encode_table.h"
 #include "engine/table.h"
@@ -22,6 +23,7 @@ struct Collection {
     // structures released on the calling thread, with the collection) and in the str objects
     // pins holds.
     std::vector<arrow::ArrowChunks> arrow;
+    std::vector<arrow::RenderedColumn> rendered;  // texts of Arrow dates, times, ..., decimals
     Pins pins;
     Table table;
     CollectedTable columns;
