@@ -140,9 +140,8 @@ Result<Collection> collect_arrow_table(ArrowInput& input, std::span<const Column
         for (const Zone& zone : zones) {
             if (zone.name == name) return &zone.zone;
         }
-        return make_error(ErrorKind::unsupported,
-                          "the time zone '" + std::string(name) +
-                              "', which the time zone database does not hold");
+        return make_error(ErrorKind::unsupported, "its time zone '" + std::string(name) +
+                                                      "' is not in the time zone database");
     };
     const arrow::PythonFlavour flavour = input.out.kind == OutputKind::Kind::PolarsFrame
                                              ? arrow::PythonFlavour::polars

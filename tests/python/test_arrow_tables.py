@@ -189,3 +189,17 @@ def test_a_column_stream_is_refused_as_any_unsupported_type(capfd):
                                                   "are: numpy.ndarray, pandas.DataFrame")):
         Encoder().encode(Column())
     assert capfd.readouterr().out == "Column\n"
+
+
+@pytest.mark.parametrize("column, message", [
+    (lambda: pa.array([0, 3_000_000], pa.int32()).view(pa.date32()),
+     "column 0 ('c') cannot be read as text: the date at row 1 is outside the years 1 to 9999"),
+    (lambda: pa.array([0], pa.int64()).view(pa.timestamp("s", "Mars/Base")),
+     "column 0 ('c') cannot be read as text: its time zone 'Mars/Base' is not in the time zone "
+     "database"),
+])
+def test_values_that_have_no_python_text_say_where(column, message):
+    encoder = Encoder()
+    with pytest.raises(ValueError, match=re.escape(message)):
+        encoder.encode(pa.table({"c": column()}))
+    assert encoder.categories == {}
