@@ -60,9 +60,15 @@
 
 namespace vexilo::arrow {
 
-// Whose conversion to Python the texts follow: polars' Series.to_list(), or pyarrow's
-// Array.to_pylist() with pandas installed (which gives pandas' types for nanoseconds).
-enum class PythonFlavour { polars, pyarrow };
+// Whose conversion to Python the texts follow: polars' Series.to_list(); pyarrow's
+// Array.to_pylist() with pandas installed (which gives pandas' types for nanoseconds) or without
+// it (Python's types, refusing nanoseconds that are not whole microseconds); DuckDB's fetchall(),
+// which is polars' but for nanosecond timestamps, cut towards zero to microseconds, date64 read
+// as dates, and its infinities (the greatest date32 or timestamp value and its negation), shown
+// as 9999-12-31 [23:59:59.999999] and 0001-01-01 [00:00:00] without an offset. (DuckDB shows zoned
+// timestamps in its session's zone, the zone it exports them in; its texts for values beyond
+// Python's years, "5877642-06-23 (BC)", are not made here: those are an error.)
+enum class PythonFlavour { polars, pyarrow, pyarrow_without_pandas, duckdb };
 
 // Whether format (an Arrow C data interface format string) is one render_column renders: date32
 // "tdD", date64 "tdm", time32 "tts" "ttm", time64 "ttu" "ttn", timestamps "tss:ZONE" "tsm:ZONE"
