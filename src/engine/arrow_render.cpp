@@ -824,8 +824,9 @@ Expected<RenderedColumn> render_column(const ArrowSchema& schema,
                           "Arrow format \"" + std::string(schema.format ? schema.format : "") +
                               "\" is not rendered as text");
     }
-    if (schema.n_children != 0) {
-        return make_error(ErrorKind::invalid_memory, "a schema of this type has children");
+    if (schema.n_children != 0 || schema.dictionary != nullptr) {
+        return make_error(ErrorKind::invalid_memory,
+                          "a schema of this type has children or a dictionary");
     }
     std::vector<Cells> chunks(arrays.size());
     std::size_t rows = 0;

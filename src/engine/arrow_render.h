@@ -37,12 +37,13 @@
 //
 // Values that the producer's conversion refuses (OverflowError, ValueError, InvalidOperation)
 // are an error of kind ErrorKind::unsupported naming the row, and nothing is rendered: dates and
-// timestamps outside the years 1 to 9999, in UTC or in local time (polars checks the local time
-// alone); pyarrow's zoned nanoseconds whose local time leaves pandas' int64 range; durations past
-// 999999999 days; times outside a day, for polars; and every pyarrow decimal32 or decimal64 whose
-// scale has more digits than its width's greatest precision (9, 18), which pyarrow cannot convert.
-// polars cannot read a decimal of a negative scale, or one of 256 bits; this renders those as
-// pyarrow does.
+// timestamps outside the years 1 to 9999, in UTC or in local time (polars and DuckDB check the
+// local time alone); pyarrow's zoned nanoseconds whose local time leaves pandas' int64 range;
+// nanoseconds that are not whole microseconds, for pyarrow without pandas; durations past
+// 999999999 days; times outside a day, for polars and DuckDB; and every pyarrow decimal32 or
+// decimal64 whose scale has more digits than its width's greatest precision (9, 18), which
+// pyarrow cannot convert. polars cannot read a decimal of a negative scale, or one of 256 bits;
+// this renders those as pyarrow does.
 #pragma once
 
 #include <cstddef>
@@ -88,8 +89,10 @@ using ZoneLookup = std::function<Expected<const TimeZone*>(std::string_view name
 // it at once.
 class RenderedColumn {
 public:
+    // The rows of all the chunks rendered, and how many of them are null.
     std::size_t rows() const noexcept { return rows_; }
     std::size_t null_count() const noexcept { return null_count_; }
+    // Whether row is null (its source cell was); needs row < rows().
     bool is_null(std::size_t row) const noexcept {
         return ((unsigned{validity_[row >> 3]} >> (row & 7)) & 1u) == 0;
     }
@@ -115,7 +118,7 @@ private:
     struct FreeData {
         void operator()(char* data) const noexcept { std::free(data); }
     };
-    std::unique_ptr<char, FreeData> data_;  // from std::malloc: the writer grows it in place
+    std::unique_ptr<char, FreeData> data_;  // from std::realloc: the writer grows it in place
     std::vector<std::uint8_t> validity_;
     std::unique_ptr<const void*[]> buffers_;  // validity, offsets, data: where array() points
 };
@@ -124,10 +127,11 @@ private:
 // no dictionary), arrays its chunks in row order, read at their `offset` for `length` cells and
 // never released. Checks every array as ArrowColumn does (not released, non-negative lengths and
 // offsets that fit, two buffers, the values buffer present when any cell is) before reading.
-// Returns the texts of all rows, or: ErrorKind::invalid_memory for an array that breaks those
-// rules; ErrorKind::unsupported for a format it does not render, a zone it cannot find (zones'
-// own error) or a value the flavour's Python type cannot hold (error.row the row, counted across
-// the chunks). Throws std::bad_alloc. Any thread; zones is called on this one.
+// Returns the texts of all rows, or: ErrorKind::invalid_memory for an array or schema that breaks
+// those rules; ErrorKind::unsupported for a format it does not render (a dictionary-encoded
+// column's values are rendered by calling it on the dictionary's schema and arrays), a zone it
+// cannot find (zones' own error) or a value the flavour's conversion refuses (error.row the row,
+// counted across the chunks). Throws std::bad_alloc. Any thread; zones is called on this one.
 Expected<RenderedColumn> render_column(const ArrowSchema& schema,
                                        std::span<const ArrowArray> arrays, PythonFlavour flavour,
                                        const ZoneLookup& zones);
