@@ -517,25 +517,29 @@ private:
     TimeZone::Period period_{0, 0, 0};
 };
 
+// The offset of a fixed-offset zone name, as pyarrow reads one ([+-]HH:MM, which
+// datetime.timezone takes under 24 hours), or of "UTC"; nothing for any other name.
+std::optional<std::int32_t> fixed_offset(std::string_view name) noexcept {
+    if (name == "UTC") return 0;
+    const auto digit = [&](std::size_t i) { return name[i] >= '0' && name[i] <= '9'; };
+    if (name.size() != 6 || (name[0] != '+' && name[0] != '-') || !digit(1) || !digit(2) ||
+        name[3] != ':' || !digit(4) || !digit(5)) {
+        return std::nullopt;
+    }
+    const int hours = (name[1] - '0') * 10 + (name[2] - '0');
+    const int minutes = (name[4] - '0') * 10 + (name[5] - '0');
+    if (hours >= 24 || minutes >= 60) return std::nullopt;
+    const int offset = (hours * 60 + minutes) * 60;
+    return name[0] == '-' ? -offset : offset;
+}
+
 // The zone a timestamp format names: nullptr for naive values; a fixed one made into fixed.
 Expected<const TimeZone*> resolve_zone(std::string_view name, const ZoneLookup& zones,
                                        TimeZone& fixed) {
     if (name.empty()) return static_cast<const TimeZone*>(nullptr);
-    if (name == "UTC") {
-        fixed = TimeZone::fixed(0);
+    if (const std::optional<std::int32_t> offset = fixed_offset(name)) {
+        fixed = TimeZone::fixed(*offset);
         return static_cast<const TimeZone*>(&fixed);
-    }
-    // [+-]HH:MM, as pyarrow reads a fixed offset (datetime.timezone: under 24 hours).
-    const auto digit = [&](std::size_t i) { return name[i] >= '0' && name[i] <= '9'; };
-    if (name.size() == 6 && (name[0] == '+' || name[0] == '-') && digit(1) && digit(2) &&
-        name[3] == ':' && digit(4) && digit(5)) {
-        const int hours = (name[1] - '0') * 10 + (name[2] - '0');
-        const int minutes = (name[4] - '0') * 10 + (name[5] - '0');
-        if (hours < 24 && minutes < 60) {
-            const int offset = (hours * 60 + minutes) * 60;
-            fixed = TimeZone::fixed(name[0] == '-' ? -offset : offset);
-            return static_cast<const TimeZone*>(&fixed);
-        }
     }
     if (!zones) {
         return make_error(ErrorKind::unsupported,
@@ -793,6 +797,15 @@ void release_schema_view(ArrowSchema* schema) { schema->release = nullptr; }
 
 bool is_rendered_format(std::string_view format) noexcept {
     return parse_format(format).has_value();
+}
+
+std::optional<std::string_view> zone_to_look_up(std::string_view format) noexcept {
+    const std::optional<Format> parsed = parse_format(format);
+    if (!parsed || parsed->kind != Kind::timestamp || parsed->zone.empty() ||
+        fixed_offset(parsed->zone)) {
+        return std::nullopt;
+    }
+    return parsed->zone;
 }
 
 ArrowArray RenderedColumn::array() const noexcept {

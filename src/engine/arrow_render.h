@@ -51,6 +51,7 @@
 #include <cstdlib>  // std::free
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -77,6 +78,11 @@ enum class PythonFlavour { polars, pyarrow, pyarrow_without_pandas, duckdb };
 // durations "tDs" "tDm" "tDu" "tDn", decimals "d:P,S" and "d:P,S,BITS" with BITS 32, 64, 128 or
 // 256. Any thread.
 bool is_rendered_format(std::string_view format) noexcept;
+
+// The zone name a rendered format asks its ZoneLookup for: that of a timestamp format whose zone
+// is neither empty, "UTC" nor a fixed offset "+HH:MM" / "-HH:MM" (which need no lookup), else
+// nothing. For resolving zones beforehand, on a thread that may run Python code. Any thread.
+std::optional<std::string_view> zone_to_look_up(std::string_view format) noexcept;
 
 // The zone of a name, owned by the caller and alive while render_column runs; or an error
 // (ErrorKind::unsupported, its message naming the zone) that render_column passes on. Called on

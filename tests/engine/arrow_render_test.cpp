@@ -459,6 +459,10 @@ TEST(RenderColumn, NamesFormatsAndZonesItCannotRender) {
                                "d:0,0", "d:10,x", "tDuu"}) {
         EXPECT_FALSE(is_rendered_format(format)) << format;
     }
+    EXPECT_EQ(zone_to_look_up("tsn:Europe/Paris"), "Europe/Paris");
+    for (const char* format : {"tsn:", "tsu:UTC", "tss:-05:30", "tDs", "tdD"}) {
+        EXPECT_EQ(zone_to_look_up(format), std::nullopt) << format;
+    }
     const Chunk chunk = chunk_of({0}, 8);
     EXPECT_EQ(render("u", {&chunk.array, 1}, pyarrow).error().message,
               "Arrow format \"u\" is not rendered as text");
