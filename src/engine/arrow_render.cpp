@@ -123,6 +123,54 @@ Error value_error(std::size_t row, std::string_view kind, std::string_view why) 
     return error;
 }
 
+// How a flavour's conversion to Python treats what the Arrow kinds leave open.
+struct Conversion {
+    // Nanosecond timestamps and durations: pandas' types, which hold them; or Python's, which
+    // hold microseconds, the nanoseconds floored, cut towards zero, or refused unless whole.
+    enum class Nanos { pandas, floored, cut, whole };
+    Nanos timestamp_nanos = Nanos::floored;
+    Nanos duration_nanos = Nanos::cut;
+    bool wraps_times = false;           // a time outside a day wraps around it, or fails
+    bool date64_as_datetime = false;    // date64 read as a timestamp of milliseconds
+    bool makes_utc_datetime = false;    // a zoned timestamp's UTC datetime must exist too
+    bool narrow_decimal_limit = false;  // decimal32/64 scales beyond 9/18 digits fail
+    // DuckDB's infinities: the greatest date32 or timestamp value and its negation, which it
+    // converts to the greatest and least dates or (naive) datetimes Python holds.
+    bool infinities = false;
+};
+
+Conversion conversion_of(PythonFlavour flavour) noexcept {
+    using Nanos = Conversion::Nanos;
+    Conversion conversion;
+    switch (flavour) {
+        case PythonFlavour::polars:
+            conversion.date64_as_datetime = true;
+            break;
+        case PythonFlavour::duckdb:
+            conversion.timestamp_nanos = Nanos::cut;
+            conversion.infinities = true;
+            break;
+        case PythonFlavour::pyarrow:
+        case PythonFlavour::pyarrow_without_pandas:
+            conversion.timestamp_nanos = conversion.duration_nanos =
+                flavour == PythonFlavour::pyarrow ? Nanos::pandas : Nanos::whole;
+            conversion.wraps_times = conversion.makes_utc_datetime = true;
+            conversion.narrow_decimal_limit = true;
+            break;
+    }
+    return conversion;
+}
+
+// Microseconds of a nanosecond count by a conversion's rule; false where it refuses the value.
+bool micros_of(std::int64_t nanos, Conversion::Nanos rule, std::int64_t& micros) noexcept {
+    if (rule == Conversion::Nanos::whole && nanos % 1000 != 0) return false;
+    micros = rule == Conversion::Nanos::floored ? floor_div(nanos, 1000) : nanos / 1000;
+    return true;
+}
+
+constexpr std::string_view not_whole_micros =
+    "has nanoseconds, which pyarrow cannot convert to Python without pandas";
+
 // ---------------------------------------------------------------------------------------------
 // Writing digits.
 
@@ -174,26 +222,24 @@ char* write_text(char* out, std::string_view text) noexcept {
     return out + text.size();
 }
 
-// YYYY-MM-DD of a day within the years 1 to 9999. civil_from_days's steps in 32-bit unsigned
-// arithmetic, which that range allows: its divisions by constants become single multiplications.
+// YYYY-MM-DD of a day within the years 1 to 9999, by Neri and Schneider's Euclidean affine
+// steps: in 32-bit unsigned arithmetic, which that range allows, with three multiplications where
+// civil_from_days makes nine divisions (checked against it over the whole range).
 char* write_date(char* out, std::int64_t days) noexcept {
-    const auto shifted = static_cast<std::uint32_t>(days + 719468);  // days from 0000-03-01
-    const std::uint32_t era = shifted / 146097;
-    const std::uint32_t day_of_era = shifted - era * 146097;
-    const std::uint32_t year_of_era =
-        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    const std::uint32_t day_of_year =
-        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    const std::uint32_t month_from_march = (5 * day_of_year + 2) / 153;
-    const std::uint32_t day = day_of_year - (153 * month_from_march + 2) / 5 + 1;
-    const std::uint32_t month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;
-    const std::uint32_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+    const std::uint32_t n = 4 * static_cast<std::uint32_t>(days + 719468) + 3;  // from 0000-03-01
+    const std::uint32_t century = n / 146097;
+    const std::uint64_t in_century = std::uint64_t{2939745} * ((n % 146097) | 3);
+    const std::uint32_t day_of_year = static_cast<std::uint32_t>(in_century) / 2939745 / 4;
+    const std::uint32_t month_day = 2141 * day_of_year + 197913;  // month above, day below
+    const bool next_year = day_of_year >= 306;                    // January or February
+    const std::uint32_t year =
+        100 * century + static_cast<std::uint32_t>(in_century >> 32) + (next_year ? 1 : 0);
     out = write2(out, year / 100);
     out = write2(out, year % 100);
     *out++ = '-';
-    out = write2(out, month);
+    out = write2(out, next_year ? (month_day >> 16) - 12 : month_day >> 16);
     *out++ = '-';
-    return write2(out, day);
+    return write2(out, (month_day & 0xffff) / 2141 + 1);
 }
 
 // HH:MM:SS of seconds into a day, hours unpadded where padded_hours is false (timedelta).
@@ -354,7 +400,7 @@ std::int64_t load_integer(const char* at, std::size_t width) noexcept {
 template <class Render>
 Outcome render_cells(const Cells& cells, std::size_t width, std::size_t longest,
                      ColumnWriter& writer, Render&& render, std::string_view kind = {},
-                     std::string_view why = {}) {
+                     const std::string_view& why = {}) {
     for (std::size_t i = 0; i < cells.length; ++i) {
         if (cells.is_null(i)) {
             writer.null();
@@ -394,9 +440,9 @@ private:
     std::unique_ptr<Slot[]> slots_ = std::make_unique<Slot[]>(slot_count);
 };
 
-Outcome render_dates(const Format& format, const Cells& cells, PythonFlavour flavour,
+Outcome render_dates(const Format& format, const Cells& cells, const Conversion& conversion,
                      ColumnWriter& writer) {
-    if (format.kind == Kind::date_millis && flavour == PythonFlavour::polars) {
+    if (format.kind == Kind::date_millis && conversion.date64_as_datetime) {
         // polars reads date64 as a datetime of milliseconds.
         return render_cells(
             cells, 8, 32, writer,
@@ -415,10 +461,14 @@ Outcome render_dates(const Format& format, const Cells& cells, PythonFlavour fla
     }
     DateCache cache;
     const bool millis = format.kind == Kind::date_millis;
+    constexpr std::int64_t infinity = std::numeric_limits<std::int32_t>::max();
     return render_cells(
         cells, format.width, 10, writer,
         [&](const char* at, char* out) -> char* {
             const std::int64_t value = load_integer(at, format.width);
+            if (conversion.infinities && !millis && (value == infinity || value == -infinity)) {
+                return write_text(out, value > 0 ? "9999-12-31" : "0001-01-01");
+            }
             const std::int64_t days = millis ? floor_div(value, 86'400'000) : value;
             if (days < first_day || days > last_day) return nullptr;
             return cache.write(out, days);
@@ -428,7 +478,7 @@ Outcome render_dates(const Format& format, const Cells& cells, PythonFlavour fla
 
 // The units are template arguments here and below, so that the divisions by them are by constants.
 template <std::int64_t per_second>
-Outcome render_times(const Format& format, const Cells& cells, PythonFlavour flavour,
+Outcome render_times(const Format& format, const Cells& cells, const Conversion& conversion,
                      ColumnWriter& writer) {
     constexpr std::int64_t per_day = seconds_per_day * per_second;
     constexpr std::int64_t nanos_per_unit = nanos_per_second / per_second;
@@ -438,7 +488,7 @@ Outcome render_times(const Format& format, const Cells& cells, PythonFlavour fla
             std::int64_t value = load_integer(at, format.width);
             if (value < 0 || value >= per_day) {
                 // pyarrow's conversion wraps a value around the day; polars' makes it null.
-                if (flavour == PythonFlavour::polars) return nullptr;
+                if (!conversion.wraps_times) return nullptr;
                 value = floor_mod(value, per_day);
             }
             const std::int64_t seconds = value / per_second;
@@ -447,7 +497,7 @@ Outcome render_times(const Format& format, const Cells& cells, PythonFlavour fla
             const std::int64_t nanos = (value - seconds * per_second) * nanos_per_unit;
             return write_fraction(out, nanos / 1000 * 1000);
         },
-        "time", "is outside the day that polars' times hold");
+        "time", "is outside the day that a time of polars or DuckDB holds");
 }
 
 // The offset of a timestamp's zone at each instant, remembering the last period it found.
@@ -467,25 +517,29 @@ private:
     TimeZone::Period period_{0, 0, 0};
 };
 
+// The offset of a fixed-offset zone name, as pyarrow reads one ([+-]HH:MM, which
+// datetime.timezone takes under 24 hours), or of "UTC"; nothing for any other name.
+std::optional<std::int32_t> fixed_offset(std::string_view name) noexcept {
+    if (name == "UTC") return 0;
+    const auto digit = [&](std::size_t i) { return name[i] >= '0' && name[i] <= '9'; };
+    if (name.size() != 6 || (name[0] != '+' && name[0] != '-') || !digit(1) || !digit(2) ||
+        name[3] != ':' || !digit(4) || !digit(5)) {
+        return std::nullopt;
+    }
+    const int hours = (name[1] - '0') * 10 + (name[2] - '0');
+    const int minutes = (name[4] - '0') * 10 + (name[5] - '0');
+    if (hours >= 24 || minutes >= 60) return std::nullopt;
+    const int offset = (hours * 60 + minutes) * 60;
+    return name[0] == '-' ? -offset : offset;
+}
+
 // The zone a timestamp format names: nullptr for naive values; a fixed one made into fixed.
 Expected<const TimeZone*> resolve_zone(std::string_view name, const ZoneLookup& zones,
                                        TimeZone& fixed) {
     if (name.empty()) return static_cast<const TimeZone*>(nullptr);
-    if (name == "UTC") {
-        fixed = TimeZone::fixed(0);
+    if (const std::optional<std::int32_t> offset = fixed_offset(name)) {
+        fixed = TimeZone::fixed(*offset);
         return static_cast<const TimeZone*>(&fixed);
-    }
-    // [+-]HH:MM, as pyarrow reads a fixed offset (datetime.timezone: under 24 hours).
-    const auto digit = [&](std::size_t i) { return name[i] >= '0' && name[i] <= '9'; };
-    if (name.size() == 6 && (name[0] == '+' || name[0] == '-') && digit(1) && digit(2) &&
-        name[3] == ':' && digit(4) && digit(5)) {
-        const int hours = (name[1] - '0') * 10 + (name[2] - '0');
-        const int minutes = (name[4] - '0') * 10 + (name[5] - '0');
-        if (hours < 24 && minutes < 60) {
-            const int offset = (hours * 60 + minutes) * 60;
-            fixed = TimeZone::fixed(name[0] == '-' ? -offset : offset);
-            return static_cast<const TimeZone*>(&fixed);
-        }
     }
     if (!zones) {
         return make_error(ErrorKind::unsupported,
@@ -495,27 +549,46 @@ Expected<const TimeZone*> resolve_zone(std::string_view name, const ZoneLookup& 
 }
 
 template <std::int64_t per_second>
-Outcome render_timestamps(const Cells& cells, PythonFlavour flavour, const TimeZone* zone,
+Outcome render_timestamps(const Cells& cells, const Conversion& conversion, const TimeZone* zone,
                           ColumnWriter& writer) {
-    constexpr std::int64_t nanos_per_unit = nanos_per_second / per_second;
-    // pyarrow gives pandas' Timestamp for nanoseconds, which shows them; the others datetime,
-    // which holds microseconds.
-    const bool pandas = flavour == PythonFlavour::pyarrow && per_second == nanos_per_second;
+    // pandas' Timestamp shows nanoseconds; datetime holds microseconds.
+    const bool pandas =
+        per_second == nanos_per_second && conversion.timestamp_nanos == Conversion::Nanos::pandas;
+    // The conversion that makes the UTC datetime first needs it inside the years 1 to 9999; the
+    // others make the local one alone, but no offset reaches two days.
+    const std::int64_t slack = conversion.makes_utc_datetime ? 0 : 2;
+    std::string_view why = outside_years;
     OffsetFinder offsets(zone);
     return render_cells(
         cells, 8, 40, writer,
         [&](const char* at, char* out) -> char* {
             const std::int64_t value = load_unaligned<std::int64_t>(at);
-            if (pandas && value == std::numeric_limits<std::int64_t>::min()) {
-                return write_text(out, "NaT");
+            constexpr std::int64_t infinity = std::numeric_limits<std::int64_t>::max();
+            if (conversion.infinities && (value == infinity || value == -infinity)) {
+                return write_text(out,
+                                  value > 0 ? "9999-12-31 23:59:59.999999" : "0001-01-01 00:00:00");
             }
-            const std::int64_t utc = floor_div(value, per_second);
-            std::int64_t nanos = floor_mod(value, per_second) * nanos_per_unit;
-            if (!pandas) nanos = nanos / 1000 * 1000;
+            std::int64_t utc = 0;
+            std::int64_t nanos = 0;
+            if (pandas) {
+                if (value == std::numeric_limits<std::int64_t>::min()) {
+                    return write_text(out, "NaT");
+                }
+                utc = floor_div(value, nanos_per_second);
+                nanos = floor_mod(value, nanos_per_second);
+            } else if (per_second == nanos_per_second) {
+                std::int64_t micros = 0;
+                if (!micros_of(value, conversion.timestamp_nanos, micros)) {
+                    why = not_whole_micros;
+                    return nullptr;
+                }
+                utc = floor_div(micros, 1'000'000);
+                nanos = floor_mod(micros, 1'000'000) * 1000;
+            } else {
+                utc = floor_div(value, per_second);
+                nanos = floor_mod(value, per_second) * (nanos_per_second / per_second);
+            }
             const std::int64_t utc_days = floor_div(utc, seconds_per_day);
-            // pyarrow makes the UTC datetime first; polars makes the local one alone, but no
-            // offset reaches two days.
-            const std::int64_t slack = flavour == PythonFlavour::polars ? 2 : 0;
             if (utc_days < first_day - slack || utc_days > last_day + slack) return nullptr;
             std::int32_t offset = 0;
             std::int64_t local = utc;
@@ -539,7 +612,7 @@ Outcome render_timestamps(const Cells& cells, PythonFlavour flavour, const TimeZ
             out = write_fraction(out, nanos);
             return zone != nullptr ? write_offset(out, offset) : out;
         },
-        "timestamp", outside_years);
+        "timestamp", why);
 }
 
 // str(timedelta): [D day[s], ]H:MM:SS[.ffffff], of whole days (floored) and the rest.
@@ -558,8 +631,8 @@ char* write_timedelta(char* out, std::int64_t days, std::int64_t seconds,
 }
 
 template <std::int64_t per_second>
-Outcome render_durations(const Cells& cells, PythonFlavour flavour, ColumnWriter& writer) {
-    if (per_second == nanos_per_second && flavour == PythonFlavour::pyarrow) {
+Outcome render_durations(const Cells& cells, const Conversion& conversion, ColumnWriter& writer) {
+    if (per_second == nanos_per_second && conversion.duration_nanos == Conversion::Nanos::pandas) {
         // pandas' Timedelta: D days[ +]HH:MM:SS[.fraction], the sign shown before the rest.
         return render_cells(cells, 8, 40, writer, [&](const char* at, char* out) -> char* {
             const std::int64_t value = load_unaligned<std::int64_t>(at);
@@ -574,14 +647,21 @@ Outcome render_durations(const Cells& cells, PythonFlavour flavour, ColumnWriter
         });
     }
     if (per_second == nanos_per_second) {
-        // polars cuts nanoseconds to microseconds towards zero.
-        return render_cells(cells, 8, 40, writer, [&](const char* at, char* out) -> char* {
-            const std::int64_t micros = load_unaligned<std::int64_t>(at) / 1000;
-            const std::int64_t per_day = seconds_per_day * 1'000'000;
-            const std::int64_t days = floor_div(micros, per_day);
-            const std::int64_t rest = floor_mod(micros, per_day);
-            return write_timedelta(out, days, rest / 1'000'000, rest % 1'000'000);
-        });
+        // timedelta holds microseconds (polars cuts nanoseconds towards zero, not floors them).
+        return render_cells(
+            cells, 8, 40, writer,
+            [&](const char* at, char* out) -> char* {
+                std::int64_t micros = 0;
+                if (!micros_of(load_unaligned<std::int64_t>(at), conversion.duration_nanos,
+                               micros)) {
+                    return nullptr;
+                }
+                const std::int64_t per_day = seconds_per_day * 1'000'000;
+                const std::int64_t days = floor_div(micros, per_day);
+                const std::int64_t rest = floor_mod(micros, per_day);
+                return write_timedelta(out, days, rest / 1'000'000, rest % 1'000'000);
+            },
+            "duration", not_whole_micros);
     }
     constexpr std::int64_t per_day = seconds_per_day * per_second;
     constexpr std::int64_t micros_per_unit = 1'000'000 / per_second;
@@ -675,13 +755,13 @@ char* write_decimal(char* out, bool negative, std::string_view digits,
     return out;
 }
 
-Outcome render_decimals(const Format& format, const Cells& cells, PythonFlavour flavour,
+Outcome render_decimals(const Format& format, const Cells& cells, const Conversion& conversion,
                         ColumnWriter& writer) {
     const std::int64_t exponent = -std::int64_t{format.scale};
     // pyarrow's conversion of 32- and 64-bit decimals fails (decimal.InvalidOperation) once the
     // scale has more digits than the type's greatest precision, 9 or 18.
     const std::int64_t scale_digits = exponent < 0 ? -exponent : exponent;
-    const bool convertible = flavour == PythonFlavour::polars || format.width > 8 ||
+    const bool convertible = !conversion.narrow_decimal_limit || format.width > 8 ||
                              scale_digits <= (format.width == 4 ? 9 : 18);
     return render_cells(
         cells, format.width, longest_decimal, writer,
@@ -719,6 +799,15 @@ bool is_rendered_format(std::string_view format) noexcept {
     return parse_format(format).has_value();
 }
 
+std::optional<std::string_view> zone_to_look_up(std::string_view format) noexcept {
+    const std::optional<Format> parsed = parse_format(format);
+    if (!parsed || parsed->kind != Kind::timestamp || parsed->zone.empty() ||
+        fixed_offset(parsed->zone)) {
+        return std::nullopt;
+    }
+    return parsed->zone;
+}
+
 ArrowArray RenderedColumn::array() const noexcept {
     ArrowArray array{};
     array.length = static_cast<std::int64_t>(rows_);
@@ -748,8 +837,9 @@ Expected<RenderedColumn> render_column(const ArrowSchema& schema,
                           "Arrow format \"" + std::string(schema.format ? schema.format : "") +
                               "\" is not rendered as text");
     }
-    if (schema.n_children != 0) {
-        return make_error(ErrorKind::invalid_memory, "a schema of this type has children");
+    if (schema.n_children != 0 || schema.dictionary != nullptr) {
+        return make_error(ErrorKind::invalid_memory,
+                          "a schema of this type has children or a dictionary");
     }
     std::vector<Cells> chunks(arrays.size());
     std::size_t rows = 0;
@@ -770,30 +860,31 @@ Expected<RenderedColumn> render_column(const ArrowSchema& schema,
                                 : format->kind == Kind::date_days ? 10
                                                                   : 40;
     ColumnWriter writer(rows, typical);
+    const Conversion conversion = conversion_of(flavour);
     for (const Cells& cells : chunks) {
         Outcome outcome = Unit{};
         switch (format->kind) {
             case Kind::date_days:
             case Kind::date_millis:
-                outcome = render_dates(*format, cells, flavour, writer);
+                outcome = render_dates(*format, cells, conversion, writer);
                 break;
             case Kind::time:
                 outcome = with_unit(format->per_second, [&]<std::int64_t unit>() {
-                    return render_times<unit>(*format, cells, flavour, writer);
+                    return render_times<unit>(*format, cells, conversion, writer);
                 });
                 break;
             case Kind::timestamp:
                 outcome = with_unit(format->per_second, [&]<std::int64_t unit>() {
-                    return render_timestamps<unit>(cells, flavour, zone, writer);
+                    return render_timestamps<unit>(cells, conversion, zone, writer);
                 });
                 break;
             case Kind::duration:
                 outcome = with_unit(format->per_second, [&]<std::int64_t unit>() {
-                    return render_durations<unit>(cells, flavour, writer);
+                    return render_durations<unit>(cells, conversion, writer);
                 });
                 break;
             case Kind::decimal:
-                outcome = render_decimals(*format, cells, flavour, writer);
+                outcome = render_decimals(*format, cells, conversion, writer);
                 break;
         }
         if (!outcome) return std::move(outcome).error();

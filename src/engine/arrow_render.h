@@ -37,12 +37,13 @@
 //
 // Values that the producer's conversion refuses (OverflowError, ValueError, InvalidOperation)
 // are an error of kind ErrorKind::unsupported naming the row, and nothing is rendered: dates and
-// timestamps outside the years 1 to 9999, in UTC or in local time (polars checks the local time
-// alone); pyarrow's zoned nanoseconds whose local time leaves pandas' int64 range; durations past
-// 999999999 days; times outside a day, for polars; and every pyarrow decimal32 or decimal64 whose
-// scale has more digits than its width's greatest precision (9, 18), which pyarrow cannot convert.
-// polars cannot read a decimal of a negative scale, or one of 256 bits; this renders those as
-// pyarrow does.
+// timestamps outside the years 1 to 9999, in UTC or in local time (polars and DuckDB check the
+// local time alone); pyarrow's zoned nanoseconds whose local time leaves pandas' int64 range;
+// nanoseconds that are not whole microseconds, for pyarrow without pandas; durations past
+// 999999999 days; times outside a day, for polars and DuckDB; and every pyarrow decimal32 or
+// decimal64 whose scale has more digits than its width's greatest precision (9, 18), which
+// pyarrow cannot convert. polars cannot read a decimal of a negative scale, or one of 256 bits;
+// this renders those as pyarrow does.
 #pragma once
 
 #include <cstddef>
@@ -50,6 +51,7 @@
 #include <cstdlib>  // std::free
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -60,9 +62,15 @@
 
 namespace vexilo::arrow {
 
-// Whose conversion to Python the texts follow: polars' Series.to_list(), or pyarrow's
-// Array.to_pylist() with pandas installed (which gives pandas' types for nanoseconds).
-enum class PythonFlavour { polars, pyarrow };
+// Whose conversion to Python the texts follow: polars' Series.to_list(); pyarrow's
+// Array.to_pylist() with pandas installed (which gives pandas' types for nanoseconds) or without
+// it (Python's types, refusing nanoseconds that are not whole microseconds); DuckDB's fetchall(),
+// which is polars' but for nanosecond timestamps, cut towards zero to microseconds, date64 read
+// as dates, and its infinities (the greatest date32 or timestamp value and its negation), shown
+// as 9999-12-31 [23:59:59.999999] and 0001-01-01 [00:00:00] without an offset. (DuckDB shows zoned
+// timestamps in its session's zone, the zone it exports them in; its texts for values beyond
+// Python's years, "5877642-06-23 (BC)", are not made here: those are an error.)
+enum class PythonFlavour { polars, pyarrow, pyarrow_without_pandas, duckdb };
 
 // Whether format (an Arrow C data interface format string) is one render_column renders: date32
 // "tdD", date64 "tdm", time32 "tts" "ttm", time64 "ttu" "ttn", timestamps "tss:ZONE" "tsm:ZONE"
@@ -70,6 +78,11 @@ enum class PythonFlavour { polars, pyarrow };
 // durations "tDs" "tDm" "tDu" "tDn", decimals "d:P,S" and "d:P,S,BITS" with BITS 32, 64, 128 or
 // 256. Any thread.
 bool is_rendered_format(std::string_view format) noexcept;
+
+// The zone name a rendered format asks its ZoneLookup for: that of a timestamp format whose zone
+// is neither empty, "UTC" nor a fixed offset "+HH:MM" / "-HH:MM" (which need no lookup), else
+// nothing. For resolving zones beforehand, on a thread that may run Python code. Any thread.
+std::optional<std::string_view> zone_to_look_up(std::string_view format) noexcept;
 
 // The zone of a name, owned by the caller and alive while render_column runs; or an error
 // (ErrorKind::unsupported, its message naming the zone) that render_column passes on. Called on
@@ -82,8 +95,10 @@ using ZoneLookup = std::function<Expected<const TimeZone*>(std::string_view name
 // it at once.
 class RenderedColumn {
 public:
+    // The rows of all the chunks rendered, and how many of them are null.
     std::size_t rows() const noexcept { return rows_; }
     std::size_t null_count() const noexcept { return null_count_; }
+    // Whether row is null (its source cell was); needs row < rows().
     bool is_null(std::size_t row) const noexcept {
         return ((unsigned{validity_[row >> 3]} >> (row & 7)) & 1u) == 0;
     }
@@ -109,7 +124,7 @@ private:
     struct FreeData {
         void operator()(char* data) const noexcept { std::free(data); }
     };
-    std::unique_ptr<char, FreeData> data_;  // from std::malloc: the writer grows it in place
+    std::unique_ptr<char, FreeData> data_;  // from std::realloc: the writer grows it in place
     std::vector<std::uint8_t> validity_;
     std::unique_ptr<const void*[]> buffers_;  // validity, offsets, data: where array() points
 };
@@ -118,10 +133,11 @@ private:
 // no dictionary), arrays its chunks in row order, read at their `offset` for `length` cells and
 // never released. Checks every array as ArrowColumn does (not released, non-negative lengths and
 // offsets that fit, two buffers, the values buffer present when any cell is) before reading.
-// Returns the texts of all rows, or: ErrorKind::invalid_memory for an array that breaks those
-// rules; ErrorKind::unsupported for a format it does not render, a zone it cannot find (zones'
-// own error) or a value the flavour's Python type cannot hold (error.row the row, counted across
-// the chunks). Throws std::bad_alloc. Any thread; zones is called on this one.
+// Returns the texts of all rows, or: ErrorKind::invalid_memory for an array or schema that breaks
+// those rules; ErrorKind::unsupported for a format it does not render (a dictionary-encoded
+// column's values are rendered by calling it on the dictionary's schema and arrays), a zone it
+// cannot find (zones' own error) or a value the flavour's conversion refuses (error.row the row,
+// counted across the chunks). Throws std::bad_alloc. Any thread; zones is called on this one.
 Expected<RenderedColumn> render_column(const ArrowSchema& schema,
                                        std::span<const ArrowArray> arrays, PythonFlavour flavour,
                                        const ZoneLookup& zones);

@@ -25,6 +25,8 @@ constexpr std::int64_t i64_max = std::numeric_limits<std::int64_t>::max();
 constexpr auto null = std::nullopt;
 constexpr auto pyarrow = PythonFlavour::pyarrow;
 constexpr auto polars = PythonFlavour::polars;
+constexpr auto duckdb = PythonFlavour::duckdb;
+constexpr auto no_pandas = PythonFlavour::pyarrow_without_pandas;
 
 using Values = std::vector<std::optional<std::int64_t>>;
 
@@ -199,6 +201,20 @@ TEST(RenderColumn, GivesTheTextsOfEachProducersPythonValues) {
          {-1, -1001, 86400000001999, -i64_max},
          {"0:00:00", "-1 day, 23:59:59.999999", "1 day, 0:00:00.000001",
           "-106752 days, 0:12:43.145225"}},
+        {"tsn:",
+         duckdb,
+         {-1, -1001, 1706702709123456789, i64_max, -i64_max},
+         {"1970-01-01 00:00:00", "1969-12-31 23:59:59.999999", "2024-01-31 12:05:09.123456",
+          "9999-12-31 23:59:59.999999", "0001-01-01 00:00:00"}},
+        {"tdD", duckdb, {2147483647, -2147483647}, {"9999-12-31", "0001-01-01"}},
+        {"tsn:UTC",
+         no_pandas,
+         {-1000, 0},
+         {"1969-12-31 23:59:59.999999+00:00", "1970-01-01 00:00:00+00:00"}},
+        {"tDn",
+         no_pandas,
+         {-1000, 86400000001000},
+         {"-1 day, 23:59:59.999999", "1 day, 0:00:00.000001"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.format);
@@ -382,6 +398,9 @@ TEST(RenderColumn, RefusesValuesThePythonTypesCannotHold) {
         {"ttn", polars, {-1}, {"the time at row 0 is outside the day"}},
         {"tDs", pyarrow, {86400000000000}, {"the duration at row 0 is beyond"}},
         {"tDm", polars, {i64_min}, {"the duration at row 0 is beyond"}},
+        {"tsn:", no_pandas, {1000, 1001}, {"the timestamp at row 1 has nanoseconds"}},
+        {"tDn", no_pandas, {-1}, {"the duration at row 0 has nanoseconds"}},
+        {"tdD", duckdb, {-2147483648}, {"the date at row 0 is outside"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.format);
@@ -439,6 +458,10 @@ TEST(RenderColumn, NamesFormatsAndZonesItCannotRender) {
     for (const char* format : {"u", "l", "tdx", "tsu", "tiM", "ttm:", "d:", "d:10", "d:10,2,48",
                                "d:0,0", "d:10,x", "tDuu"}) {
         EXPECT_FALSE(is_rendered_format(format)) << format;
+    }
+    EXPECT_EQ(zone_to_look_up("tsn:Europe/Paris"), "Europe/Paris");
+    for (const char* format : {"tsn:", "tsu:UTC", "tss:-05:30", "tDs", "tdD"}) {
+        EXPECT_EQ(zone_to_look_up(format), std::nullopt) << format;
     }
     const Chunk chunk = chunk_of({0}, 8);
     EXPECT_EQ(render("u", {&chunk.array, 1}, pyarrow).error().message,
