@@ -124,12 +124,10 @@ std::vector<std::string> named_zones(const ArrowChunks& table) {
     for (std::int64_t c = 0; c < schema.n_children; ++c) {
         const ArrowSchema* column = schema.children[c];
         if (column == nullptr || column->format == nullptr) continue;
-        const std::string_view format(column->format);
-        if (format.size() <= 4 || format.substr(0, 2) != "ts" || format[3] != ':') continue;
-        const std::string_view zone = format.substr(4);
-        const bool fixed = zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && zone[3] == ':';
-        if (zone == "UTC" || fixed) continue;
-        if (std::find(names.begin(), names.end(), zone) == names.end()) names.emplace_back(zone);
+        const std::optional<std::string_view> zone = zone_to_look_up(column->format);
+        if (zone && std::find(names.begin(), names.end(), *zone) == names.end()) {
+            names.emplace_back(*zone);
+        }
     }
     return names;
 }

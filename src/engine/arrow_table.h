@@ -30,9 +30,8 @@ std::vector<std::string> column_names(const ArrowChunks& table);
 // The rows of a table whose chunks were checked by open_table_columns.
 std::size_t table_rows(const ArrowChunks& table) noexcept;
 
-// The zone names of table's zoned timestamp columns that name no fixed offset (neither "UTC" nor
-// "+HH:MM" / "-HH:MM"), each once: the zones a ZoneLookup for open_table_columns must know. Any
-// thread.
+// The zone names of table's zoned timestamp columns that a ZoneLookup is asked for
+// (zone_to_look_up), each once: the zones a lookup for open_table_columns must know. Any thread.
 std::vector<std::string> named_zones(const ArrowChunks& table);
 
 // A table's columns opened: one reader per column, and the texts of the columns rendered from

@@ -31,6 +31,36 @@ Result<std::size_t> declared_rows(PyObject* obj) {
     return static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / 16;
 }
 
+// True when some column of table holds nanosecond timestamps or durations, which pyarrow
+// converts to pandas' types where pandas imports.
+bool has_nanoseconds(const arrow::ArrowChunks& table) {
+    const ArrowSchema& schema = table.schema();
+    for (std::int64_t c = 0; c < schema.n_children; ++c) {
+        const char* format = schema.children[c] ? schema.children[c]->format : nullptr;
+        if (format == nullptr) continue;
+        const std::string_view text(format);
+        if (text.starts_with("tsn") || text == "tDn") return true;
+    }
+    return false;
+}
+
+// Whose conversion to Python the texts of obj's dates and times follow (ArrowInput::flavour).
+// pandas is imported (as pyarrow's own conversion would) only for a table of nanoseconds; only
+// an interrupt raised there is returned.
+Result<arrow::PythonFlavour> flavour_of(PyObject* obj, const ArrowInput& input) {
+    if (input.out.kind == OutputKind::Kind::PolarsFrame) return arrow::PythonFlavour::polars;
+    if (VX_TRY(type_in_package(obj, "duckdb")) || VX_TRY(type_in_package(obj, "_duckdb"))) {
+        return arrow::PythonFlavour::duckdb;
+    }
+    if (!has_nanoseconds(input.table)) return arrow::PythonFlavour::pyarrow;
+    PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
+    if (!pandas) {
+        if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
+        return arrow::PythonFlavour::pyarrow_without_pandas;
+    }
+    return arrow::PythonFlavour::pyarrow;
+}
+
 PyErr memory_error(const std::string& type_name, const Error& error) {
     return PyErr::make(PyExc_ValueError, "the Arrow stream of a '" + type_name +
                                              "' is held in memory that breaks its format (" +
@@ -124,6 +154,7 @@ Result<std::optional<ArrowInput>> take_arrow_input(PyObject* obj, const std::str
     input.out.kind = VX_TRY(type_in_package(obj, "polars")) ? OutputKind::Kind::PolarsFrame
                                                             : OutputKind::Kind::ArrowTable;
     input.out.column_names = arrow::column_names(input.table);
+    input.flavour = VX_TRY(flavour_of(obj, input));
     return Taken(std::move(input));
 }
 
@@ -143,9 +174,7 @@ Result<Collection> collect_arrow_table(ArrowInput& input, std::span<const Column
         return make_error(ErrorKind::unsupported, "its time zone '" + std::string(name) +
                                                       "' is not in the time zone database");
     };
-    const arrow::PythonFlavour flavour = input.out.kind == OutputKind::Kind::PolarsFrame
-                                             ? arrow::PythonFlavour::polars
-                                             : arrow::PythonFlavour::pyarrow;
+    const arrow::PythonFlavour flavour = input.flavour;
     std::optional<Expected<arrow::TableColumns>> opened;
     VX_TRY(
         run_on_pool([&] { opened.emplace(arrow::open_table_columns(chunks, flavour, lookup)); }));

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "engine/arrow_render.h"
 #include "engine/arrow_stream.h"
 #include "engine/column_turn.h"
 #include "python/collect_table.h"
@@ -28,6 +29,10 @@ namespace vexilo::py {
 struct ArrowInput {
     OutputKind out;
     arrow::ArrowChunks table;
+    // Whose conversion to Python the texts of dates, times, ..., decimals follow: polars' for a
+    // polars frame, DuckDB's for a DuckDB relation, pyarrow's (with pandas' types for
+    // nanoseconds where pandas imports) for any other producer.
+    arrow::PythonFlavour flavour = arrow::PythonFlavour::pyarrow;
 };
 Result<std::optional<ArrowInput>> take_arrow_input(PyObject* obj, const std::string& type_name);
 
