@@ -34,10 +34,10 @@ std::optional<std::string> check_struct(const ArrowArray& array, std::int64_t co
         if (child->length < 0 || child->length < array.offset + array.length) {
             return "a column's array is shorter than its table";
         }
-        // The chunk's offset is added to the child's, and a negative one would reach before it.
-        if (child->offset < 0 || child->offset > INT64_MAX - array.offset) {
-            return "a column's array has a negative or overflowing offset";
-        }
+        // The chunk's offset is added to the child's, which must not reach before the child's
+        // memory once added, nor overflow.
+        if (child->offset < 0) return "an array has a negative length or offset";
+        if (child->offset > INT64_MAX - array.offset) return "an array is too long";
     }
     // A row null as a whole has no cells a table could hold.
     if (array.null_count != 0 && array.n_buffers >= 1 && array.buffers != nullptr &&

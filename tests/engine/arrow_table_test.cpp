@@ -271,10 +271,10 @@ TEST(ArrowTable, RefusesEveryLieAboutItsStructArrays) {
          invalid, 0, "an array is too long"},
         {"a negative child offset the chunk's would make up",
          [](auto&, auto& chunks) { chunks[0].children[1]->offset = -1; }, invalid, 0,
-         "a column's array has a negative or overflowing offset"},
+         "an array has a negative length or offset"},
         {"a child offset overflowing with the chunk's",
          [](auto&, auto& chunks) { chunks[0].children[1]->offset = INT64_MAX; }, invalid, 0,
-         "a column's array has a negative or overflowing offset"},
+         "an array is too long"},
         {"a row null as a whole",
          [](auto&, auto& chunks) {
              chunks[1].null_count = 1;
