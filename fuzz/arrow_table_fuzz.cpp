@@ -227,7 +227,7 @@ void fill_views(Input& in, Arena& arena, std::size_t extent, std::vector<const v
     buffers.push_back(in.lie() ? nullptr : stated);
 }
 
-// Indices of a dictionary of values positions over extent positions: mostly inside it.
+// Indices over extent positions into a dictionary of values positions: mostly inside it.
 void fill_indices(Input& in, Arena& arena, std::string_view format, std::size_t extent,
                   std::int64_t values, std::vector<const void*>& buffers) {
     const std::size_t width = element_size(format);
@@ -235,8 +235,9 @@ void fill_indices(Input& in, Arena& arena, std::string_view format, std::size_t 
     const std::int64_t range = possible(values) ? values : 0;
     for (std::size_t p = 0; p < extent; ++p) {
         std::int64_t index = range > 0 ? in.below(static_cast<unsigned>(range)) : 0;
-        if (in.lie())
+        if (in.lie()) {
             index = in.below(2) ? range + in.below(4) : -1 - static_cast<std::int64_t>(in.below(4));
+        }
         switch (width) {
             case 1: {
                 const auto v = static_cast<std::int8_t>(index);
