@@ -81,6 +81,9 @@ std::string_view text_at(const Cells& cells, std::size_t at) noexcept {
     if constexpr (K == StorageKind::text_offsets || K == StorageKind::text_large_offsets) {
         using Offset =
             std::conditional_t<K == StorageKind::text_offsets, std::int32_t, std::int64_t>;
+        // open() let the data buffer be absent only where every text is empty; an offset into
+        // nothing is no pointer.
+        if (cells.data == nullptr) return {};
         const Offset first = load<Offset>(cells.values, at);
         const Offset last = load<Offset>(cells.values, at + 1);
         return {cells.data + static_cast<std::ptrdiff_t>(first),

@@ -24,7 +24,9 @@ bool bit(const void* bits, std::size_t index) noexcept {
 std::optional<std::string> check_struct(const ArrowArray& array, std::int64_t columns) {
     if (array.release == nullptr) return "an array is released";
     if (array.length < 0 || array.offset < 0) return "an array has a negative length or offset";
-    if (array.offset > INT64_MAX - array.length) return "an array is too long";
+    // Bounded as a column's positions are, before the row bitmap is read over them.
+    constexpr std::int64_t limit = PTRDIFF_MAX / 16;
+    if (array.length > limit || array.offset > limit - array.length) return "an array is too long";
     if (array.n_children != columns) return "an array's columns do not match the schema";
     if (columns > 0 && array.children == nullptr) return "an array has no columns";
     for (std::int64_t c = 0; c < columns; ++c) {
@@ -33,6 +35,10 @@ std::optional<std::string> check_struct(const ArrowArray& array, std::int64_t co
         if (child->length < 0 || child->length < array.offset + array.length) {
             return "a column's array is shorter than its table";
         }
+        // The chunk's offset is added to the child's, which must not reach before the child's
+        // memory once added, nor overflow.
+        if (child->offset < 0) return "an array has a negative length or offset";
+        if (child->offset > INT64_MAX - array.offset) return "an array is too long";
     }
     // A row null as a whole has no cells a table could hold.
     if (array.null_count != 0 && array.n_buffers >= 1 && array.buffers != nullptr &&
@@ -66,9 +72,15 @@ std::vector<ArrowArray> column_arrays(const ArrowChunks& table, std::size_t c) {
 }  // namespace
 
 bool is_table_schema(const ArrowSchema& schema) noexcept {
-    return schema.release != nullptr && schema.format != nullptr &&
-           std::string_view(schema.format) == "+s" && schema.n_children >= 0 &&
-           (schema.n_children == 0 || schema.children != nullptr);
+    if (schema.release == nullptr || schema.format == nullptr ||
+        std::string_view(schema.format) != "+s" || schema.n_children < 0 ||
+        (schema.n_children > 0 && schema.children == nullptr)) {
+        return false;
+    }
+    for (std::int64_t c = 0; c < schema.n_children; ++c) {
+        if (schema.children[c] == nullptr || schema.children[c]->release == nullptr) return false;
+    }
+    return true;
 }
 
 Expected<ArrowChunks> drain_table_stream(ArrowArrayStream& stream, std::size_t max_rows) {
@@ -88,12 +100,7 @@ Expected<ArrowChunks> drain_table_stream(ArrowArrayStream& stream, std::size_t m
     }
     ArrowChunks schema_only;
     schema_only.adopt_schema(schema);
-    const ArrowSchema& taken = schema_only.schema();
-    bool columns_valid = is_table_schema(taken);
-    for (std::int64_t c = 0; columns_valid && c < taken.n_children; ++c) {
-        columns_valid = taken.children[c] != nullptr && taken.children[c]->release != nullptr;
-    }
-    if (!columns_valid) {
+    if (!is_table_schema(schema_only.schema())) {
         stream.release(&stream);
         return make_error(ErrorKind::unsupported, "the stream is not one of a table");
     }

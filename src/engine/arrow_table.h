@@ -15,7 +15,8 @@
 
 namespace vexilo::arrow {
 
-// True when schema describes a table: a struct ("+s") whose children are its columns.
+// True when schema describes a table: a struct ("+s") whose children, each present and not
+// released, are its columns.
 bool is_table_schema(const ArrowSchema& schema) noexcept;
 
 // Takes the schema of stream and, when it describes a table (is_table_schema), everything else as
@@ -49,10 +50,10 @@ struct TableColumns {
 // naming the named zones). Returns the columns, or the error of the lowest failing column with
 // its column set: ErrorKind::unsupported for a type no reader takes (the message names its Arrow
 // format) or a value or zone that cannot be rendered, ErrorKind::invalid_memory for memory that
-// breaks its format (a struct array whose children do not match the schema or are shorter than
-// it, a row that is null as a whole, and whatever ArrowColumn::open finds). The readers read
-// table's memory, which must outlive them. zones is called on pool's threads: it must only read.
-// Throws std::bad_alloc or the pool's failures. Any thread.
+// breaks its format (a struct array whose children do not match the schema, are shorter than
+// it or have negative offsets, a row that is null as a whole, and whatever ArrowColumn::open
+// finds). The readers read table's memory, which must outlive them. zones is called on pool's
+// threads: it must only read. Throws std::bad_alloc or the pool's failures. Any thread.
 Expected<TableColumns> open_table_columns(const ArrowChunks& table, PythonFlavour flavour,
                                           const ZoneLookup& zones,
                                           pool::ThreadPool& pool = pool::global_pool());
