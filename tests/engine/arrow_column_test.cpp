@@ -14,37 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "arrow_test_arrays.h"
+
 namespace vexilo::arrow {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace testing;  // NOLINT: the arrays these tests build
 
-template <class T>
-Bytes bytes_of(const std::vector<T>& values) {
-    Bytes out(values.size() * sizeof(T));
-    if (!out.empty()) std::memcpy(out.data(), values.data(), out.size());
-    return out;
-}
-
-Bytes bits_of(const std::vector<bool>& values) {
-    Bytes out((values.size() + 7) / 8, 0);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (values[i]) out[i / 8] = static_cast<std::uint8_t>(out[i / 8] | (1u << (i % 8)));
-    }
-    return out;
-}
-
-int released = 0;  // structures released through their callbacks
-
-// The memory behind one test array; its release callback frees it (and its dictionary).
-struct ArrayMemory {
-    std::vector<std::optional<Bytes>> buffers;  // nothing: a null buffer pointer
-    std::vector<const void*> pointers;
-    std::unique_ptr<ArrowArray> dictionary;
-};
-
-// The release callback of a test array or schema: releases its dictionary, then frees the Memory
-// behind it.
+// The release callback of a test schema: releases its dictionary, then frees the Memory behind
+// it.
 template <class Memory, class Structure>
 void release_structure(Structure* structure) {
     auto* memory = static_cast<Memory*>(structure->private_data);
@@ -54,42 +32,6 @@ void release_structure(Structure* structure) {
     delete memory;
     structure->release = nullptr;
     ++released;
-}
-
-ArrowArray make_array(std::int64_t length, std::vector<std::optional<Bytes>> buffers,
-                      std::int64_t offset = 0, std::int64_t null_count = 0,
-                      std::optional<ArrowArray> dictionary = std::nullopt) {
-    auto* memory = new ArrayMemory{std::move(buffers), {}, nullptr};
-    for (auto& buffer : memory->buffers) {
-        memory->pointers.push_back(buffer ? static_cast<const void*>(buffer->data()) : nullptr);
-    }
-    if (dictionary) memory->dictionary = std::make_unique<ArrowArray>(*dictionary);
-    ArrowArray array{};
-    array.length = length;
-    array.offset = offset;
-    array.null_count = null_count;
-    array.n_buffers = static_cast<std::int64_t>(memory->pointers.size());
-    array.buffers = memory->pointers.data();
-    array.dictionary = memory->dictionary.get();
-    array.release = release_structure<ArrayMemory, ArrowArray>;
-    array.private_data = memory;
-    return array;
-}
-
-// A string array ("u") or large string array ("U") of texts; nothing marks a null cell.
-template <class Offset>
-ArrowArray strings(const std::vector<std::optional<std::string>>& texts, std::int64_t offset = 0) {
-    std::vector<Offset> offsets{0};
-    std::string data;
-    std::vector<bool> valid;
-    for (const auto& text : texts) {
-        if (text) data += *text;
-        offsets.push_back(static_cast<Offset>(data.size()));
-        valid.push_back(text.has_value());
-    }
-    const auto cells = static_cast<std::int64_t>(texts.size()) - offset;
-    return make_array(cells, {bits_of(valid), bytes_of(offsets), Bytes(data.begin(), data.end())},
-                      offset, -1);
 }
 
 // A string view array ("vu"): texts up to 12 bytes inline, longer ones in two data buffers.

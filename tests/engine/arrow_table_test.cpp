@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "arrow_test_arrays.h"
+
 namespace vexilo::arrow {
 namespace {
 
@@ -21,83 +23,7 @@ const ZoneLookup no_zones = [](std::string_view) -> Expected<const TimeZone*> {
     return make_error(ErrorKind::unsupported, "no zones");
 };
 
-using Bytes = std::vector<std::uint8_t>;
-
-template <class T>
-Bytes bytes_of(const std::vector<T>& values) {
-    Bytes out(values.size() * sizeof(T));
-    if (!out.empty()) std::memcpy(out.data(), values.data(), out.size());
-    return out;
-}
-
-Bytes bits_of(const std::vector<bool>& values) {
-    Bytes out((values.size() + 7) / 8, 0);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (values[i]) out[i / 8] = static_cast<std::uint8_t>(out[i / 8] | (1u << (i % 8)));
-    }
-    return out;
-}
-
-int released = 0;  // structures released through their callbacks, children included
-
-// The memory behind a test array: its buffers (nothing: a null pointer) and its children, which
-// its release callback releases.
-struct ArrayMemory {
-    std::vector<std::optional<Bytes>> buffers;
-    std::vector<const void*> pointers;
-    std::vector<std::unique_ptr<ArrowArray>> owned;
-    std::vector<ArrowArray*> children;
-};
-
-void release_array(ArrowArray* array) {
-    auto* memory = static_cast<ArrayMemory*>(array->private_data);
-    for (auto& child : memory->owned) {
-        if (child->release) child->release(child.get());
-    }
-    delete memory;
-    array->release = nullptr;
-    ++released;
-}
-
-ArrowArray make_array(std::int64_t length, std::vector<std::optional<Bytes>> buffers,
-                      std::int64_t offset = 0, std::int64_t null_count = 0,
-                      std::vector<ArrowArray> children = {}) {
-    auto* memory = new ArrayMemory{std::move(buffers), {}, {}, {}};
-    for (auto& buffer : memory->buffers) {
-        memory->pointers.push_back(buffer ? static_cast<const void*>(buffer->data()) : nullptr);
-    }
-    for (ArrowArray& child : children) {
-        memory->owned.push_back(std::make_unique<ArrowArray>(child));
-        memory->children.push_back(memory->owned.back().get());
-    }
-    ArrowArray array{};
-    array.length = length;
-    array.offset = offset;
-    array.null_count = null_count;
-    array.n_buffers = static_cast<std::int64_t>(memory->pointers.size());
-    array.buffers = memory->pointers.data();
-    array.n_children = static_cast<std::int64_t>(memory->children.size());
-    array.children = memory->children.data();
-    array.release = release_array;
-    array.private_data = memory;
-    return array;
-}
-
-using Texts = std::vector<std::optional<std::string>>;
-
-ArrowArray strings(const Texts& texts, std::int64_t offset = 0) {
-    std::vector<std::int32_t> offsets{0};
-    std::string data;
-    std::vector<bool> valid;
-    for (const auto& text : texts) {
-        if (text) data += *text;
-        offsets.push_back(static_cast<std::int32_t>(data.size()));
-        valid.push_back(text.has_value());
-    }
-    return make_array(static_cast<std::int64_t>(texts.size()) - offset,
-                      {bits_of(valid), bytes_of(offsets), Bytes(data.begin(), data.end())}, offset,
-                      -1);
-}
+using namespace testing;  // NOLINT: the arrays these tests build
 
 ArrowArray ints(const std::vector<std::optional<std::int32_t>>& values, std::int64_t offset = 0) {
     std::vector<std::int32_t> stored;
@@ -156,9 +82,9 @@ ArrowSchema table_schema() {
 std::vector<ArrowArray> table_chunks() {
     std::vector<ArrowArray> chunks;
     chunks.push_back(
-        make_array(2, {std::nullopt}, 1, 0,
+        make_array(2, {std::nullopt}, 1, 0, std::nullopt,
                    {strings({"skipped", "p", "q"}), ints({99, 7, 8, 9}, 1), nulls(3)}));
-    chunks.push_back(make_array(2, {std::nullopt}, 0, 0,
+    chunks.push_back(make_array(2, {std::nullopt}, 0, 0, std::nullopt,
                                 {strings({"r", std::nullopt}), ints({5, {}}), nulls(2)}));
     return chunks;
 }
