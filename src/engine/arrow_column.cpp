@@ -166,14 +166,9 @@ std::optional<std::string> check_views(const ArrowArray& array, Cells& cells) {
 
 // Checks one array of the given storage and describes its cells in cells.
 std::optional<std::string> check_array(const ArrowArray& array, StorageKind storage, Cells& cells) {
-    if (array.release == nullptr) return "an array is released";
-    if (array.length < 0 || array.offset < 0) return "an array has a negative length or offset";
+    if (auto problem = check_extent(array)) return problem;
     const auto length = static_cast<std::uint64_t>(array.length);
     const auto offset = static_cast<std::uint64_t>(array.offset);
-    if (length > position_limit || offset > position_limit - length) {
-        return "an array is too long";
-    }
-    if (array.n_children != 0) return "an array of this type has children";
     const bool views = storage == StorageKind::text_views;
     const std::int64_t buffers = is_text(storage) ? 3 : 2;
     if (views ? array.n_buffers < 3 || static_cast<std::uint64_t>(array.n_buffers) > position_limit
@@ -327,6 +322,18 @@ auto chunk_of(const Chunks& chunks, std::size_t row) {
 }
 
 }  // namespace
+
+std::optional<std::string> check_extent(const ArrowArray& array) {
+    if (array.release == nullptr) return "an array is released";
+    if (array.length < 0 || array.offset < 0) return "an array has a negative length or offset";
+    const auto length = static_cast<std::uint64_t>(array.length);
+    const auto offset = static_cast<std::uint64_t>(array.offset);
+    if (length > position_limit || offset > position_limit - length) {
+        return "an array is too long";
+    }
+    if (array.n_children != 0) return "an array of this type has children";
+    return std::nullopt;
+}
 
 // A column of the null type: arrays without buffers whose cells are all missing.
 Expected<ArrowColumn> ArrowColumn::open_all_missing(std::span<const ArrowArray> arrays) {

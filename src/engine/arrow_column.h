@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,6 +16,12 @@
 #include "engine/storage_kind.h"
 
 namespace vexilo::arrow {
+
+// The checks of an array's extent that every reader of a flat type makes before it reads a
+// buffer: not released, a non-negative length and offset whose sum stays within what a reader can
+// address (so that no position times an element size overflows), and no children. Returns the
+// first problem found, in the words of ArrowColumn::open's errors. Any thread.
+std::optional<std::string> check_extent(const ArrowArray& array);
 
 // What a column's cells are.
 enum class CellType { Text, Number };

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "engine/arrow_column.h"  // check_extent
 #include "engine/civil_date.h"
 #include "engine/unaligned_load.h"
 
@@ -369,14 +370,9 @@ struct Cells {
 };
 
 std::optional<std::string> check_array(const ArrowArray& array, Cells& cells) {
-    if (array.release == nullptr) return "an array is released";
-    if (array.length < 0 || array.offset < 0) return "an array has a negative length or offset";
+    if (auto problem = check_extent(array)) return problem;
     const auto length = static_cast<std::uint64_t>(array.length);
     const auto offset = static_cast<std::uint64_t>(array.offset);
-    if (length > position_limit || offset > position_limit - length) {
-        return "an array is too long";
-    }
-    if (array.n_children != 0) return "an array of this type has children";
     if (array.n_buffers != 2) return "an array has the wrong number of buffers";
     if (array.buffers == nullptr) return "an array has no buffers";
     cells.length = static_cast<std::size_t>(length);
