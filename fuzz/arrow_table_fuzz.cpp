@@ -119,7 +119,11 @@ constexpr const char* plain_formats[] = {"u", "U", "vu", "c", "s", "i", "l", "C"
                                          "S", "I", "L",  "f", "g", "b", "n"};
 constexpr const char* index_formats[] = {"c", "s", "i", "l", "C", "S", "I", "L"};
 constexpr const char* text_formats[] = {"u", "U", "vu"};
-constexpr const char* unsupported_formats[] = {"z", "tsu:", "+l", "w:4"};
+// Dates, times, timestamps, durations and decimals, which are rendered into texts first.
+constexpr const char* rendered_formats[] = {"tdD",   "tdm",       "tts",        "ttn",
+                                            "tsu:",  "tsn:UTC",   "tss:+01:00", "tDu",
+                                            "d:5,2", "d:9,-2,32", "d:18,3,64",  "d:40,5,256"};
+constexpr const char* unsupported_formats[] = {"z", "+l", "w:4", "tsu:Mars/Base"};
 
 template <std::size_t N>
 const char* pick(Input& in, const char* const (&formats)[N]) {
@@ -127,8 +131,9 @@ const char* pick(Input& in, const char* const (&formats)[N]) {
 }
 
 ColumnType column_type(Input& in) {
-    const unsigned choice = in.below(20);
+    const unsigned choice = in.below(22);
     if (choice < 15) return {plain_formats[choice], nullptr};
+    if (choice >= 20) return {pick(in, rendered_formats), nullptr};
     if (choice < 18) {
         ColumnType type{pick(in, index_formats), pick(in, text_formats)};
         if (in.lie()) type.format = "f";        // indices that are not integers
@@ -143,6 +148,10 @@ std::size_t element_size(std::string_view format) noexcept {
     if (format == "s" || format == "S") return 2;
     if (format == "i" || format == "I" || format == "f" || format == "w:4") return 4;
     if (format == "l" || format == "L" || format == "g") return 8;
+    if (format == "tdD" || format == "tts" || format.ends_with(",32")) return 4;
+    if (format.starts_with("t") || format.ends_with(",64")) return 8;
+    if (format.ends_with(",256")) return 32;
+    if (format.starts_with("d:")) return 16;
     return 0;
 }
 
