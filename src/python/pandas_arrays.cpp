@@ -58,6 +58,27 @@ Maybe<PyRef> attribute(PyObject* object, const char* name) {
 
 Result<bool> is_pandas_frame(PyObject* frame) { return VX_TRY(pandas_of_frame(frame)).has_value(); }
 
+Result<bool> is_pandas_instance(PyObject* obj) {
+    PyRef name = PyRef::steal(PyUnicode_FromString("pandas"));
+    if (!name) return PyErr::fetch();
+    PyRef pandas = PyRef::steal(PyImport_GetModule(name.get()));
+    if (!pandas) {
+        if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
+        return false;
+    }
+    for (const char* type_name : {"DataFrame", "Series"}) {
+        std::optional<PyRef> type = VX_TRY(attribute(pandas.get(), type_name));
+        if (!type || !PyType_Check(type->get())) continue;
+        const int found = PyObject_IsInstance(obj, type->get());
+        if (found < 0) {
+            if (auto interrupt = discard_pending_error()) return std::move(*interrupt);
+            continue;
+        }
+        if (found == 1) return true;
+    }
+    return false;
+}
+
 Maybe<Pandas> Pandas::of_frame(PyObject* frame) {
     std::optional<PyRef> pandas = VX_TRY(pandas_of_frame(frame));
     if (!pandas) return std::optional<Pandas>();

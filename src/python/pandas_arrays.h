@@ -74,6 +74,11 @@ private:
 // fails. Calling thread, interpreter held.
 Result<bool> is_pandas_frame(PyObject* frame);
 
+// True when pandas is already imported and obj is an instance of its DataFrame or Series, a
+// subclass's too; nothing is imported for the question. Only an interrupt is returned. Calling
+// thread, interpreter held.
+Result<bool> is_pandas_instance(PyObject* obj);
+
 // The attribute name of object, or nothing (the failure discarded; an interrupt is returned).
 Maybe<PyRef> attribute(PyObject* object, const char* name);
 

@@ -15,6 +15,7 @@
 #include "engine/internal_failure.h"
 #include "python/collect_table.h"
 #include "python/error_policy.h"
+#include "python/pandas_arrays.h"
 #include "python/signal_check.h"
 #include "python/table_allocation.h"
 
@@ -234,10 +235,11 @@ Result<OutputKind> output_kind_of(PyObject* obj) {
 }
 
 Result<TableInput> table_input(PyObject* obj) {
-    // NumPy arrays, and pandas' and Dask's objects, keep their own routes even where they offer
-    // an Arrow stream (a pandas Series does, of a column, which is refused as before).
+    // NumPy arrays, and pandas' objects (subclasses of its frames and series included) and
+    // Dask's, keep their own routes even where they offer an Arrow stream (a pandas Series does,
+    // of a column, and is refused as before).
     if (!PyArray_Check(obj) && !VX_TRY(type_in_package(obj, "pandas")) &&
-        !VX_TRY(is_dask_object(obj))) {
+        !VX_TRY(is_dask_object(obj)) && !VX_TRY(is_pandas_instance(obj))) {
         const std::string name = VX_TRY(type_name(obj));
         if (name == "LazyFrame" && VX_TRY(type_in_package(obj, "polars"))) {
             return PyErr::make(PyExc_TypeError,

@@ -203,3 +203,19 @@ def test_values_that_have_no_python_text_say_where(column, message):
     with pytest.raises(ValueError, match=re.escape(message)):
         encoder.encode(pa.table({"c": column()}))
     assert encoder.categories == {}
+
+
+def test_pandas_subclasses_keep_their_route(capfd):
+    pd = pytest.importorskip("pandas")
+
+    class DataFrame(pd.DataFrame):  # a subclass by the name input conversion takes
+        pass
+
+    class Frame(pd.DataFrame):  # one with a name of its own: refused, as before
+        pass
+
+    codes, categorical = Encoder().encode(DataFrame({"a": ["x", "y"]}))
+    assert isinstance(codes, pd.DataFrame) and categorical == [0]
+    with pytest.raises(TypeError, match="Unsupported type: 'Frame'"):
+        Encoder().encode(Frame({"a": ["x"]}))
+    assert capfd.readouterr().out == "Frame\n"
