@@ -3,6 +3,8 @@
 #include "python/module_functions.h"
 
 #include "python/arguments.h"
+#include "python/encode_counting.h"
+#include "python/encoder_from_labels.h"
 #include "python/method_frame.h"
 #include "python/table_pieces.h"
 
@@ -16,11 +18,18 @@ constexpr Parameter encoder_from_texts_parameters[] = {{"texts", true}, {"column
 constexpr Parameter transform_piece_parameters[] = {
     {"encoder", true}, {"table", true}, {"turns", true}, {"unknown", false}};
 
+constexpr Parameter encoder_from_labels_parameters[] = {
+    {"labels", true}, {"codes", false}, {"columns", false}};
+constexpr Parameter encode_counting_parameters[] = {{"table", true}};
+
 constexpr Signature table_texts_signature{"_table_texts", table_texts_parameters};
 constexpr Signature merge_texts_signature{"_merge_texts", merge_texts_parameters};
 constexpr Signature encoder_from_texts_signature{"_encoder_from_texts",
                                                  encoder_from_texts_parameters};
 constexpr Signature transform_piece_signature{"_transform_piece", transform_piece_parameters};
+constexpr Signature encoder_from_labels_signature{"_encoder_from_labels",
+                                                  encoder_from_labels_parameters};
+constexpr Signature encode_counting_signature{"_encode_counting", encode_counting_parameters};
 
 PyObject* table_texts_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
@@ -58,6 +67,24 @@ PyObject* transform_piece_function(PyObject*, PyObject* const* args, Py_ssize_t 
     });
 }
 
+PyObject* encoder_from_labels_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+    return run_frame([&]() -> Result<PyRef> {
+        PyObject* bound[3] = {};
+        VX_TRY(bind_vectorcall(encoder_from_labels_signature, args, nargs, kwnames, bound));
+        return encoder_from_labels(bound[0], bound[1], bound[2]);
+    });
+}
+
+PyObject* encode_counting_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    return run_frame([&]() -> Result<PyRef> {
+        PyObject* table = nullptr;
+        VX_TRY(bind_vectorcall(encode_counting_signature, args, nargs, kwnames, {&table, 1}));
+        return encode_counting(table);
+    });
+}
+
 constexpr int fast_keywords = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
@@ -81,6 +108,16 @@ PyMethodDef module_functions[] = {
      "column, turns holds None (the column turns at the piece's first text), 0 (it turned\n"
      "before the piece: every cell reads as text) or the piece's row count (it turns after the\n"
      "piece: its numbers read as rendered texts)."},
+    {"_encoder_from_labels", as_cfunction(encoder_from_labels_function), fast_keywords,
+     "_encoder_from_labels(labels, codes=None, columns=None)\n--\n\n"
+     "A new Encoder whose categorical columns (the keys of labels, a dict from column index to\n"
+     "a sequence of str) code each label by its position, or by the code at that position of\n"
+     "codes[column]; columns: the learned table's column count (None: unknown)."},
+    {"_encode_counting", as_cfunction(encode_counting_function), fast_keywords,
+     "_encode_counting(table)\n--\n\n"
+     "(encoder, codes, categorical, counts): a new Encoder that learned table as encode does,\n"
+     "the codes as a float64 array, the categorical columns, and per categorical column an\n"
+     "int64 array of how many cells carry each code."},
     {nullptr, nullptr, 0, nullptr},
 };
 
