@@ -6,22 +6,51 @@ Importing this module imports scikit-learn; the rest of vexilo never does.
 from __future__ import annotations
 
 import math
+import numbers
 from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 from sklearn.base import BaseEstimator, OneToOneFeatureMixin, TransformerMixin
-from sklearn.utils.validation import check_array, check_is_fitted, validate_data
+from sklearn.exceptions import NotFittedError
+from sklearn.utils._param_validation import (
+    Interval,
+    RealNotInt,
+    validate_parameter_constraints,
+)
+from sklearn.utils.validation import check_array, validate_data
 
-from . import Encoder
+from .vexilo import _encode_counting, _encoder_from_labels
 
 __all__ = ["OrdinalEncoder"]
 
 _HANDLE_UNKNOWN = ("error", "use_encoded_value")
+# The texts that encode as missing values, which never get a code.
+_MISSING_MARKERS = ("nan", "NaN", "<NA>")
+# What the native transform writes for an unseen text when unknown_value is NaN but missing
+# cells take another value: no code is negative infinity, and no column of codes holds it.
+_UNSEEN = -math.inf
+_FREQUENCY_CONSTRAINTS: dict[str, list[Any]] = {
+    "encoded_missing_value": [numbers.Real],
+    "max_categories": [Interval(numbers.Integral, 1, None, closed="left"), None],
+    "min_frequency": [
+        Interval(numbers.Integral, 1, None, closed="left"),
+        Interval(RealNotInt, 0, 1, closed="neither"),
+        None,
+    ],
+}
 
 
 def _is_integer(value: object) -> bool:
     return isinstance(value, (int, np.integer)) and not isinstance(value, bool)
+
+
+def _is_nan(value: object) -> bool:
+    return isinstance(value, (float, np.floating)) and math.isnan(value)
+
+
+def _is_missing_label(value: object) -> bool:
+    return _is_nan(value) or (isinstance(value, str) and value in _MISSING_MARKERS)
 
 
 def _is_native_frame(X: object) -> bool:
@@ -32,29 +61,78 @@ def _is_native_frame(X: object) -> bool:
     return kind.__name__ == "DataFrame" and kind.__module__.split(".")[0] in ("pandas", "polars")
 
 
+def _infrequent_positions(
+    counts: npt.NDArray[np.int64], n_samples: int, min_frequency: Any, max_categories: Any
+) -> npt.NDArray[np.intp] | None:
+    """The positions of a column's infrequent labels among counts (one count per label), as
+    scikit-learn's encoders find them, or None when every label is frequent."""
+    if isinstance(min_frequency, numbers.Integral):
+        infrequent = counts < min_frequency
+    elif isinstance(min_frequency, numbers.Real):
+        infrequent = counts < n_samples * min_frequency
+    else:
+        infrequent = np.zeros(counts.shape[0], dtype=bool)
+    kept = counts.size - int(infrequent.sum()) + 1
+    if max_categories is not None and max_categories < kept:
+        # max_categories counts the infrequent group as one category.
+        frequent = max_categories - 1
+        if frequent == 0:
+            infrequent[:] = True
+        else:
+            # A stable sort: among equal counts, the labels coded first stay frequent.
+            infrequent[np.argsort(counts, kind="mergesort")[:-frequent]] = True
+    positions = np.flatnonzero(infrequent)
+    return positions if positions.size else None
+
+
 class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: ignore[misc]
     """Encode the text columns of a table as integer codes, with vexilo's encoding rules.
 
     A column whose cells are not all numbers is categorical: each distinct text (``str()`` of
-    the cell) gets a code 0, 1, ... in byte-wise sorted order; the missing-value markers "nan",
-    "NaN", "<NA>", float NaN and pandas' NA encode to NaN, while ``None`` is the label "None".
-    Columns of numbers pass through as float64, unlike scikit-learn's own encoder, which numbers
-    them too.
+    the cell) gets a code 0, 1, ... in byte-wise sorted order, or in the order ``categories``
+    gives; the missing-value markers "nan", "NaN", "<NA>", float NaN and pandas' NA are missing
+    values (``encoded_missing_value``), while ``None`` is the label "None". Columns of numbers
+    pass through as numbers, unlike scikit-learn's own encoder, which numbers them too.
 
     Parameters
     ----------
+    categories : "auto" or list, default="auto"
+        "auto" learns every categorical column's labels in sorted order. A list holds one entry
+        per input column: "auto" for that column, or its labels (texts) in the order they are to
+        be coded, 0, 1, ...; a text outside the list at ``fit`` is an error unless
+        ``handle_unknown="use_encoded_value"``. A column of numbers takes only "auto". A list
+        may end with NaN (or a missing-value marker text), which then closes ``categories_``:
+        missing values are never labels and always take ``encoded_missing_value``, listed or not.
+    dtype : float or integer NumPy type, default=np.float64
+        The type of the codes. With an integer type, every cell of the result must be a whole
+        number that the type holds: a NaN (a missing value with NaN ``encoded_missing_value``,
+        a NaN ``unknown_value``) or a number column's value that the type cannot hold exactly is
+        a ValueError.
     handle_unknown : {"error", "use_encoded_value"}, default="error"
         What ``transform`` does with a text its column never saw during ``fit``: raise a
         ValueError, or give it ``unknown_value``.
     unknown_value : int or np.nan, default=None
         The code of unseen texts when ``handle_unknown="use_encoded_value"``; it must not be a
         code of a learned category.
+    encoded_missing_value : number, default=np.nan
+        The code of the categorical columns' missing values; it must not be a code of a learned
+        category of a column that had missing values. Columns of numbers keep their NaN.
+    min_frequency : int or float, default=None
+        Labels seen fewer times than this (an int) or than this share of the rows (a float
+        between 0 and 1) at ``fit`` are infrequent: they share one code, after the frequent
+        labels' codes. Missing values are not counted as a label.
+    max_categories : int, default=None
+        At most this many codes per categorical column, the infrequent group counted as one: the
+        least frequent labels join the group (among equal counts, the later codes).
 
     Attributes
     ----------
     categories_ : list of ndarray
-        For each input column, the learned labels in code order (object arrays); an empty
-        float64 array for a column of numbers, which has no categories.
+        For each input column, its labels in the order of their codes before grouping (object
+        arrays); an empty float64 array for a column of numbers, which has no categories.
+    infrequent_categories_ : list of ndarray or None
+        Only with ``min_frequency`` or ``max_categories``: per column, its infrequent labels, or
+        None where it has none.
     categorical_columns_ : list of int
         The indices of the categorical columns.
     n_features_in_ : int
@@ -62,53 +140,73 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
         Only when ``fit`` was given a DataFrame whose column labels are all texts.
     """
 
-    def __init__(self, *, handle_unknown: str = "error", unknown_value: float | None = None):
+    def __init__(
+        self,
+        *,
+        categories: str | list[Any] = "auto",
+        dtype: Any = np.float64,
+        handle_unknown: str = "error",
+        unknown_value: float | None = None,
+        encoded_missing_value: float = np.nan,
+        min_frequency: float | None = None,
+        max_categories: int | None = None,
+    ):
+        self.categories = categories
+        self.dtype = dtype
         self.handle_unknown = handle_unknown
         self.unknown_value = unknown_value
+        self.encoded_missing_value = encoded_missing_value
+        self.min_frequency = min_frequency
+        self.max_categories = max_categories
 
     def fit(self, X: Any, y: Any = None) -> OrdinalEncoder:
         """Learn the categories of every text column of X."""
         self._fit(X)
         return self
 
-    def fit_transform(self, X: Any, y: Any = None, **fit_params: Any) -> npt.NDArray[np.float64]:
+    def fit_transform(self, X: Any, y: Any = None, **fit_params: Any) -> npt.NDArray[Any]:
         """Learn the categories of X and return its codes (one pass over X)."""
         return self._fit(X)
 
-    def transform(self, X: Any) -> npt.NDArray[np.float64]:
-        """Codes of X under the learned categories, as a float64 array.
+    def transform(self, X: Any) -> npt.NDArray[Any]:
+        """Codes of X under the learned categories, as an array of ``dtype``.
 
         Texts a column never saw raise ValueError or take ``unknown_value``
-        (``handle_unknown``); missing values stay NaN.
+        (``handle_unknown``); missing values take ``encoded_missing_value``.
         """
-        check_is_fitted(self)
-        table = self._check_table(X, reset=False)
-        if self.handle_unknown == "error":
-            unknown: Literal["error"] | float = "error"
-        else:
-            unknown = float(self.unknown_value)  # type: ignore[arg-type]
-        return self._as_array(self._encoder.transform(table, unknown=unknown))
+        encoder = self.__dict__.get("_encoder")
+        if encoder is None:
+            raise NotFittedError(
+                f"This {type(self).__name__} instance is not fitted yet. Call 'fit' with "
+                "appropriate arguments before using this estimator."
+            )
+        codes = encoder.transform(self._check_table(X, reset=False), unknown=self._unknown)
+        if isinstance(codes, np.ndarray) and self._plain:
+            return codes
+        return self._finish(self._as_array(codes))
 
     def inverse_transform(self, X: Any) -> npt.NDArray[np.object_]:
         """Labels back from codes, as an object array.
 
-        Categorical columns give their labels, NaN codes give NaN and ``unknown_value`` gives
-        None; columns of numbers keep their numbers. A code that no category of its column has
-        raises ValueError.
+        Categorical columns give their labels, ``encoded_missing_value`` gives NaN,
+        ``unknown_value`` gives None and the infrequent group's code "infrequent_sklearn";
+        columns of numbers keep their numbers. A code that no category of its column has raises
+        ValueError.
         """
-        check_is_fitted(self)
+        self._check_fitted()
         codes = check_array(X, dtype=np.float64, ensure_all_finite=False)
         if codes.shape[1] != self.n_features_in_:
             raise ValueError(
                 "Shape of the passed X data is not correct. Expected "
                 f"{self.n_features_in_} columns, got {codes.shape[1]}."
             )
-        missing, unseen = {}, {}
+        codes = codes.copy()
+        missing, unseen, infrequent = {}, {}, {}
         for j in self.categorical_columns_:
             column = codes[:, j]
-            missing[j] = np.isnan(column)
+            missing[j] = self._missing_mask(column)
             unseen[j] = self._unknown_mask(column)
-            count = len(self.categories_[j])
+            count = self._cardinalities[j]
             wrong = ~(missing[j] | unseen[j]) & (
                 (column < 0) | (column >= count) | (column != np.floor(column))
             )
@@ -118,11 +216,33 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
                     f"column {j} holds {float(column[row])!r} at row {row}, which is not a code of "
                     f"its {count} categories"
                 )
+            if self._grouped.get(j) is not None:
+                infrequent[j] = column == self._grouped[j]
+            # The native decoder reads missing and unseen cells as missing codes.
+            column[missing[j] | unseen[j]] = np.nan
         decoded: npt.NDArray[np.object_] = self._encoder.decode(codes)
         for j in self.categorical_columns_:
             decoded[missing[j], j] = np.nan
             decoded[unseen[j], j] = None
+            if j in infrequent:
+                decoded[infrequent[j], j] = "infrequent_sklearn"
         return decoded
+
+    @property
+    def infrequent_categories_(self) -> list[npt.NDArray[Any] | None]:
+        """Per column, its infrequent labels, or None where it has none."""
+        positions = self.__dict__.get("_infrequent_positions")
+        if positions is None:
+            raise AttributeError(
+                f"'{type(self).__name__}' object has no attribute 'infrequent_categories_'"
+            )
+        return [
+            None if at is None else labels[at]
+            for labels, at in zip(self.categories_, positions)
+        ]
+
+    def __sklearn_is_fitted__(self) -> bool:
+        return "_encoder" in self.__dict__
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
@@ -133,37 +253,116 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
 
     # ------------------------------------------------------------------------------ internals
 
-    def _fit(self, X: Any) -> npt.NDArray[np.float64]:
+    def _fit(self, X: Any) -> npt.NDArray[Any]:
         self._check_parameters()
         table = self._check_table(X, reset=True)
-        encoder = Encoder()
-        codes, categorical = encoder.encode(table)
-        if categorical is None:
-            # A float64 array is copied through and teaches the encoder nothing; learn from no
-            # rows instead that none of its columns is categorical, so transform has a state.
-            encoder.encode(np.empty((0, table.shape[1]), dtype=object))
-            categorical = []
+        encoder, codes, categorical, counts = _encode_counting(table)
+        rows, width = codes.shape
+        if self.categories != "auto" and len(self.categories) != width:
+            raise ValueError(
+                "Shape mismatch: if categories is an array, it has to be of shape (n_features,)."
+            )
         learned = encoder.categories
+        grouping = self.min_frequency is not None or self.max_categories is not None
         categories: list[npt.NDArray[Any]] = []
-        for j in range(table.shape[1]):
-            labels = learned.get(j)
-            if labels is None:
+        labels_by_column: dict[int, list[str]] = {}
+        codes_by_column: dict[int, list[int]] = {}
+        remaps: dict[int, npt.NDArray[np.float64]] = {}
+        missing_columns: list[int] = []
+        infrequent_positions: list[npt.NDArray[np.intp] | None] = []
+        grouped: dict[int, int] = {}
+        cardinalities = [0] * width
+        for j in range(width):
+            given = "auto" if self.categories == "auto" else self.categories[j]
+            found = learned.get(j)
+            if found is None:
+                if not (isinstance(given, str) and given == "auto"):
+                    raise ValueError(
+                        f"Column {j} holds numbers, which pass through uncoded and have no "
+                        "categories: give 'auto' for it instead of a list."
+                    )
                 categories.append(np.array([], dtype=np.float64))
+                infrequent_positions.append(None)
+                continue
+            found_counts = counts[j]
+            if isinstance(given, str) and given == "auto":
+                labels, listed_missing = list(found), False
+                label_counts = found_counts
             else:
-                # Codes from encode are always 0..k-1, so the labels come as a list.
-                categories.append(np.array(labels, dtype=object))
-        value = self.unknown_value
-        if self.handle_unknown != "error" and value is not None and _is_integer(value):
-            largest = max((len(labels) for labels in categories), default=0)
-            if 0 <= value < largest:
-                raise ValueError(
-                    f"The used value for unknown_value {self.unknown_value} is one of the "
-                    "values already used for encoding the seen categories."
+                labels, listed_missing = self._given_labels(given, j)
+                position = {label: at for at, label in enumerate(labels)}
+                unknown = [label for label in found if label not in position]
+                if unknown and self.handle_unknown == "error":
+                    raise ValueError(f"Found unknown categories {unknown} in column {j} during fit")
+                label_counts = np.zeros(len(labels), dtype=np.int64)
+                for code, label in enumerate(found):
+                    if label in position:
+                        label_counts[position[label]] = found_counts[code]
+            column_codes = np.arange(len(labels))
+            positions = None
+            if grouping:
+                positions = _infrequent_positions(
+                    label_counts, rows, self.min_frequency, self.max_categories
                 )
+            if positions is not None:
+                frequent = np.ones(len(labels), dtype=bool)
+                frequent[positions] = False
+                column_codes[frequent] = np.arange(int(frequent.sum()))
+                column_codes[positions] = grouped[j] = int(frequent.sum())
+            infrequent_positions.append(positions)
+            cardinalities[j] = int(column_codes.max()) + 1 if len(labels) else 0
+            if listed_missing or int(found_counts.sum()) < rows:
+                missing_columns.append(j)
+            labels_by_column[j] = labels
+            codes_by_column[j] = column_codes.tolist()
+            if labels != list(found) or positions is not None:
+                # The learned sorted codes to the final ones; texts outside the list are unseen.
+                final = dict(zip(labels, column_codes.tolist()))
+                unseen = math.nan if self.handle_unknown == "error" else self._native_unknown()
+                remaps[j] = np.array(
+                    [final.get(label, unseen) for label in found], dtype=np.float64
+                )
+            kept = np.array(labels, dtype=object)
+            categories.append(np.append(kept, np.nan) if listed_missing else kept)
+        self._check_codes(cardinalities, missing_columns)
+        if remaps:
+            encoder = _encoder_from_labels(labels_by_column, codes_by_column, width)
+            for j, remap in remaps.items():
+                column = codes[:, j]
+                coded = ~np.isnan(column)
+                column[coded] = remap[column[coded].astype(np.intp)]
         self._encoder = encoder
         self.categories_ = categories
         self.categorical_columns_: list[int] = [int(column) for column in categorical]
-        return self._as_array(codes)
+        self._cardinalities = cardinalities
+        self._grouped = grouped
+        self._infrequent_positions = infrequent_positions if grouping else None
+        self._unknown = self._native_unknown() if self.handle_unknown != "error" else "error"
+        missing_code = float(self.encoded_missing_value)
+        self._fill = None if math.isnan(missing_code) else missing_code
+        self._plain = self._fill is None and np.dtype(self.dtype) == np.float64
+        return self._finish(self._as_array(codes))
+
+    def _given_labels(self, given: Any, j: int) -> tuple[list[str], bool]:
+        """The labels of a column's categories list, and whether it ends with a missing value."""
+        entries = list(given)
+        for entry in entries[:-1]:
+            if _is_missing_label(entry):
+                raise ValueError(
+                    "Nan should be the last element in user provided categories, see "
+                    f"categories {np.array(entries, dtype=object)} in column #{j}"
+                )
+        listed_missing = bool(entries) and _is_missing_label(entries[-1])
+        labels = entries[:-1] if listed_missing else entries
+        for label in labels:
+            if not isinstance(label, str):
+                raise TypeError(
+                    f"In column {j}, the predefined categories must be texts, as the column's "
+                    f"labels are; got {label!r} of type '{type(label).__name__}'."
+                )
+        if len(set(labels)) != len(labels):
+            raise ValueError(f"In column {j}, the predefined categories contain duplicate elements.")
+        return labels, listed_missing
 
     def _check_parameters(self) -> None:
         if self.handle_unknown not in _HANDLE_UNKNOWN:
@@ -173,8 +372,7 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
             )
         value = self.unknown_value
         if self.handle_unknown == "use_encoded_value":
-            is_nan = isinstance(value, (float, np.floating)) and math.isnan(value)
-            if not (_is_integer(value) or is_nan):
+            if not (_is_integer(value) or _is_nan(value)):
                 raise TypeError(
                     "unknown_value should be an integer or np.nan when handle_unknown is "
                     f"'use_encoded_value', got {value}."
@@ -184,12 +382,125 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
                 "unknown_value should only be set when handle_unknown is "
                 f"'use_encoded_value', got {value}."
             )
+        categories = self.categories
+        if not (isinstance(categories, list) or (isinstance(categories, str) and categories == "auto")):
+            raise ValueError(
+                "The 'categories' parameter of OrdinalEncoder must be a str among {'auto'} or "
+                f"an instance of 'list'. Got {categories!r} instead."
+            )
+        validate_parameter_constraints(
+            _FREQUENCY_CONSTRAINTS,
+            {name: getattr(self, name) for name in _FREQUENCY_CONSTRAINTS},
+            type(self).__name__,
+        )
+        if isinstance(self.encoded_missing_value, bool):
+            raise TypeError(
+                "The 'encoded_missing_value' parameter of OrdinalEncoder must be a number. Got "
+                f"{self.encoded_missing_value!r} instead."
+            )
+        try:
+            kind = np.dtype(self.dtype).kind
+        except TypeError as error:
+            raise TypeError(f"dtype {self.dtype!r} is not a NumPy type") from error
+        if kind not in "fiu":
+            raise ValueError(
+                f"dtype must be a float or integer type for codes, got {np.dtype(self.dtype)}."
+            )
+        if self.handle_unknown == "use_encoded_value" and _is_nan(value) and kind != "f":
+            raise ValueError(
+                "When unknown_value is np.nan, the dtype parameter should be a float dtype. "
+                f"Got {self.dtype}."
+            )
+
+    def _check_codes(self, cardinalities: list[int], missing_columns: list[int]) -> None:
+        value = self.unknown_value
+        if self.handle_unknown != "error" and _is_integer(value):
+            if any(0 <= value < cardinality for cardinality in cardinalities):  # type: ignore[operator]
+                raise ValueError(
+                    f"The used value for unknown_value {self.unknown_value} is one of the "
+                    "values already used for encoding the seen categories."
+                )
+        if not missing_columns:
+            return
+        missing_code = self.encoded_missing_value
+        if _is_nan(missing_code):
+            if np.dtype(self.dtype).kind != "f":
+                raise ValueError(
+                    f"There are missing values in features {missing_columns}. For "
+                    f"OrdinalEncoder to encode missing values with dtype: {self.dtype}, set "
+                    "encoded_missing_value to a non-nan value, or set dtype to a float"
+                )
+            return
+        invalid: Any = [j for j in missing_columns if 0 <= missing_code < cardinalities[j]]
+        if invalid:
+            if hasattr(self, "feature_names_in_"):
+                invalid = self.feature_names_in_[invalid]
+            raise ValueError(
+                f"encoded_missing_value ({missing_code}) is already used to encode a known "
+                f"category in features: {invalid}"
+            )
+
+    def _native_unknown(self) -> float:
+        """What the native transform writes for an unseen text."""
+        value = float(self.unknown_value)  # type: ignore[arg-type]
+        if math.isnan(value) and not _is_nan(self.encoded_missing_value):
+            return _UNSEEN
+        return value
+
+    def _finish(self, codes: npt.NDArray[np.float64]) -> npt.NDArray[Any]:
+        """Native codes as the parameters ask: missing values coded, then the codes' type."""
+        columns = self.categorical_columns_
+        if self._fill is not None and columns:
+            if not codes.flags.writeable:
+                codes = codes.copy()
+            block = codes[:, columns]
+            block[np.isnan(block)] = self._fill
+            if self._unknown == _UNSEEN:
+                block[block == _UNSEEN] = np.nan
+            codes[:, columns] = block
+        dtype = np.dtype(self.dtype)
+        if dtype == np.float64:
+            return codes
+        if dtype.kind == "f":
+            return codes.astype(dtype)
+        limits = np.iinfo(dtype)
+        with np.errstate(invalid="ignore"):
+            lost = ~((codes >= limits.min) & (codes <= limits.max) & (codes == np.floor(codes)))
+        if lost.any():
+            row, column = (int(at[0]) for at in np.nonzero(lost))
+            value = float(codes[row, column])
+            why = (
+                "a missing value or unseen text coded NaN"
+                if math.isnan(value) and column in columns
+                else "a number"
+            )
+            raise ValueError(
+                f"column {column} holds {value!r} at row {row} ({why}), which dtype "
+                f"{dtype.name} cannot hold exactly: use a float dtype"
+                + (" or a number for encoded_missing_value" if why != "a number" else "")
+            )
+        return codes.astype(dtype)
+
+    def _check_fitted(self) -> None:
+        if "_encoder" not in self.__dict__:
+            raise NotFittedError(
+                f"This {type(self).__name__} instance is not fitted yet. Call 'fit' with "
+                "appropriate arguments before using this estimator."
+            )
 
     def _check_table(self, X: Any, *, reset: bool) -> Any:
         """X as the native encoder takes it: a pandas or polars DataFrame as it is, anything
         else as a 2-D array (texts as objects, so that numbers among them stay numbers)."""
         if _is_native_frame(X):
+            names = self.__dict__.get("feature_names_in_")
+            if not reset and names is not None and list(X.columns) == self._names:
+                # The names the encoder learned, in order: scikit-learn's checks would pass.
+                if X.shape[0] >= 1:
+                    return X
             validate_data(self, X, reset=reset, skip_check_array=True)
+            if reset:
+                names = self.__dict__.get("feature_names_in_")
+                self._names = None if names is None else names.tolist()
             rows, columns = X.shape
             for count, what in ((rows, "sample"), (columns, "feature")):
                 if count < 1:
@@ -202,12 +513,25 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
         if not hasattr(X, "dtype") and table.dtype.kind in "US":
             # A list of rows mixing texts and numbers: NumPy would turn the numbers into texts.
             table = validate_data(self, X, reset=reset, dtype=object, ensure_all_finite=False)
+        if reset:
+            self._names = None
         return table
+
+    def _missing_mask(self, column: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
+        if self._fill is None:
+            return np.isnan(column)
+        missing: npt.NDArray[np.bool_] = column == self._fill
+        return missing
 
     def _unknown_mask(self, column: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
         value = self.unknown_value
-        if self.handle_unknown == "error" or value is None or math.isnan(value):
+        if self.handle_unknown == "error" or value is None:
             return np.zeros(column.shape, dtype=bool)
+        if math.isnan(value):
+            # NaN codes are unseen texts only where missing values have a code of their own.
+            if self._fill is None:
+                return np.zeros(column.shape, dtype=bool)
+            return np.isnan(column)
         unseen: npt.NDArray[np.bool_] = column == value
         return unseen
 
