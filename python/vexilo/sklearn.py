@@ -30,6 +30,9 @@ _MISSING_MARKERS = ("nan", "NaN", "<NA>")
 # What the native transform writes for an unseen text when unknown_value is NaN but missing
 # cells take another value: no code is negative infinity, and no column of codes holds it.
 _UNSEEN = -math.inf
+# Frames of at most this many rows are read as object arrays in transform: for them, reading the
+# frame's columns costs more than reading the cells.
+_SMALL_FRAME_ROWS = 64
 _FREQUENCY_CONSTRAINTS: dict[str, list[Any]] = {
     "encoded_missing_value": [numbers.Real],
     "max_categories": [Interval(numbers.Integral, 1, None, closed="left"), None],
@@ -59,6 +62,16 @@ def _is_native_frame(X: object) -> bool:
     # converted to arrays first.
     kind = type(X)
     return kind.__name__ == "DataFrame" and kind.__module__.split(".")[0] in ("pandas", "polars")
+
+
+def _reads_as_objects(dtype: Any) -> bool:
+    """Whether a pandas column of this type reads as its cells' Python values do: every NumPy
+    type, texts and categories; not the nullable numbers, whose missing values keep them
+    numeric only when read as a frame column."""
+    if isinstance(dtype, np.dtype):
+        return True
+    name = type(dtype).__name__
+    return name in ("StringDtype", "CategoricalDtype")
 
 
 def _infrequent_positions(
@@ -240,6 +253,21 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
             None if at is None else labels[at]
             for labels, at in zip(self.categories_, positions)
         ]
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        super().__setstate__(state)
+        if "_encoder" in state and "_unknown" not in state:
+            # Pickled by a version that knew only handle_unknown and unknown_value: what
+            # transform precomputes follows from what it kept.
+            names = state.get("feature_names_in_")
+            self._names = None if names is None else names.tolist()
+            self._columns = None
+            self._unknown = "error" if self.handle_unknown == "error" else float(self.unknown_value)
+            self._fill = None
+            self._plain = True
+            self._cardinalities = [len(labels) for labels in self.categories_]
+            self._grouped = {}
+            self._infrequent_positions = None
 
     def __sklearn_is_fitted__(self) -> bool:
         return "_encoder" in self.__dict__
@@ -491,16 +519,17 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
     def _check_table(self, X: Any, *, reset: bool) -> Any:
         """X as the native encoder takes it: a pandas or polars DataFrame as it is, anything
         else as a 2-D array (texts as objects, so that numbers among them stay numbers)."""
+        if not reset:
+            known = self._known_table(X)
+            if known is not None:
+                return known
         if _is_native_frame(X):
-            names = self.__dict__.get("feature_names_in_")
-            if not reset and names is not None and list(X.columns) == self._names:
-                # The names the encoder learned, in order: scikit-learn's checks would pass.
-                if X.shape[0] >= 1:
-                    return X
             validate_data(self, X, reset=reset, skip_check_array=True)
             if reset:
                 names = self.__dict__.get("feature_names_in_")
                 self._names = None if names is None else names.tolist()
+                # A pandas frame's own column index compares in far less time than its names.
+                self._columns = X.columns if self._names and not isinstance(X.columns, list) else None
             rows, columns = X.shape
             for count, what in ((rows, "sample"), (columns, "feature")):
                 if count < 1:
@@ -514,8 +543,39 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
             # A list of rows mixing texts and numbers: NumPy would turn the numbers into texts.
             table = validate_data(self, X, reset=reset, dtype=object, ensure_all_finite=False)
         if reset:
-            self._names = None
+            self._names = self._columns = None
         return table
+
+    def _known_table(self, X: Any) -> Any:
+        """X ready for transform without scikit-learn's checks, where they would pass without a
+        word: a NumPy array of objects or floats of the learned width, from an encoder that
+        learned no column names, or a frame with exactly the learned column names; None for
+        anything else, which takes the checks. A pandas frame of a few rows comes as its object
+        array (its cells read the same, and reading a frame's columns costs more than the
+        cells), unless a column holds nullable numbers, which only the frame reading keeps
+        numeric."""
+        kind = type(X)
+        names = self._names
+        if kind is np.ndarray:
+            if (
+                names is None
+                and X.ndim == 2
+                and X.shape[0] >= 1
+                and X.shape[1] == self.n_features_in_
+                and X.dtype.kind in "Of"
+            ):
+                return X
+            return None
+        if names is None or not _is_native_frame(X) or X.shape[0] < 1:
+            return None
+        if kind.__module__.startswith("polars"):
+            return X if X.columns == names else None
+        columns = self._columns
+        if not (X.columns.equals(columns) if columns is not None else X.columns.tolist() == names):
+            return None
+        if len(X) <= _SMALL_FRAME_ROWS and all(map(_reads_as_objects, X.dtypes)):
+            return X.to_numpy(dtype=object)
+        return X
 
     def _missing_mask(self, column: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
         if self._fill is None:
