@@ -79,10 +79,11 @@ def _infrequent_positions(
 ) -> npt.NDArray[np.intp] | None:
     """The positions of a column's infrequent labels among counts (one count per label), as
     scikit-learn's encoders find them, or None when every label is frequent."""
+    infrequent: npt.NDArray[np.bool_]
     if isinstance(min_frequency, numbers.Integral):
-        infrequent = counts < min_frequency
+        infrequent = counts < int(min_frequency)
     elif isinstance(min_frequency, numbers.Real):
-        infrequent = counts < n_samples * min_frequency
+        infrequent = counts < n_samples * float(min_frequency)
     else:
         infrequent = np.zeros(counts.shape[0], dtype=bool)
     kept = counts.size - int(infrequent.sum()) + 1
@@ -260,14 +261,16 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
             # Pickled by a version that knew only handle_unknown and unknown_value: what
             # transform precomputes follows from what it kept.
             names = state.get("feature_names_in_")
-            self._names = None if names is None else names.tolist()
-            self._columns = None
-            self._unknown = "error" if self.handle_unknown == "error" else float(self.unknown_value)
-            self._fill = None
+            self._names: list[str] | None = None if names is None else names.tolist()
+            self._columns: Any = None
+            self._unknown: Literal["error"] | float = (
+                "error" if self.handle_unknown == "error" else float(self.unknown_value)  # type: ignore[arg-type]
+            )
+            self._fill: float | None = None
             self._plain = True
             self._cardinalities = [len(labels) for labels in self.categories_]
-            self._grouped = {}
-            self._infrequent_positions = None
+            self._grouped: dict[int, int] = {}
+            self._infrequent_positions: list[npt.NDArray[np.intp] | None] | None = None
 
     def __sklearn_is_fitted__(self) -> bool:
         return "_encoder" in self.__dict__
@@ -277,6 +280,10 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
         tags.input_tags.allow_nan = True
         tags.input_tags.string = True
         tags.input_tags.categorical = True
+        # The codes come as dtype whatever the input's type.
+        if tags.transformer_tags is not None:
+            dtype = np.dtype(self.dtype)
+            tags.transformer_tags.preserves_dtype = [dtype.name] if dtype == np.float64 else []
         return tags
 
     # ------------------------------------------------------------------------------ internals
@@ -302,8 +309,8 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
         cardinalities = [0] * width
         for j in range(width):
             given = "auto" if self.categories == "auto" else self.categories[j]
-            found = learned.get(j)
-            if found is None:
+            learned_labels = learned.get(j)
+            if learned_labels is None:
                 if not (isinstance(given, str) and given == "auto"):
                     raise ValueError(
                         f"Column {j} holds numbers, which pass through uncoded and have no "
@@ -312,7 +319,10 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
                 categories.append(np.array([], dtype=np.float64))
                 infrequent_positions.append(None)
                 continue
+            # Codes from encode are always 0..k-1, so the labels come as a list.
+            found: list[str] = learned_labels  # type: ignore[assignment]
             found_counts = counts[j]
+            labels: list[str]
             if isinstance(given, str) and given == "auto":
                 labels, listed_missing = list(found), False
                 label_counts = found_counts
@@ -365,7 +375,7 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
         self._cardinalities = cardinalities
         self._grouped = grouped
         self._infrequent_positions = infrequent_positions if grouping else None
-        self._unknown = self._native_unknown() if self.handle_unknown != "error" else "error"
+        self._unknown = "error" if self.handle_unknown == "error" else self._native_unknown()
         missing_code = float(self.encoded_missing_value)
         self._fill = None if math.isnan(missing_code) else missing_code
         self._plain = self._fill is None and np.dtype(self.dtype) == np.float64

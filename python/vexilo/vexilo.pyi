@@ -1,6 +1,6 @@
 """The compiled module: the Encoder type and the internal-failure exception."""
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any, Literal, Protocol, TypeAlias, final, overload
 
 import numpy as np
@@ -112,3 +112,24 @@ def _transform_piece(
     turns: Sequence[int | None] | None,
     unknown: Literal["nan", "error"] | float = "nan",
 ) -> Any: ...
+
+# Private: the pieces of vexilo.sklearn.
+def _encoder_from_labels(
+    labels: Mapping[int, Sequence[str]],
+    codes: Mapping[int, Sequence[int]] | None = None,
+    columns: int | None = None,
+) -> Encoder:
+    """A new Encoder whose categorical columns (the keys of labels) code each label by its
+    position in its sequence, or by the code at that position of codes[column] (several labels
+    may share a code; codes need not follow the labels' sorted order). columns: the learned
+    table's column count, None where unknown. A missing-value marker ("nan", "NaN", "<NA>") or a
+    repeated label is a ValueError, a label that is no str a TypeError."""
+
+def _encode_counting(
+    table: Any,
+) -> tuple[Encoder, npt.NDArray[np.float64], list[int], dict[int, npt.NDArray[np.int64]]]:
+    """(encoder, codes, categorical, counts): a new Encoder that learned table as
+    ``Encoder().encode(table)`` does, the codes as a float64 array whatever the table's kind,
+    the categorical columns (empty for a float64 array, whose encoder knows only that none is
+    categorical), and for each categorical column how many of its cells carry each code, by code
+    (missing cells are not counted), counted natively."""
