@@ -130,7 +130,9 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
         code of a learned category.
     encoded_missing_value : number, default=np.nan
         The code of the categorical columns' missing values; it must not be a code of a learned
-        category of a column that had missing values. Columns of numbers keep their NaN.
+        category of any categorical column (scikit-learn's encoder checks only the columns that
+        had missing values at fit, and calls later missing values elsewhere unknown; here they
+        take this code in every categorical column). Columns of numbers keep their NaN.
     min_frequency : int or float, default=None
         Labels seen fewer times than this (an int) or than this share of the rows (a float
         between 0 and 1) at ``fit`` are infrequent: they share one code, after the frequent
@@ -263,8 +265,9 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
             names = state.get("feature_names_in_")
             self._names: list[str] | None = None if names is None else names.tolist()
             self._columns: Any = None
+            value: Any = self.unknown_value
             self._unknown: Literal["error"] | float = (
-                "error" if self.handle_unknown == "error" else float(self.unknown_value)  # type: ignore[arg-type]
+                "error" if self.handle_unknown == "error" else float(value)
             )
             self._fill: float | None = None
             self._plain = True
@@ -399,7 +402,9 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
                     f"labels are; got {label!r} of type '{type(label).__name__}'."
                 )
         if len(set(labels)) != len(labels):
-            raise ValueError(f"In column {j}, the predefined categories contain duplicate elements.")
+            raise ValueError(
+                f"In column {j}, the predefined categories contain duplicate elements."
+            )
         return labels, listed_missing
 
     def _check_parameters(self) -> None:
@@ -421,7 +426,9 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
                 f"'use_encoded_value', got {value}."
             )
         categories = self.categories
-        if not (isinstance(categories, list) or (isinstance(categories, str) and categories == "auto")):
+        if not isinstance(categories, list) and not (
+            isinstance(categories, str) and categories == "auto"
+        ):
             raise ValueError(
                 "The 'categories' parameter of OrdinalEncoder must be a str among {'auto'} or "
                 f"an instance of 'list'. Got {categories!r} instead."
@@ -453,23 +460,27 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
     def _check_codes(self, cardinalities: list[int], missing_columns: list[int]) -> None:
         value = self.unknown_value
         if self.handle_unknown != "error" and _is_integer(value):
-            if any(0 <= value < cardinality for cardinality in cardinalities):  # type: ignore[operator]
+            code = int(value)  # type: ignore[arg-type]
+            if any(0 <= code < cardinality for cardinality in cardinalities):
                 raise ValueError(
                     f"The used value for unknown_value {self.unknown_value} is one of the "
                     "values already used for encoding the seen categories."
                 )
-        if not missing_columns:
-            return
         missing_code = self.encoded_missing_value
         if _is_nan(missing_code):
-            if np.dtype(self.dtype).kind != "f":
+            if missing_columns and np.dtype(self.dtype).kind != "f":
                 raise ValueError(
                     f"There are missing values in features {missing_columns}. For "
                     f"OrdinalEncoder to encode missing values with dtype: {self.dtype}, set "
                     "encoded_missing_value to a non-nan value, or set dtype to a float"
                 )
             return
-        invalid: Any = [j for j in missing_columns if 0 <= missing_code < cardinalities[j]]
+        # Every categorical column's missing cells take the code, also in a column that had none
+        # at fit (scikit-learn's encoder would call them unknown there): so it must be a code of
+        # no categorical column, or those cells would read as that column's label.
+        invalid: Any = [
+            j for j, cardinality in enumerate(cardinalities) if 0 <= missing_code < cardinality
+        ]
         if invalid:
             if hasattr(self, "feature_names_in_"):
                 invalid = self.feature_names_in_[invalid]
@@ -539,7 +550,8 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
                 names = self.__dict__.get("feature_names_in_")
                 self._names = None if names is None else names.tolist()
                 # A pandas frame's own column index compares in far less time than its names.
-                self._columns = X.columns if self._names and not isinstance(X.columns, list) else None
+                pandas = self._names and not isinstance(X.columns, list)
+                self._columns = X.columns if pandas else None
             rows, columns = X.shape
             for count, what in ((rows, "sample"), (columns, "feature")):
                 if count < 1:

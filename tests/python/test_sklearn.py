@@ -249,8 +249,12 @@ def test_inverse_transform_of_grouped_reordered_and_special_codes():
      ({"dtype": np.int16}, PEERS, "There are missing values in features [1]. For OrdinalEncoder "
       "to encode missing values with dtype: <class 'numpy.int16'>, set encoded_missing_value"),
      ({"encoded_missing_value": 1}, PEERS,
-      "encoded_missing_value (1) is already used to encode a known category in features: ['b']"),
+      "encoded_missing_value (1) is already used to encode a known category in features: "
+      "['a' 'b']"),
      ({"encoded_missing_value": 1, "min_frequency": 13}, PEERS, None),
+     ({"encoded_missing_value": 0}, frame(["a", "b"], [1.0, 2.0]),
+      "encoded_missing_value (0) is already used to encode a known category in features: "
+      "['colour']"),
      ({"min_frequency": 1.5}, PEERS, "The 'min_frequency' parameter of OrdinalEncoder must be"),
      ({"max_categories": 0}, PEERS, "The 'max_categories' parameter of OrdinalEncoder must be"),
      ({"dtype": np.int64, "encoded_missing_value": -1}, frame(["a", "b"], [1.0, 2.5]),
