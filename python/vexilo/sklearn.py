@@ -64,16 +64,6 @@ def _is_native_frame(X: object) -> bool:
     return kind.__name__ == "DataFrame" and kind.__module__.split(".")[0] in ("pandas", "polars")
 
 
-def _reads_as_objects(dtype: Any) -> bool:
-    """Whether a pandas column of this type reads as its cells' Python values do: every NumPy
-    type, texts and categories; not the nullable numbers, whose missing values keep them
-    numeric only when read as a frame column."""
-    if isinstance(dtype, np.dtype):
-        return True
-    name = type(dtype).__name__
-    return name in ("StringDtype", "CategoricalDtype")
-
-
 def _infrequent_positions(
     counts: npt.NDArray[np.int64], n_samples: int, min_frequency: Any, max_categories: Any
 ) -> npt.NDArray[np.intp] | None:
@@ -196,7 +186,15 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
                 f"This {type(self).__name__} instance is not fitted yet. Call 'fit' with "
                 "appropriate arguments before using this estimator."
             )
-        codes = encoder.transform(self._check_table(X, reset=False), unknown=self._unknown)
+        table = self._check_table(X, reset=False)
+        try:
+            codes = encoder.transform(table, unknown=self._unknown)
+        except ValueError:
+            if table is X or not _is_native_frame(X):
+                raise
+            # A small frame read as its cells: the frame's own reading decides, with its own
+            # result or error (a nullable number column's missing value is a number only there).
+            codes = encoder.transform(X, unknown=self._unknown)
         if isinstance(codes, np.ndarray) and self._plain:
             return codes
         return self._finish(self._as_array(codes))
@@ -573,9 +571,9 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
         word: a NumPy array of objects or floats of the learned width, from an encoder that
         learned no column names, or a frame with exactly the learned column names; None for
         anything else, which takes the checks. A pandas frame of a few rows comes as its object
-        array (its cells read the same, and reading a frame's columns costs more than the
-        cells), unless a column holds nullable numbers, which only the frame reading keeps
-        numeric."""
+        array: its cells read the same, and reading a frame's columns costs more than the cells
+        (the one cell that reads otherwise, pandas' NA in a nullable number column, is a
+        ValueError among objects, which transform answers by reading the frame)."""
         kind = type(X)
         names = self._names
         if kind is np.ndarray:
@@ -595,7 +593,7 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
         columns = self._columns
         if not (X.columns.equals(columns) if columns is not None else X.columns.tolist() == names):
             return None
-        if len(X) <= _SMALL_FRAME_ROWS and all(map(_reads_as_objects, X.dtypes)):
+        if len(X) <= _SMALL_FRAME_ROWS:
             return X.to_numpy(dtype=object)
         return X
 
