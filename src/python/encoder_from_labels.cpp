@@ -38,7 +38,7 @@ Result<ColumnIndex> column_key(PyObject* key) {
 }
 
 Result<std::uint64_t> code_at(PyObject* codes, Py_ssize_t i, ColumnIndex col) {
-    PyObject* const item = PySequence_Fast_GET_ITEM(codes, i);
+    PyObject* const item = PyTuple_GET_ITEM(codes, i);
     if (!PyLong_Check(item) || PyBool_Check(item)) {
         return PyErr::make(PyExc_TypeError, "a code must be an int, not '" + type_qualname(item) +
                                                 "' (column " + std::to_string(col) + ")");
@@ -55,21 +55,21 @@ Result<std::uint64_t> code_at(PyObject* codes, Py_ssize_t i, ColumnIndex col) {
 // The forward map of one column: labels (a sequence) by position or by codes (a sequence or null).
 Result<ForwardMap> forward_map_of(ColumnIndex col, PyObject* labels, PyObject* codes) {
     const std::string where = " (column " + std::to_string(col) + ")";
-    PyRef label_items = VX_TRY(checked(PySequence_Fast(labels, "labels must be sequences")));
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(label_items.get());
+    // Tuples of their own: turning codes into one may run Python code, which could change a
+    // list of labels.
+    PyRef label_items = VX_TRY(checked(PySequence_Tuple(labels)));
     PyRef code_items;
-    if (codes) {
-        code_items = VX_TRY(checked(PySequence_Fast(codes, "codes must be sequences")));
-        if (PySequence_Fast_GET_SIZE(code_items.get()) != count) {
-            return PyErr::make(PyExc_ValueError, "column " + std::to_string(col) +
-                                                     " has not as many codes as labels");
-        }
+    if (codes) code_items = VX_TRY(checked(PySequence_Tuple(codes)));
+    const Py_ssize_t count = PyTuple_GET_SIZE(label_items.get());
+    if (codes && PyTuple_GET_SIZE(code_items.get()) != count) {
+        return PyErr::make(PyExc_ValueError,
+                           "column " + std::to_string(col) + " has not as many codes as labels");
     }
-    // The sequences keep their items alive, and nothing below runs Python code.
+    // The tuples keep their items alive, and nothing below runs Python code.
     ForwardMap forward;
     forward.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* const item = PySequence_Fast_GET_ITEM(label_items.get(), i);
+        PyObject* const item = PyTuple_GET_ITEM(label_items.get(), i);
         if (!PyUnicode_Check(item)) {
             return PyErr::make(PyExc_TypeError,
                                "a label must be a str, not '" + type_qualname(item) + "'" + where);
@@ -110,22 +110,26 @@ Result<PyRef> encoder_from_labels(PyObject* labels, PyObject* codes, PyObject* c
             "codes must be a dict from column index to codes, not '" + type_qualname(codes) + "'");
     }
     std::vector<std::pair<ColumnIndex, ForwardMap>> maps;
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    // Neither dict runs Python code while it is walked: keys are ints, looked up by identity.
-    while (PyDict_Next(labels, &position, &key, &value)) {
+    // The items are taken first, with references of their own: turning a value into a sequence
+    // may run its Python code, which could change either dict.
+    PyRef items = VX_TRY(checked(PyDict_Items(labels)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* const item = PyList_GET_ITEM(items.get(), i);
+        PyObject* const key = PyTuple_GET_ITEM(item, 0);
         const ColumnIndex col = VX_TRY(column_key(key));
-        PyObject* column_codes = nullptr;
+        PyRef column_codes;
         if (codes) {
-            column_codes = PyDict_GetItemWithError(codes, key);
-            if (!column_codes) {
+            // Held at once: the lookup may compare other keys through their Python code.
+            PyObject* const found = PyDict_GetItemWithError(codes, key);
+            if (!found) {
                 if (PyErr_Occurred()) return PyErr::fetch();
                 return PyErr::make(PyExc_ValueError,
                                    "codes has no entry for column " + std::to_string(col));
             }
+            column_codes = PyRef::borrow(found);
         }
-        maps.emplace_back(col, VX_TRY(forward_map_of(col, value, column_codes)));
+        maps.emplace_back(
+            col, VX_TRY(forward_map_of(col, PyTuple_GET_ITEM(item, 1), column_codes.get())));
     }
     std::sort(maps.begin(), maps.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -306,6 +306,18 @@ def test_labels_encoder_refuses_malformed_labels(labels, codes, error, message):
         _encoder_from_labels(labels, codes)
 
 
+def test_labels_encoder_takes_its_arguments_before_their_python_code_changes_them():
+    labels = {0: ["b", "a"]}
+
+    class Rewrites:
+        def __iter__(self):
+            labels.clear()
+            labels[5] = ["x"]
+            yield from (1, 0)
+
+    assert _encoder_from_labels(labels, {0: Rewrites()}).categories == {0: ["a", "b"]}
+
+
 @pytest.mark.parametrize("kind", ["array", "frame", "polars", "floats"])
 def test_encode_counting_counts_each_code_and_learns_as_encode(kind):
     table = np.array([["b", 1.0], ["a", 2.0], ["nan", 3.0], ["b", 4.0], ["c", 5.0]], dtype=object)
