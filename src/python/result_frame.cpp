@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "python/category_frame.h"
 #include "python/float_array.h"
 #include "python/label_column.h"
 #include "python/numpy_array.h"
@@ -126,7 +127,7 @@ Status set_label_columns(const PyRef& pandas, const PyRef& df, const std::vector
 }  // namespace
 
 Result<PyRef> result_frame(Table table, const std::vector<std::string>& names,
-                           const EncodingInfo* info) {
+                           const EncodingInfo* info, bool as_category) {
     PyRef pandas_name = VX_TRY(new_str("pandas"));
     PyRef pandas = VX_TRY(checked(PyImport_Import(pandas_name.get())));
     PyRef keywords = VX_TRY(frame_keywords(names));
@@ -140,6 +141,10 @@ Result<PyRef> result_frame(Table table, const std::vector<std::string>& names,
     if (!info || info->categorical_columns.empty()) return df;
 
     const std::vector<ListedMap> maps = VX_TRY(listed_maps(*info, table, &names));
+    if (as_category) {
+        VX_TRY(set_category_columns(pandas, df, table, maps));
+        return df;
+    }
     const std::vector<PyRef> values = VX_TRY(label_arrays(table, maps));
     VX_TRY(set_label_columns(pandas, df, maps, values));
     return df;

@@ -17,8 +17,9 @@ namespace vexilo::py {
 // repeated names stay apart. Pending signal handlers run every few thousand labels. Returns a new
 // reference or the Python error (a handler's exception included; a ValueError for a listed column
 // beyond a table with rows); a listed column without an inverse map, or beyond the names of a
-// table without rows, is an InternalFailure. Calling thread, interpreter held.
+// table without rows, is an InternalFailure. With as_category, the listed columns are category
+// columns instead (set_category_columns). Calling thread, interpreter held.
 Result<PyRef> result_frame(Table table, const std::vector<std::string>& names,
-                           const EncodingInfo* info);
+                           const EncodingInfo* info, bool as_category = false);
 
 }  // namespace vexilo::py
