@@ -5,6 +5,9 @@
 #include <cstddef>
 
 #include "engine/category_positions.h"
+#include "python/pandas_arrays.h"
+#include "python/read_table.h"
+#include "python/result_frame.h"
 #include "python/signal_check.h"
 
 namespace vexilo::py {
@@ -38,7 +41,69 @@ Status set_item(const PyRef& dict, const char* key, PyObject* value) {
     return Unit{};
 }
 
+// A Table over a NumPy array's doubles, for routines that only read it: the buffer is let go,
+// never freed, when the view ends. The array must outlive the view.
+class BorrowedTable {
+public:
+    BorrowedTable(double* cells, std::size_t rows, std::size_t cols, std::size_t row_stride,
+                  std::size_t col_stride) noexcept {
+        table_.data.reset(cells);
+        table_.rows = rows;
+        table_.cols = cols;
+        table_.row_stride = row_stride;
+        table_.col_stride = col_stride;
+    }
+    BorrowedTable(const BorrowedTable&) = delete;
+    BorrowedTable& operator=(const BorrowedTable&) = delete;
+    ~BorrowedTable() { static_cast<void>(table_.data.release()); }
+
+    const Table& get() const noexcept { return table_; }
+
+private:
+    Table table_;
+};
+
+// True when every column of frame is of NumPy's float64 dtype (native byte order).
+Result<bool> all_float64(PyObject* frame) {
+    PyRef dtypes = VX_TRY(checked(PyObject_GetAttrString(frame, "dtypes")));
+    PyRef listed = VX_TRY(checked(PyObject_CallMethod(dtypes.get(), "tolist", nullptr)));
+    if (!PyList_Check(listed.get())) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i) {
+        PyObject* dtype = PyList_GET_ITEM(listed.get(), i);
+        if (!PyArray_DescrCheck(dtype)) return false;
+        const auto* descr = reinterpret_cast<PyArray_Descr*>(dtype);
+        if (descr->type_num != NPY_DOUBLE || !PyArray_ISNBO(descr->byteorder)) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+Result<std::optional<PyRef>> float_frame_categories(PyObject* obj, const EncodingInfo& info) {
+    if (PyArray_Check(obj) || !VX_TRY(is_pandas_frame(obj))) return std::optional<PyRef>();
+    if (!VX_TRY(all_float64(obj))) return std::optional<PyRef>();
+    const OutputKind out = VX_TRY(output_kind_of(obj));
+    PyRef values = VX_TRY(checked(PyObject_CallMethod(obj, "to_numpy", nullptr)));
+    if (!PyArray_Check(values.get())) return std::optional<PyRef>();
+    auto* array = reinterpret_cast<PyArrayObject*>(values.get());
+    if (PyArray_NDIM(array) != 2 || PyArray_TYPE(array) != NPY_DOUBLE ||
+        !PyArray_ISALIGNED(array) || PyArray_ISBYTESWAPPED(array)) {
+        return std::optional<PyRef>();
+    }
+    const npy_intp* dims = PyArray_DIMS(array);
+    const npy_intp* strides = PyArray_STRIDES(array);
+    constexpr npy_intp cell = sizeof(double);
+    if (dims[0] <= 0 || dims[1] <= 0 || strides[0] < 0 || strides[1] < 0 ||
+        strides[0] % cell != 0 || strides[1] % cell != 0 ||
+        static_cast<std::size_t>(dims[1]) != out.column_names.size()) {
+        return std::optional<PyRef>();
+    }
+    const BorrowedTable table(static_cast<double*>(PyArray_DATA(array)),
+                              static_cast<std::size_t>(dims[0]), static_cast<std::size_t>(dims[1]),
+                              static_cast<std::size_t>(strides[0] / cell),
+                              static_cast<std::size_t>(strides[1] / cell));
+    return std::optional<PyRef>(VX_TRY(category_frame(table.get(), out.column_names, info)));
+}
 
 Status set_category_columns(const PyRef& pandas, const PyRef& df, const Table& table,
                             const std::vector<ListedMap>& maps) {

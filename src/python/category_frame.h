@@ -2,8 +2,10 @@
 // worked out on the worker pool.
 #pragma once
 
+#include <optional>
 #include <vector>
 
+#include "engine/encoding_info.h"
 #include "engine/table.h"
 #include "python/label_column.h"  // ListedMap
 #include "python/py_err.h"
@@ -21,5 +23,14 @@ namespace vexilo::py {
 // held.
 Status set_category_columns(const PyRef& pandas, const PyRef& df, const Table& table,
                             const std::vector<ListedMap>& maps);
+
+// decode(obj, as_category=True) of a pandas DataFrame (exactly that type) whose columns are all
+// NumPy float64, read where pandas keeps them instead of copied into a table: the frame's values
+// as one float64 array (a view of its block where pandas has one) give every cell's code, and
+// the result is category_frame's, as the general route gives it. Nothing (and no work done) for
+// any other obj, or a frame without rows or columns; those take the general route. Returns a new
+// reference or the Python error: the column-name errors of output_kind_of, those of
+// category_frame. Calling thread, interpreter held.
+Result<std::optional<PyRef>> float_frame_categories(PyObject* obj, const EncodingInfo& info);
 
 }  // namespace vexilo::py

@@ -17,6 +17,7 @@
 #include "python/apply_encoding.h"
 #include "python/arguments.h"
 #include "python/build_result.h"
+#include "python/category_frame.h"
 #include "python/engine_error.h"
 #include "python/error_policy.h"
 #include "python/learned_categories.h"
@@ -234,9 +235,13 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         SharedBorrow borrow(encoder->borrow);
         if (!borrow.held()) return already_mutably_borrowed();
 
+        const auto& stored = encoder->value.encoding_info;
+        if (as_category && stored) {
+            std::optional<PyRef> quick = VX_TRY(float_frame_categories(obj, *stored));
+            if (quick) return std::move(*quick);
+        }
         // Whatever the conversion learns is discarded: decoding uses the stored state only.
         Conversion conversion = VX_TRY(read_table(obj, encoder->value.string_encoding));
-        const auto& stored = encoder->value.encoding_info;
         return build_result(std::move(conversion.table), std::move(conversion.out),
                             stored ? &*stored : nullptr, as_category);
     });

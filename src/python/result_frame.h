@@ -22,4 +22,10 @@ namespace vexilo::py {
 Result<PyRef> result_frame(Table table, const std::vector<std::string>& names,
                            const EncodingInfo* info, bool as_category = false);
 
+// As result_frame with info and as_category, for a table it only reads (its memory may be
+// another object's): the number columns copied into the frame's float block, the listed columns
+// category columns (set_category_columns). Fails as result_frame does.
+Result<PyRef> category_frame(const Table& table, const std::vector<std::string>& names,
+                             const EncodingInfo& info);
+
 }  // namespace vexilo::py
