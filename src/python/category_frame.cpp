@@ -77,6 +77,45 @@ Result<bool> all_float64(PyObject* frame) {
     return true;
 }
 
+// True from pandas 3, where copy-on-write is always on: a frame that shares a block with another
+// copies it before either writes, so a result may share the caller's number columns.
+Result<bool> always_copies_on_write(const PyRef& pandas) {
+    PyRef version = VX_TRY(checked(PyObject_GetAttrString(pandas.get(), "__version__")));
+    const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : "";
+    if (!text) return PyErr::fetch();
+    int major = 0;
+    for (; *text >= '0' && *text <= '9' && major < 1000; ++text) major = 10 * major + (*text - '0');
+    return major >= 3;
+}
+
+// The result of decoding frame (borrowed), whose cells table views, under copy-on-write: a frame
+// over frame's own columns, relabelled as decode labels its results (names, the default index),
+// its listed columns then replaced by category columns. The number columns are shared with the
+// caller's frame until either is written.
+Result<PyRef> shared_category_frame(const PyRef& pandas, PyObject* frame, const Table& table,
+                                    const std::vector<std::string>& names,
+                                    const EncodingInfo& info) {
+    PyRef constructor = VX_TRY(checked(PyObject_GetAttrString(pandas.get(), "DataFrame")));
+    PyRef keywords = VX_TRY(checked(PyDict_New()));
+    VX_TRY(set_item(keywords, "copy", Py_False));
+    PyObject* args[] = {frame};
+    PyRef df = VX_TRY(checked(PyObject_VectorcallDict(constructor.get(), args, 1, keywords.get())));
+    PyRef columns = VX_TRY(checked(PyList_New(static_cast<Py_ssize_t>(names.size()))));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        PyRef name = VX_TRY(new_str(names[i]));
+        PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), name.release());
+    }
+    if (PyObject_SetAttrString(df.get(), "columns", columns.get()) < 0) return PyErr::fetch();
+    PyRef range_index = VX_TRY(checked(PyObject_GetAttrString(pandas.get(), "RangeIndex")));
+    PyRef rows = VX_TRY(checked(PyLong_FromSize_t(table.rows)));
+    PyRef index = VX_TRY(checked(PyObject_CallOneArg(range_index.get(), rows.get())));
+    if (PyObject_SetAttrString(df.get(), "index", index.get()) < 0) return PyErr::fetch();
+    if (info.categorical_columns.empty()) return df;
+    const std::vector<ListedMap> maps = VX_TRY(listed_maps(info, table, &names));
+    VX_TRY(set_category_columns(pandas, df, table, maps));
+    return df;
+}
+
 }  // namespace
 
 Result<std::optional<PyRef>> float_frame_categories(PyObject* obj, const EncodingInfo& info) {
@@ -102,6 +141,11 @@ Result<std::optional<PyRef>> float_frame_categories(PyObject* obj, const Encodin
                               static_cast<std::size_t>(dims[0]), static_cast<std::size_t>(dims[1]),
                               static_cast<std::size_t>(strides[0] / cell),
                               static_cast<std::size_t>(strides[1] / cell));
+    PyRef pandas = VX_TRY(checked(PyImport_ImportModule("pandas")));
+    if (VX_TRY(always_copies_on_write(pandas))) {
+        return std::optional<PyRef>(
+            VX_TRY(shared_category_frame(pandas, obj, table.get(), out.column_names, info)));
+    }
     return std::optional<PyRef>(VX_TRY(category_frame(table.get(), out.column_names, info)));
 }
 

@@ -27,7 +27,9 @@ Status set_category_columns(const PyRef& pandas, const PyRef& df, const Table& t
 // decode(obj, as_category=True) of a pandas DataFrame (exactly that type) whose columns are all
 // NumPy float64, read where pandas keeps them instead of copied into a table: the frame's values
 // as one float64 array (a view of its block where pandas has one) give every cell's code, and
-// the result is category_frame's, as the general route gives it. Nothing (and no work done) for
+// the result is category_frame's, as the general route gives it. From pandas 3, where
+// copy-on-write is always on, the result's number columns are the frame's own instead of copies,
+// shared until either frame writes them (the result is otherwise the same). Nothing (no work) for
 // any other obj, or a frame without rows or columns; those take the general route. Returns a new
 // reference or the Python error: the column-name errors of output_kind_of, those of
 // category_frame. Calling thread, interpreter held.

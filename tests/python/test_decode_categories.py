@@ -80,6 +80,10 @@ def assert_categories_match_plain_decode(encoder, table, kind):
     assert type(result) is type(plain)
     names = list(plain.columns) if kind != "arrow" else plain.column_names
     assert (list(result.columns) if kind != "arrow" else result.column_names) == names
+    if kind.startswith("frame"):
+        pd.testing.assert_index_equal(result.columns, plain.columns)
+        pd.testing.assert_index_equal(result.index, plain.index)
+        assert result.attrs == {} and result.flags.allows_duplicate_labels
     listed = set(encoder.categories) if encoder.categories else set()
     for j in range(len(names)):
         values, categories = column_values(result, j)
@@ -130,6 +134,18 @@ def test_encoded_tables_decode_back_to_categories_of_their_texts(kind):
     assert categorical == [0, 2]
     table = table_of(kind, np.asarray(codes), list(codes.columns))
     assert_categories_match_plain_decode(encoder, table, kind)
+
+
+def test_number_columns_shared_with_the_codes_frame_are_copied_before_a_write():
+    encoder = encoder_with([0], {0: {0: "a", 1: "b"}})
+    codes = pd.DataFrame({"c": [0.0, 1.0], "n": [1.5, 2.5]}, index=[7, 8])
+    codes.attrs["source"] = "here"
+    result = encoder.decode(codes, as_category=True)
+    result.iloc[0, 1] = -1.0
+    codes.iloc[1, 1] = -2.0
+    assert codes["n"].tolist() == [1.5, -2.0]
+    assert result["n"].tolist() == [-1.0, 2.5]
+    assert list(result.index) == [0, 1]
 
 
 @pytest.mark.parametrize("kind", KINDS)
