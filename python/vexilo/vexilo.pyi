@@ -60,8 +60,10 @@ class Encoder:
         dictionary column (int32 indices, large_string values). No str is made per cell. The
         categories are built from a list of str, so pandas gives them its default dtype for
         text: ``str`` under pandas 3, as ``astype("category")`` of a text column, read_csv and
-        every other text source in pandas 3 give them, and object under pandas 2. An array
-        input raises TypeError: arrays have no categorical kind.
+        every other text source in pandas 3 give them, and object under pandas 2. Under pandas 3
+        the number columns of a codes frame of float64 columns are the frame's own, shared
+        copy-on-write (neither frame sees the other's writes). An array input raises TypeError:
+        arrays have no categorical kind.
         """
     @overload
     def decode(
