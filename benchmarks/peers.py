@@ -4,7 +4,8 @@ Each candidate does the whole job from the same input object the caller holds:
 - encode: from the input table to a float64 table of the same shape (a DataFrame for a DataFrame
   input) with the codes of the text columns and the numeric columns as doubles, missing -> NaN;
 - decode: from its own codes of W1/W2 back to an object table (a DataFrame for W7) with the texts
-  in the text columns and the numbers as Python floats.
+  in the text columns and the numbers as Python floats; for W15 vexilo (and the peer that keeps
+  pandas' category columns) gives category columns instead, which hold the same texts.
 Peers are told which columns hold texts; vexilo finds that out itself. A peer is imported only
 when its first job runs, so a missing package only removes that peer.
 """
@@ -28,6 +29,8 @@ class Candidate:
     decode: Callable | None = None
     # The workload kinds it takes: "array", "frame", "float".
     kinds: tuple[str, ...] = ("array", "frame")
+    # Taken only by decodes to category columns (a workload's as_category).
+    category_only: bool = False
 
     def version(self) -> str:
         module = importlib.import_module(self.package)
@@ -35,6 +38,8 @@ class Candidate:
 
     def supports(self, work) -> bool:
         job = self.encode if work.operation == "encode" else self.decode
+        if self.category_only and not work.as_category:
+            return False
         return job is not None and work.kind in self.kinds
 
 
@@ -130,6 +135,8 @@ def vexilo_encode(work):
 
 def vexilo_decode(codes, fitted, work):
     encoder, _ = fitted
+    if work.as_category:
+        return encoder.decode(codes, as_category=True)
     return encoder.decode(codes)
 
 
@@ -210,6 +217,22 @@ def category_decode(codes, categories, work):
         parts[j] = np.asarray(pd.Categorical.from_codes(float_to_codes(values), categories[j]),
                               dtype=object)
     return object_table(work, parts, codes)
+
+
+def category_columns_decode(codes, categories, work):
+    """The codes back as category columns: Categorical.from_codes per text column, no texts."""
+    import pandas as pd
+
+    names = list(work.data.columns)
+    series = {}
+    for j, name in enumerate(names):
+        values = np.asarray(codes[name], dtype=np.float64)
+        if j in categories:
+            series[name] = pd.Series(pd.Categorical.from_codes(float_to_codes(values),
+                                                               categories[j]), copy=False)
+        else:
+            series[name] = pd.Series(values, copy=False)
+    return pd.DataFrame(series, copy=False)
 
 
 # ---------------------------------------------------------------------------- category_encoders
@@ -345,6 +368,7 @@ def numpy_copy(work):
 
 
 VEXILO = "vexilo"
+CATEGORY_COLUMNS = "pandas from_codes, category columns kept"
 
 CANDIDATES = [
     Candidate(VEXILO, "vexilo", vexilo_encode, vexilo_decode,
@@ -352,6 +376,8 @@ CANDIDATES = [
     Candidate("scikit-learn OrdinalEncoder", "sklearn", sklearn_encode, sklearn_decode),
     Candidate("pandas factorize loop", "pandas", factorize_encode, take_decode),
     Candidate("pandas astype(category)", "pandas", category_encode, category_decode),
+    Candidate(CATEGORY_COLUMNS, "pandas", category_encode, category_columns_decode, ("frame",),
+              category_only=True),
     Candidate("category_encoders OrdinalEncoder", "category_encoders", ce_encode, ce_decode),
     Candidate("polars Categorical", "polars", polars_encode, None),
     Candidate("pyarrow dictionary_encode", "pyarrow", arrow_encode, arrow_decode),

@@ -32,7 +32,12 @@ SPEED_TARGETS = [
     ("W10", FACTORIZE, 4.0, peers.VEXILO),
     ("W11", FACTORIZE, 3.0, peers.VEXILO),
     ("W11a", FACTORIZE, 3.0, peers.VEXILO),
+    ("W15", FACTORIZE, 10.0, peers.VEXILO),
 ]
+# (workload, baseline workload, least speedup of vexilo's median over its own median on the
+# baseline, most peak memory as a share of its own peak there): W15's category columns against
+# today's decode of the same codes to texts.
+CROSS_TARGETS = [("W15", "W6", 5.0, 1 / 3), ("W15", "W7", 5.0, 1 / 3)]
 # (workload, peer): vexilo's peak memory no higher than the peer's.
 MEMORY_TARGETS = [("W1", FACTORIZE), ("W4", FACTORIZE), ("W8", FACTORIZE), ("W8p", FACTORIZE),
                   ("W9", FACTORIZE), ("W10", FACTORIZE), ("W11", FACTORIZE),
@@ -42,7 +47,8 @@ DECODE_NAMES = {FACTORIZE: "pandas take loop (factorize uniques)",
                 "pandas astype(category)": "pandas Categorical.from_codes",
                 SKLEARN: "scikit-learn inverse_transform",
                 "category_encoders OrdinalEncoder": "category_encoders inverse_transform",
-                "pyarrow dictionary_encode": "pyarrow dictionary.take"}
+                "pyarrow dictionary_encode": "pyarrow dictionary.take",
+                peers.CATEGORY_COLUMNS: peers.CATEGORY_COLUMNS}
 
 
 def display_name(workload: dict, name: str) -> str:
@@ -85,6 +91,21 @@ def targets(run: dict) -> list[dict]:
         rows.append({"workload": key, "what": f"vexilo peak memory vs {peer}",
                      "target": "<= 1.00x", "measured": value,
                      "met": None if value is None else value <= 1.0})
+    for key, base, least, share in CROSS_TARGETS:
+        workload, baseline = run["workloads"].get(key), run["workloads"].get(base)
+        if workload is None or baseline is None:
+            continue
+        ours, theirs = median(workload, peers.VEXILO), median(baseline, peers.VEXILO)
+        value = theirs / ours if ours and theirs is not None else None
+        rows.append({"workload": key, "what": f"vexilo vs vexilo on {base}",
+                     "target": f">= {least:.2f}x", "measured": value,
+                     "met": None if value is None else value >= least})
+        peak = workload.get("candidates", {}).get(peers.VEXILO, {}).get("peak_bytes")
+        base_peak = baseline.get("candidates", {}).get(peers.VEXILO, {}).get("peak_bytes")
+        value = None if peak is None or not base_peak else peak / base_peak
+        rows.append({"workload": key, "what": f"vexilo peak memory vs vexilo on {base}",
+                     "target": f"<= {share:.2f}x", "measured": value,
+                     "met": None if value is None else value <= share})
     return rows
 
 

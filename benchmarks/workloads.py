@@ -46,6 +46,8 @@ class Workload:
     # Makes data in the process that measures, for a library whose threads would not survive
     # the fork into it (polars and pyarrow start theirs when they read).
     loader: Callable[[], object] | None = None
+    # A decode whose categorical columns come back as category columns (decode's as_category).
+    as_category: bool = False
 
     def loaded(self) -> Workload:
         """The workload with its data made, where a loader makes it."""
@@ -151,11 +153,13 @@ TITLES = {
     "W12": "encode: the W8 CSV read by polars.read_csv (texts as string views), {rows:,} x {cols}",
     "W13": "encode: the W8 CSV read by pyarrow.csv.read_csv (a pyarrow Table), {rows:,} x {cols}",
     "W14": "decode: W12's codes to a polars DataFrame, {rows:,} x {cols}",
+    "W15": "decode: W2's codes (DataFrame) to category columns, {rows:,} x {cols}",
 }
 ORDER = ["W1", "W2", "W3", "W4", "W5", "W6", "W7", "W8", "W8p", "W9", "W10", "W11", "W11a",
-         "W12", "W13", "W14"]
+         "W12", "W13", "W14", "W15"]
 # The workloads built from W1's data, with the rows and vocabularies of W1.
-FROM_W1 = {"W2", "W6", "W7", "W8", "W8p", "W9", "W10", "W11", "W11a", "W12", "W13", "W14"}
+FROM_W1 = {"W2", "W6", "W7", "W8", "W8p", "W9", "W10", "W11", "W11a", "W12", "W13", "W14",
+           "W15"}
 # The workloads read by another library than pandas, and the kind of table it gives.
 OTHER_READERS = {"W12": "polars", "W13": "arrow", "W14": "polars"}
 
@@ -222,13 +226,15 @@ def build(key: str, quick: bool = False) -> Workload:
         return max(100, FULL_ROWS[base] // divisor)
     scale = 1.0 / divisor
 
-    if key in ("W1", "W2", "W6", "W7"):
+    if key in ("W1", "W2", "W6", "W7", "W15"):
         table, names = mixed_columns(rows("W1"), scale)
-        frame = key in ("W2", "W7")
-        work = Workload(key, title(key, quick), "decode" if key in ("W6", "W7") else "encode",
+        frame = key in ("W2", "W7", "W15")
+        decode = key in ("W6", "W7", "W15")
+        work = Workload(key, title(key, quick), "decode" if decode else "encode",
                         "frame" if frame else "array",
                         frame_of(table, names, W1_NUMERIC) if frame else table,
-                        list(W1_CATEGORICAL), list(W1_NUMERIC), list(W1_COMPARABLE), table.shape)
+                        list(W1_CATEGORICAL), list(W1_NUMERIC), list(W1_COMPARABLE), table.shape,
+                        as_category=key == "W15")
         return work
     if key in OTHER_READERS:
         w1_csv(rows("W1"), scale)  # written here, read in each measuring process

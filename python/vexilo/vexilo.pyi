@@ -44,18 +44,33 @@ class Encoder:
     def encode(self, obj: _ArrowStreamTable) -> tuple[Any, list[int]]: ...
 
     @overload
-    def decode(self, obj: DataFrame) -> DataFrame:
+    def decode(self, obj: DataFrame, *, as_category: bool = False) -> DataFrame:
         """Turn codes back into texts with the learned state, column by column by position.
 
         Every column the state lists as categorical gets its labels back (NaN and codes without
         a label become "NaN" in an array, None in a DataFrame, null in an Arrow table); other
         columns keep their numbers.
         An array result is an object array once anything was learned, else float64.
+
+        With ``as_category=True`` each listed column comes back as a categorical column whose
+        categories are the column's learned labels in ascending code order (a restored state
+        whose codes have gaps keeps that order, its codes renumbered 0..k-1), with a missing
+        value where the plain decode gives None or null: a pandas ``category`` column (codes
+        int8/16/32/64 as pandas picks for the category count), a polars ``Enum``, or a pyarrow
+        dictionary column (int32 indices, large_string values). No str is made per cell. The
+        categories are built from a list of str, so pandas gives them its default dtype for
+        text: ``str`` under pandas 3, as ``astype("category")`` of a text column, read_csv and
+        every other text source in pandas 3 give them, and object under pandas 2. Under pandas 3
+        the number columns of a codes frame of float64 columns are the frame's own, shared
+        copy-on-write (neither frame sees the other's writes). An array input raises TypeError:
+        arrays have no categorical kind.
         """
     @overload
-    def decode(self, obj: npt.NDArray[Any]) -> npt.NDArray[Any]: ...
+    def decode(
+        self, obj: npt.NDArray[Any], *, as_category: Literal[False] = False
+    ) -> npt.NDArray[Any]: ...
     @overload
-    def decode(self, obj: _ArrowStreamTable) -> Any: ...
+    def decode(self, obj: _ArrowStreamTable, *, as_category: bool = False) -> Any: ...
 
     @overload
     def transform(

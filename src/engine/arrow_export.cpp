@@ -12,10 +12,12 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <stdexcept>  // std::length_error
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "engine/category_positions.h"
 #include "engine/code_key.h"
 #include "engine/internal_failure.h"
 
@@ -132,6 +134,15 @@ struct ColumnMemory {
     std::vector<std::int64_t> view_data_sizes;
     std::vector<const void*> buffers;
     std::int64_t null_count = 0;
+    // Dictionary columns: the metadata of the field, and the categories with the buffers of the
+    // dictionary array that hands them out (its views' long labels in view_data).
+    bool dictionary = false;
+    const char* dictionary_format = nullptr;
+    std::string metadata;
+    ColumnLabels dictionary_labels;
+    std::vector<View> dictionary_views;
+    std::vector<std::int64_t> dictionary_offsets;
+    std::vector<const void*> dictionary_buffers;
 };
 
 // Everything the exported structures point to, freed when the last of the stream and the arrays
@@ -144,6 +155,7 @@ struct ExportedTable {
     std::vector<ColumnMemory> columns;
     std::vector<ArrowArray> children;  // the struct array's children, while it holds them
     std::vector<ArrowArray*> child_pointers;
+    std::vector<ArrowArray> dictionaries;  // by column; the dictionary columns' own, owned by them
     const void* struct_buffers[1] = {nullptr};
 };
 
@@ -152,8 +164,12 @@ void drop_reference(ExportedTable* table) noexcept {
     if (table->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete table;
 }
 
+// Releases a child array, or a dictionary array (which has no dictionary of its own). A child
+// owns its dictionary, wherever the child was moved.
 void release_child_array(ArrowArray* array) {
     auto* table = static_cast<ExportedTable*>(array->private_data);
+    if (array->dictionary && array->dictionary->release)
+        array->dictionary->release(array->dictionary);
     array->release = nullptr;
     drop_reference(table);
 }
@@ -175,8 +191,20 @@ struct StructSchema {
     std::vector<ArrowSchema*> pointers;
 };
 
+// What a field's schema owns: its name, its metadata, and a dictionary column's value schema.
+struct FieldSchema {
+    std::string name;
+    std::string metadata;
+    ArrowSchema dictionary{};
+};
+
+void release_dictionary_schema(ArrowSchema* schema) { schema->release = nullptr; }
+
 void release_field_schema(ArrowSchema* schema) {
-    delete static_cast<std::string*>(schema->private_data);
+    if (schema->dictionary && schema->dictionary->release) {
+        schema->dictionary->release(schema->dictionary);
+    }
+    delete static_cast<FieldSchema*>(schema->private_data);
     schema->release = nullptr;
 }
 
@@ -196,14 +224,25 @@ void describe_table(const ExportedTable& table, ArrowSchema* out) {
     owned->pointers.resize(count);
     try {
         for (std::size_t i = 0; i < count; ++i) {
-            auto name = std::make_unique<std::string>(table.names[i]);
+            const ColumnMemory& column = table.columns[i];
+            auto owned_field = std::make_unique<FieldSchema>();
+            owned_field->name = table.names[i];
+            owned_field->metadata = column.metadata;
             ArrowSchema& field = owned->children[i];
             field = ArrowSchema{};
-            field.format = table.columns[i].format;
-            field.name = name->c_str();
+            field.format = column.format;
+            field.name = owned_field->name.c_str();
+            if (!owned_field->metadata.empty()) field.metadata = owned_field->metadata.data();
             field.flags = ARROW_FLAG_NULLABLE;
+            if (column.dictionary) {
+                ArrowSchema& values = owned_field->dictionary;
+                values.format = column.dictionary_format;
+                values.name = "";
+                values.release = release_dictionary_schema;
+                field.dictionary = &values;
+            }
             field.release = release_field_schema;
-            field.private_data = name.release();
+            field.private_data = owned_field.release();
             owned->pointers[i] = &field;
         }
     } catch (...) {
@@ -248,12 +287,24 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
     state->handed_out = true;
     ExportedTable* table = state->table;
     const std::size_t count = table->columns.size();
+    std::size_t dictionaries = 0;
+    for (const ColumnMemory& column : table->columns) dictionaries += column.dictionary;
     // relaxed: new references taken from one this thread holds, as a shared_ptr copy does.
-    table->references.fetch_add(1 + count, std::memory_order_relaxed);
+    table->references.fetch_add(1 + count + dictionaries, std::memory_order_relaxed);
     for (std::size_t i = 0; i < count; ++i) {
         ColumnMemory& column = table->columns[i];
         ArrowArray& child = table->children[i];
         child = ArrowArray{};
+        if (column.dictionary) {
+            ArrowArray& values = table->dictionaries[i];
+            values = ArrowArray{};
+            values.length = static_cast<std::int64_t>(column.dictionary_labels.count());
+            values.n_buffers = static_cast<std::int64_t>(column.dictionary_buffers.size());
+            values.buffers = column.dictionary_buffers.data();
+            values.release = release_child_array;
+            values.private_data = table;
+            child.dictionary = &values;
+        }
         child.length = table->rows;
         child.null_count = column.null_count;
         child.n_buffers = static_cast<std::int64_t>(column.buffers.size());
@@ -388,7 +439,83 @@ void copy_numbers(const Table& table, const std::vector<std::size_t>& number_col
     });
 }
 
+// The categories of a dictionary column as the labels of a ColumnLabels (with its null label last,
+// as label_views expects), and the dictionary array's buffers over them in layout's type.
+Outcome fill_dictionary(const CategoryLabels& categories, std::size_t col, bool views,
+                        ColumnMemory& column) {
+    ColumnLabels& values = column.dictionary_labels;
+    std::size_t bytes = 0;
+    for (const std::string_view label : categories.labels) bytes += label.size();
+    values.text.reserve(bytes);
+    values.starts.reserve(categories.labels.size() + 2);
+    for (const std::string_view label : categories.labels) {
+        values.text.append(label);
+        values.starts.push_back(values.text.size());
+    }
+    values.starts.push_back(values.text.size());  // the null label
+    if (views) {
+        Expected<std::vector<View>> made = label_views(values, col, column);
+        if (!made) return std::move(made).error();
+        column.dictionary_views = std::move(made).value();
+        column.dictionary_buffers = {nullptr, column.dictionary_views.data()};
+        for (const std::string& data : column.view_data) {
+            column.dictionary_buffers.push_back(data.data());
+        }
+        column.dictionary_buffers.push_back(column.view_data_sizes.empty()
+                                                ? static_cast<const void*>(no_elements)
+                                                : column.view_data_sizes.data());
+        return Unit{};
+    }
+    column.dictionary_offsets.reserve(values.count() + 1);
+    for (std::size_t i = 0; i <= values.count(); ++i) {
+        column.dictionary_offsets.push_back(static_cast<std::int64_t>(values.starts[i]));
+    }
+    column.dictionary_buffers = {nullptr, column.dictionary_offsets.data(), values.text.data()};
+    return Unit{};
+}
+
+// The validity bitmap of the positions of a dictionary column: a bit per row, set where the
+// position is not -1. On pool, in blocks of whole bitmap bytes.
+void position_validity(const std::int32_t* positions, std::size_t rows, std::uint8_t* validity,
+                       pool::ThreadPool& pool) {
+    const std::size_t blocks = (rows + block_rows - 1) / block_rows;
+    pool.parallel_for(blocks, [&](std::size_t block) {
+        const std::size_t first = block * block_rows;
+        const std::size_t last = std::min(rows, first + block_rows);
+        for (std::size_t r = first; r < last; r += 8) {
+            const std::size_t end = std::min(last, r + 8);
+            unsigned bits = 0;
+            for (std::size_t k = r; k < end; ++k) {
+                bits |= static_cast<unsigned>(positions[k] >= 0) << (k - r);
+            }
+            validity[r / 8] = static_cast<std::uint8_t>(bits);
+        }
+    });
+}
+
+void append_length(std::string& out, std::size_t length) {
+    if (length > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        throw std::length_error("an Arrow metadata text is longer than a 32-bit length");
+    }
+    const auto value = static_cast<std::int32_t>(length);
+    char bytes[sizeof value];
+    std::memcpy(bytes, &value, sizeof value);
+    out.append(bytes, sizeof bytes);
+}
+
 }  // namespace
+
+std::string field_metadata(std::span<const std::pair<std::string_view, std::string_view>> entries) {
+    std::string out;
+    append_length(out, entries.size());
+    for (const auto& [key, value] : entries) {
+        append_length(out, key.size());
+        out.append(key);
+        append_length(out, value.size());
+        out.append(value);
+    }
+    return out;
+}
 
 OwnedStream& OwnedStream::operator=(OwnedStream&& other) noexcept {
     if (this != &other) {
@@ -418,18 +545,66 @@ Expected<OwnedStream> export_table(Table table, std::span<const ExportColumn> co
     out.columns.resize(columns.size());
     out.children.resize(columns.size());
     out.child_pointers.resize(columns.size());
+    out.dictionaries.resize(columns.size());
     std::vector<std::size_t> number_columns;
     std::vector<std::size_t> decoded_columns;
+    std::vector<std::size_t> dictionary_columns;
     for (std::size_t c = 0; c < columns.size(); ++c) {
         out.names.push_back(columns[c].name);
-        (columns[c].inverse ? decoded_columns : number_columns).push_back(c);
+        out.columns[c].metadata = columns[c].metadata;
+        if (!columns[c].inverse) {
+            number_columns.push_back(c);
+        } else {
+            (columns[c].dictionary ? dictionary_columns : decoded_columns).push_back(c);
+        }
+    }
+    const bool views = layout == TextLayout::string_views;
+
+    // Dictionary columns: the categories once each, then every cell's position on the pool.
+    std::vector<CategoryLabels> categories(dictionary_columns.size());
+    pool.parallel_for(dictionary_columns.size(), [&](std::size_t i) {
+        categories[i] = category_labels(*columns[dictionary_columns[i]].inverse);
+    });
+    std::vector<PositionColumn> positions;
+    for (std::size_t i = 0; i < dictionary_columns.size(); ++i) {
+        const std::size_t c = dictionary_columns[i];
+        ColumnMemory& column = out.columns[c];
+        const std::size_t count = categories[i].labels.size();
+        if (count > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+            Error error =
+                make_error(ErrorKind::unsupported,
+                           "column " + std::to_string(c) + " has " + std::to_string(count) +
+                               " labels, more than an int32 dictionary index can number");
+            error.column = c;
+            return error;
+        }
+        column.format = "i";
+        column.dictionary = true;
+        column.dictionary_format = views ? "vu" : "U";
+        Outcome filled = fill_dictionary(categories[i], c, views, column);
+        if (!filled) return std::move(filled).error();
+        column.validity = allocate_bytes((rows + 7) / 8);
+        column.values = allocate_bytes(checked_bytes(rows, sizeof(std::int32_t)));
+        positions.push_back(
+            PositionColumn{c, &categories[i], sizeof(std::int32_t), column.values.get()});
+    }
+    const std::vector<std::size_t> missing = category_positions(table, positions, pool);
+    for (std::size_t i = 0; i < dictionary_columns.size(); ++i) {
+        ColumnMemory& column = out.columns[dictionary_columns[i]];
+        column.null_count = static_cast<std::int64_t>(missing[i]);
+        if (missing[i] == 0) {
+            column.validity.reset();
+        } else {
+            position_validity(elements<std::int32_t>(column.values), rows,
+                              elements<std::uint8_t>(column.validity), pool);
+        }
+        column.buffers = {column.validity.get(), column.values.get()};
     }
 
     std::vector<ColumnLabels> labels(decoded_columns.size());
     pool.parallel_for(decoded_columns.size(), [&](std::size_t i) {
         labels[i] = copy_labels(*columns[decoded_columns[i]].inverse);
     });
-    const bool views = layout == TextLayout::string_views;
     std::vector<std::vector<View>> views_by_label(views ? decoded_columns.size() : 0);
     for (std::size_t i = 0; i < views_by_label.size(); ++i) {
         const std::size_t c = decoded_columns[i];

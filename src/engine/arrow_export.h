@@ -5,6 +5,8 @@
 
 #include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "engine/arrow_abi.h"
 #include "engine/encoding_info.h"
@@ -24,7 +26,18 @@ enum class TextLayout { large_strings, string_views };
 struct ExportColumn {
     std::string name;
     const InverseMap* inverse = nullptr;
+    // A decoded column exported as a dictionary column instead of texts: int32 indices ("i"), each
+    // cell's the position of its category (category_positions), over a dictionary of the
+    // categories in ascending code order (category_labels) of the layout's type.
+    bool dictionary = false;
+    // The field's metadata as the C interface encodes it (field_metadata); empty: none.
+    std::string metadata{};
 };
+
+// The C data interface's encoding of field metadata: the entry count, then each key and value,
+// each preceded by its byte length, all counts native 32-bit integers. Throws std::bad_alloc, or
+// std::length_error for a text longer than a 32-bit length. Any thread.
+std::string field_metadata(std::span<const std::pair<std::string_view, std::string_view>> entries);
 
 // An Arrow C stream owned until it is taken: released when the owner is destroyed.
 class OwnedStream {
@@ -62,7 +75,8 @@ private:
 // the last of them. get_last_error gives null or the message of a failed get_schema.
 // Decodes on pool, in parallel over columns and blocks of rows. Needs columns.size() ==
 // table.cols (else InternalFailure). Fails (ErrorKind::unsupported, nothing exported) when a
-// string-view label is too long for a view's 32-bit length. Throws std::bad_alloc. Any thread.
+// string-view label is too long for a view's 32-bit length, or a dictionary column has more
+// categories than an int32 index can number. Throws std::bad_alloc. Any thread.
 Expected<OwnedStream> export_table(Table table, std::span<const ExportColumn> columns,
                                    TextLayout layout, pool::ThreadPool& pool = pool::global_pool());
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/arrow_export.h"
+#include "engine/category_positions.h"
 #include "engine/internal_failure.h"
 #include "python/arguments.h"
 #include "python/engine_error.h"
@@ -121,6 +122,49 @@ Result<PyRef> import_library(const char* name, const char* result) {
     return said;
 }
 
+// The field metadata by which polars reads a dictionary column as an Enum of its values: what
+// polars writes for its own Enum columns, each value preceded by its byte length and ";".
+std::string polars_enum_metadata(const InverseMap& inverse) {
+    std::string values;
+    for (const std::string_view label : category_labels(inverse).labels) {
+        values += std::to_string(label.size());
+        values += ';';
+        values.append(label);
+    }
+    const std::pair<std::string_view, std::string_view> entry{"_PL_ENUM_VALUES2", values};
+    return arrow::field_metadata({&entry, 1});
+}
+
+// frame (polars) with each listed column an Enum of its labels: the columns polars already read
+// as Enums from the metadata are kept, the others (a polars that reads no such metadata gives
+// them as Categorical) cast to the Enum through polars' public API.
+Result<PyRef> polars_enums(const PyRef& polars, PyRef frame, const std::vector<ListedMap>& maps,
+                           const std::vector<std::string>& names) {
+    PyRef enum_type = VX_TRY(checked(PyObject_GetAttrString(polars.get(), "Enum")));
+    PyRef schema = VX_TRY(checked(PyObject_GetAttrString(frame.get(), "schema")));
+    PyRef casts = VX_TRY(checked(PyList_New(0)));
+    for (const ListedMap& map : maps) {
+        PyRef name = VX_TRY(new_str(names[map.col]));
+        PyRef dtype = VX_TRY(checked(PyObject_GetItem(schema.get(), name.get())));
+        const int is_enum = PyObject_IsInstance(dtype.get(), enum_type.get());
+        if (is_enum < 0) return PyErr::fetch();
+        if (is_enum) continue;
+        const CategoryLabels categories = category_labels(*map.inverse);
+        PyRef labels =
+            VX_TRY(checked(PyList_New(static_cast<Py_ssize_t>(categories.labels.size()))));
+        for (std::size_t i = 0; i < categories.labels.size(); ++i) {
+            PyRef label = VX_TRY(new_str(categories.labels[i]));
+            PyList_SET_ITEM(labels.get(), static_cast<Py_ssize_t>(i), label.release());
+        }
+        PyRef target = VX_TRY(checked(PyObject_CallOneArg(enum_type.get(), labels.get())));
+        PyRef column = VX_TRY(checked(PyObject_CallMethod(polars.get(), "col", "O", name.get())));
+        PyRef cast = VX_TRY(checked(PyObject_CallMethod(column.get(), "cast", "O", target.get())));
+        if (PyList_Append(casts.get(), cast.get()) < 0) return PyErr::fetch();
+    }
+    if (PyList_GET_SIZE(casts.get()) == 0) return frame;
+    return checked(PyObject_CallMethod(frame.get(), "with_columns", "O", casts.get()));
+}
+
 }  // namespace
 
 PyObject* arrow_stream_type() noexcept {
@@ -129,19 +173,27 @@ PyObject* arrow_stream_type() noexcept {
     return type;
 }
 
-Result<PyRef> arrow_result(Table table, const OutputKind& out, const EncodingInfo* info) {
+Result<PyRef> arrow_result(Table table, const OutputKind& out, const EncodingInfo* info,
+                           bool as_category) {
     VX_ASSERT(out.column_names.size() == table.cols, "an Arrow result names each of its columns");
+    const bool polars = out.kind == OutputKind::Kind::PolarsFrame;
     std::vector<arrow::ExportColumn> columns(table.cols);
     for (std::size_t c = 0; c < table.cols; ++c) columns[c].name = out.column_names[c];
+    std::vector<ListedMap> maps;
     if (info) {
-        const std::vector<ListedMap> maps = VX_TRY(listed_maps(*info, table, &out.column_names));
-        for (const ListedMap& map : maps) columns[map.col].inverse = map.inverse;
+        maps = VX_TRY(listed_maps(*info, table, &out.column_names));
+        for (const ListedMap& map : maps) {
+            arrow::ExportColumn& column = columns[map.col];
+            column.inverse = map.inverse;
+            column.dictionary = as_category;
+            if (as_category && polars) column.metadata = polars_enum_metadata(*map.inverse);
+        }
     }
-    const bool polars = out.kind == OutputKind::Kind::PolarsFrame;
     // Imported first: a missing library fails before any work is done.
     PyRef library = polars ? VX_TRY(import_library("polars", "a polars DataFrame result"))
                            : VX_TRY(import_library("pyarrow", "a pyarrow Table result"));
-    // polars keeps text as string views and takes them over as they are.
+    // polars keeps text as string views and takes them over as they are; pyarrow's dictionaries
+    // are of large strings, as its texts are.
     const auto layout = polars ? arrow::TextLayout::string_views : arrow::TextLayout::large_strings;
     std::optional<Expected<arrow::OwnedStream>> exported;
     VX_TRY(run_on_pool(
@@ -150,7 +202,9 @@ Result<PyRef> arrow_result(Table table, const OutputKind& out, const EncodingInf
     PyRef exporter = VX_TRY(new_exporter(std::move(*exported).value()));
     PyRef build =
         VX_TRY(checked(PyObject_GetAttrString(library.get(), polars ? "DataFrame" : "table")));
-    return checked(PyObject_CallOneArg(build.get(), exporter.get()));
+    PyRef built = VX_TRY(checked(PyObject_CallOneArg(build.get(), exporter.get())));
+    if (!as_category || !polars || maps.empty()) return built;
+    return polars_enums(library, std::move(built), maps, out.column_names);
 }
 
 }  // namespace vexilo::py

@@ -27,7 +27,11 @@ PyObject* arrow_stream_type() noexcept;
 // error: the listed-column errors of listed_maps, a handler's exception, an ImportError when
 // pyarrow (or polars) cannot be imported, a ValueError for a label too long for a string view,
 // or the library's own failure. out's names must number table's columns (else InternalFailure).
+// With as_category, every listed column is instead a dictionary column of int32 indices over
+// the column's labels in ascending code order (null where the label would be): a polars Enum
+// column of those labels, or a pyarrow dictionary of large strings.
 // Calling thread, interpreter held.
-Result<PyRef> arrow_result(Table table, const OutputKind& out, const EncodingInfo* info);
+Result<PyRef> arrow_result(Table table, const OutputKind& out, const EncodingInfo* info,
+                           bool as_category = false);
 
 }  // namespace vexilo::py

@@ -17,6 +17,7 @@
 #include "python/apply_encoding.h"
 #include "python/arguments.h"
 #include "python/build_result.h"
+#include "python/category_frame.h"
 #include "python/engine_error.h"
 #include "python/error_policy.h"
 #include "python/learned_categories.h"
@@ -44,10 +45,11 @@ EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObjec
 constexpr Parameter optional_encoding[] = {{"encoding", false}};
 constexpr Parameter required_obj[] = {{"obj", true}};
 constexpr Parameter obj_and_unknown[] = {{"obj", true}, {"unknown", false, true}};
+constexpr Parameter obj_and_as_category[] = {{"obj", true}, {"as_category", false, true}};
 constexpr Parameter required_state[] = {{"state", true}};
 constexpr Signature new_signature{"Encoder.__new__", optional_encoding};
 constexpr Signature encode_signature{"Encoder.encode", required_obj};
-constexpr Signature decode_signature{"Encoder.decode", required_obj};
+constexpr Signature decode_signature{"Encoder.decode", obj_and_as_category};
 constexpr Signature setstate_signature{"Encoder.__setstate__", required_state};
 constexpr Signature transform_signature{"Encoder.transform", obj_and_unknown};
 
@@ -213,20 +215,35 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+// decode's as_category: True or False only, so that a stray value (a string, a column name)
+// does not pass for a wish.
+Result<bool> parse_as_category(PyObject* as_category) {
+    if (!as_category || as_category == Py_False) return false;
+    if (as_category == Py_True) return true;
+    return PyErr::make(PyExc_TypeError, "as_category must be True or False, not '" +
+                                            type_qualname(as_category) + "'");
+}
+
 PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     return run_frame([&]() -> Result<PyRef> {
-        PyObject* obj = nullptr;
-        VX_TRY(bind_vectorcall(decode_signature, args, nargs, kwnames, {&obj, 1}));
+        PyObject* bound[2] = {nullptr, nullptr};
+        VX_TRY(bind_vectorcall(decode_signature, args, nargs, kwnames, bound));
+        PyObject* obj = bound[0];
+        const bool as_category = VX_TRY(parse_as_category(bound[1]));
         EncoderObject* encoder = as_encoder(self);
         SharedBorrow borrow(encoder->borrow);
         if (!borrow.held()) return already_mutably_borrowed();
 
+        const auto& stored = encoder->value.encoding_info;
+        if (as_category && stored) {
+            std::optional<PyRef> quick = VX_TRY(float_frame_categories(obj, *stored));
+            if (quick) return std::move(*quick);
+        }
         // Whatever the conversion learns is discarded: decoding uses the stored state only.
         Conversion conversion = VX_TRY(read_table(obj, encoder->value.string_encoding));
-        const auto& stored = encoder->value.encoding_info;
         return build_result(std::move(conversion.table), std::move(conversion.out),
-                            stored ? &*stored : nullptr);
+                            stored ? &*stored : nullptr, as_category);
     });
 }
 
@@ -312,7 +329,13 @@ PyMethodDef encoder_methods[] = {
     {"encode", as_cfunction(encoder_encode), METH_FASTCALL | METH_KEYWORDS,
      "encode($self, obj)\n--\n\n"},
     {"decode", as_cfunction(encoder_decode), METH_FASTCALL | METH_KEYWORDS,
-     "decode($self, obj)\n--\n\n"},
+     "decode($self, obj, *, as_category=False)\n--\n\n"
+     "Texts back from the codes of obj with the learned state, column by column by position:\n"
+     "each listed column's labels (NaN, codes at or below -1 and codes without a label become\n"
+     "\"NaN\" in an array, None in a DataFrame, null in an Arrow table); other columns keep\n"
+     "their numbers. With as_category=True each listed column is instead a categorical column\n"
+     "whose categories are its labels in code order, missing where the label would be: a\n"
+     "pandas category column, a polars Enum, a pyarrow dictionary; an array raises TypeError."},
     {"__getstate__", as_cfunction(encoder_getstate), METH_NOARGS, "__getstate__($self)\n--\n\n"},
     {"__setstate__", as_cfunction(encoder_setstate), METH_FASTCALL | METH_KEYWORDS,
      "__setstate__($self, state)\n--\n\n"},

@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "python/category_frame.h"
 #include "python/float_array.h"
 #include "python/label_column.h"
 #include "python/numpy_array.h"
@@ -125,8 +126,25 @@ Status set_label_columns(const PyRef& pandas, const PyRef& df, const std::vector
 
 }  // namespace
 
+Result<PyRef> category_frame(const Table& table, const std::vector<std::string>& names,
+                             const EncodingInfo& info) {
+    PyRef pandas_name = VX_TRY(new_str("pandas"));
+    PyRef pandas = VX_TRY(checked(PyImport_Import(pandas_name.get())));
+    PyRef keywords = VX_TRY(frame_keywords(names));
+    PyRef numbers = VX_TRY(float_block(table, &info));
+    PyRef constructor = VX_TRY(checked(PyObject_GetAttrString(pandas.get(), "DataFrame")));
+    PyObject* frame_args[] = {numbers.get()};
+    PyRef df =
+        VX_TRY(checked(PyObject_VectorcallDict(constructor.get(), frame_args, 1, keywords.get())));
+    if (info.categorical_columns.empty()) return df;
+    const std::vector<ListedMap> maps = VX_TRY(listed_maps(info, table, &names));
+    VX_TRY(set_category_columns(pandas, df, table, maps));
+    return df;
+}
+
 Result<PyRef> result_frame(Table table, const std::vector<std::string>& names,
-                           const EncodingInfo* info) {
+                           const EncodingInfo* info, bool as_category) {
+    if (info && as_category) return category_frame(table, names, *info);
     PyRef pandas_name = VX_TRY(new_str("pandas"));
     PyRef pandas = VX_TRY(checked(PyImport_Import(pandas_name.get())));
     PyRef keywords = VX_TRY(frame_keywords(names));

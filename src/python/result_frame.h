@@ -17,8 +17,15 @@ namespace vexilo::py {
 // repeated names stay apart. Pending signal handlers run every few thousand labels. Returns a new
 // reference or the Python error (a handler's exception included; a ValueError for a listed column
 // beyond a table with rows); a listed column without an inverse map, or beyond the names of a
-// table without rows, is an InternalFailure. Calling thread, interpreter held.
+// table without rows, is an InternalFailure. With as_category, the listed columns are category
+// columns instead (set_category_columns). Calling thread, interpreter held.
 Result<PyRef> result_frame(Table table, const std::vector<std::string>& names,
-                           const EncodingInfo* info);
+                           const EncodingInfo* info, bool as_category = false);
+
+// As result_frame with info and as_category, for a table it only reads (its memory may be
+// another object's): the number columns copied into the frame's float block, the listed columns
+// category columns (set_category_columns). Fails as result_frame does.
+Result<PyRef> category_frame(const Table& table, const std::vector<std::string>& names,
+                             const EncodingInfo& info);
 
 }  // namespace vexilo::py

@@ -216,6 +216,58 @@ TEST_P(ArrowExportShapes, ReleasesInAnyOrderOnAnyThread) {
     }
 }
 
+// Dictionary columns of a restored state with gaps: int32 indices over the labels in code order,
+// nulls where the text column has them, the field metadata handed out, and the dictionary read
+// back by the checked reader after its parents are gone.
+TEST_P(ArrowExportShapes, DictionaryColumnsHoldTheLabelsInCodeOrder) {
+    pool::ThreadPool pool(4);
+    const std::map<std::uint64_t, std::string> names = {
+        {9, "nine"}, {0, "zero"}, {4, "a label longer than twelve bytes"}, {1000000, ""}};
+    InverseMap inverse;
+    for (const auto& entry : names) inverse.emplace(entry.first, std::string_view(entry.second));
+    const std::vector<double> codes = {0.0, 4.0, 9.5, nan, -1.0, 1e6, 3.0, -0.5, 1e30, 4.0};
+    const std::size_t rows = 70001;
+    Table table = uninitialised_table(rows, 1, Layout::ColumnMajor);
+    for (std::size_t r = 0; r < rows; ++r) table.data[r] = codes[r % codes.size()];
+    const std::pair<std::string_view, std::string_view> entry{"key", "value"};
+    const std::vector<ExportColumn> columns = {{"d", &inverse, true, field_metadata({&entry, 1})}};
+    Expected<OwnedStream> exported = export_table(std::move(table), columns, GetParam(), pool);
+    ASSERT_TRUE(exported);
+    ArrowArrayStream& s = exported.value().get();
+    ArrowSchema schema{};
+    ASSERT_EQ(s.get_schema(&s, &schema), 0);
+    const ArrowSchema& field = *schema.children[0];
+    EXPECT_STREQ(field.format, "i");
+    ASSERT_NE(field.dictionary, nullptr);
+    EXPECT_STREQ(field.dictionary->format, GetParam() == TextLayout::string_views ? "vu" : "U");
+    const std::string metadata(field.metadata, 4 + 4 + 3 + 4 + 5);
+    EXPECT_EQ(metadata, std::string("\x01\0\0\0\x03\0\0\0key\x05\0\0\0value", 20));
+    schema.release(&schema);
+
+    std::vector<ArrowChunks> read = take_columns(exported.value());
+    const ArrowArray& indices = read[0].arrays()[0];
+    ASSERT_NE(indices.dictionary, nullptr);
+    EXPECT_EQ(indices.dictionary->length, 4);
+    const auto* positions = static_cast<const std::int32_t*>(indices.buffers[1]);
+    const std::int32_t want[] = {0, 1, 2, -1, -1, 3, -1, 0, -1, 1};  // nine at 2, "" at 3
+    Expected<ArrowColumn> column = ArrowColumn::open(read[0]);
+    ASSERT_TRUE(column) << column.error().message;
+    std::vector<std::string_view> views(rows);
+    std::unique_ptr<bool[]> missing(new bool[rows]);
+    column.value().read_texts(0, rows, views.data(), missing.get());
+    std::size_t nulls = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::optional<std::string> label = expected_label(names, codes[r % codes.size()]);
+        ASSERT_EQ(missing[r], !label) << r;
+        if (label) {
+            ASSERT_EQ(views[r], *label) << r;
+            ASSERT_EQ(positions[r], want[r % codes.size()]) << r;
+        }
+        nulls += !label;
+    }
+    EXPECT_EQ(indices.null_count, static_cast<std::int64_t>(nulls));
+}
+
 INSTANTIATE_TEST_SUITE_P(TextLayouts, ArrowExportShapes,
                          testing::Values(TextLayout::large_strings, TextLayout::string_views));
 

@@ -93,7 +93,6 @@ def test_getstate_takes_no_arguments():
     [
         (Encoder, "(encoding=None)"),
         (Encoder.encode, "($self, obj)"),
-        (Encoder.decode, "($self, obj)"),
         (Encoder.__getstate__, "($self)"),
         (Encoder.__setstate__, "($self, state)"),
     ],
@@ -101,6 +100,11 @@ def test_getstate_takes_no_arguments():
 def test_text_signatures(attribute, signature):
     assert attribute.__text_signature__ == signature
     assert not attribute.__doc__
+
+
+def test_decode_signature_names_as_category():
+    assert Encoder.decode.__text_signature__ == "($self, obj, *, as_category=False)"
+    assert "as_category=True" in Encoder.decode.__doc__
 
 
 def test_method_table_order():

@@ -224,6 +224,10 @@ def _operations():
         "decode without state": (lambda: Encoder().decode(floats), set()),
         "encode frame": (lambda: Encoder().encode(frame), NUMPY_ZEROS),
         "decode frame": (lambda: trained.decode(frame_codes), NUMPY_ZEROS),
+        "decode frame as categories": (lambda: trained.decode(frame_codes, as_category=True),
+                                       NUMPY_ZEROS),
+        "refused as_category": (lambda: refused(lambda: trained.decode(codes, as_category=True)),
+                                set()),
         "refused input": (lambda: refused(Encoder().encode, [1]), set()),
         "refused state": (lambda: refused(Encoder().__setstate__, None), set()),
     }
