@@ -27,11 +27,13 @@ Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, Unkno
         // numeric columns it reads.
         table = std::move(*copied);
         CollectedTable numbers;
-        VX_TRY(run_on_pool([&] { coded = transform_table(numbers, table, info, unknown); }));
+        VX_TRY(run_on_pool(table_cells(table.rows, table.cols),
+                           [&] { coded = transform_table(numbers, table, info, unknown); }));
     } else {
         Collection collected = VX_TRY(collect_input(obj, input, turns));
-        VX_TRY(run_on_pool(
-            [&] { coded = transform_table(collected.columns, collected.table, info, unknown); }));
+        VX_TRY(run_on_pool(table_cells(collected.table.rows, collected.table.cols), [&] {
+            coded = transform_table(collected.columns, collected.table, info, unknown);
+        }));
         table = std::move(collected.table);
     }
     if (!coded) return transform_error(coded.error(), out, table.cols, learned_columns);
