@@ -36,6 +36,11 @@
  * the work itself, so it holds no worker's place. Through run_cancellable it waits in slices
  * instead, asking its caller between slices whether to go on waiting.
  *
+ * Small work (run_here): a thread may instead run an operation itself, with every operation
+ * nested in it, in order and unsplit, as a one-thread pool would; nothing is handed to a worker,
+ * so nothing waits, and the hand-off and wake-up that cost more than small work are saved. A
+ * thread-local setting says so for the time of the call.
+ *
  * Cancellation: every job carries the cancel flag of the operation it belongs to (none for plain
  * operations). A job offered by a task inherits the flag of that task's job, so the whole tree of
  * one operation, nested operations and stolen halves included, shares one flag. The thread running
