@@ -131,6 +131,10 @@ public:
         return texts_;
     }
 
+    // False while the index waits for the first lookup to build it (assign_distinct_unindexed).
+    // Any thread.
+    bool indexed() const noexcept { return index_build_.current(); }
+
     // Lookups of a map whose index was deferred build it first, once, other readers waiting for
     // it: they may then throw std::bad_alloc.
     iterator find(lookup_type key) {

@@ -9,4 +9,6 @@ void run_pool_job(const std::function<bool()>& keep_waiting, const std::function
     pool::global_pool().run_cancellable(keep_waiting, work);
 }
 
+void run_job_here(const std::function<void()>& work) { pool::run_here(work); }
+
 }  // namespace vexilo

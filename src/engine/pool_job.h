@@ -22,4 +22,9 @@ using pool::Cancelled;
 // process that keep_waiting forked.
 void run_pool_job(const std::function<bool()>& keep_waiting, const std::function<void()>& work);
 
+// Runs work() on the calling thread, with every pool operation it starts run there too, unsplit
+// and in order (pool::run_here): for work smaller than what handing it to the pool costs. Nothing
+// of it is cancelled; work's own exception propagates. Any thread.
+void run_job_here(const std::function<void()>& work);
+
 }  // namespace vexilo

@@ -100,6 +100,7 @@ namespace {
 
 thread_local Worker* this_worker = nullptr;
 thread_local const CancelFlag* this_cancel = nullptr;
+thread_local bool this_runs_here = false;
 
 // Runs job with its operation's cancel flag as the thread's own for the time being.
 void run_job(const JobRef& job) noexcept {
@@ -292,6 +293,10 @@ bool Latch::wait_blocking_for(std::chrono::milliseconds timeout) noexcept {
 }
 
 Worker* current_worker() noexcept { return this_worker; }
+
+bool runs_here() noexcept { return this_runs_here; }
+
+bool set_runs_here(bool here) noexcept { return std::exchange(this_runs_here, here); }
 
 const CancelFlag* current_cancel_flag() noexcept { return this_cancel; }
 

@@ -36,6 +36,11 @@
  * the work itself, so it holds no worker's place. Through run_cancellable it waits in slices
  * instead, asking its caller between slices whether to go on waiting.
  *
+ * Small work (run_here): a thread may instead run an operation itself, with every operation
+ * nested in it, in order and unsplit, as a one-thread pool would; nothing is handed to a worker,
+ * so nothing waits, and the hand-off and wake-up that cost more than small work are saved. A
+ * thread-local setting says so for the time of the call.
+ *
  * Cancellation: every job carries the cancel flag of the operation it belongs to (none for plain
  * operations). A job offered by a task inherits the flag of that task's job, so the whole tree of
  * one operation, nested operations and stolen halves included, shares one flag. The thread running
@@ -97,6 +102,10 @@ class Registry;
 
 // The worker running on this thread, or nullptr on threads outside every pool.
 Worker* current_worker() noexcept;
+// True while this thread is inside run_here: operations it starts run on it, unsplit.
+bool runs_here() noexcept;
+// Sets whether this thread runs its operations itself (run_here); returns the previous setting.
+bool set_runs_here(bool here) noexcept;
 // True when worker is one of registry's threads.
 bool runs_on(const Worker* worker, const Registry* registry) noexcept;
 // Offers job at the back of self's deque and wakes a sleeping worker if there is one.
@@ -185,12 +194,12 @@ public:
     // ones included, stop at their next check; the call returns only after every part of it has
     // ended, and then throws Cancelled (or keep_waiting's exception), whatever fn did meanwhile.
     // On a worker thread, keep_waiting is never called and fn belongs to the operation of the
-    // calling task, cancelled with it. fn's own exception is rethrown as by run_inside. When
-    // keep_waiting forks, the child's call throws the PoolFailure of a pool made before the
-    // fork at once.
+    // calling task, cancelled with it; inside run_here fn runs on the calling thread uncancelled.
+    // fn's own exception is rethrown as by run_inside. When keep_waiting forks, the child's call
+    // throws the PoolFailure of a pool made before the fork at once.
     template <class KeepWaiting, class Fn>
     void run_cancellable(KeepWaiting&& keep_waiting, Fn&& fn) {
-        if (detail::current_worker() != nullptr) {
+        if (detail::current_worker() != nullptr || detail::runs_here()) {
             run_inside(fn);
             return;
         }
@@ -231,7 +240,7 @@ public:
     void parallel_for_ranges(std::size_t count, Fn&& fn) {
         if (count == 0) return;
         run([&](bool stolen) {
-            for_ranges(0, count, detail::Splitter(thread_count_), stolen, fn);
+            for_ranges(0, count, detail::Splitter(split_threads()), stolen, fn);
         });
     }
 
@@ -249,7 +258,7 @@ public:
         std::vector<T> results;
         if (count == 0) return results;
         run([&](bool stolen) {
-            map_ranges(0, count, detail::Splitter(thread_count_), stolen, fn, results);
+            map_ranges(0, count, detail::Splitter(split_threads()), stolen, fn, results);
         });
         return results;
     }
@@ -287,7 +296,7 @@ public:
         // sequentially, which bounds the total work at O(n log n).
         const auto depth_budget = static_cast<unsigned>(2 * std::bit_width(items.size()));
         run([&](bool stolen) {
-            sort_part(items, less, detail::Splitter(thread_count_), stolen, depth_budget);
+            sort_part(items, less, detail::Splitter(split_threads()), stolen, depth_budget);
         });
     }
 
@@ -304,9 +313,18 @@ private:
     // above).
     void refuse_after_fork() const;
 
-    // Runs op(stolen) on a worker of this pool and returns when it is done, rethrowing its failure.
+    // The thread count a range's splitting starts from: none inside run_here, where nothing may
+    // be handed to another thread.
+    std::size_t split_threads() const noexcept { return detail::runs_here() ? 0 : thread_count_; }
+
+    // Runs op(stolen) on a worker of this pool (on the calling thread inside run_here) and returns
+    // when it is done, rethrowing its failure.
     template <class Op>
     void run(Op&& op) {
+        if (detail::runs_here()) {
+            op(false);
+            return;
+        }
         detail::Worker* self = detail::current_worker();
         if (detail::runs_on(self, registry_.get())) {
             op(false);
@@ -446,6 +464,19 @@ private:
     std::unique_ptr<detail::Registry> registry_;
     unsigned fork_generation_;
 };
+
+// Runs fn() on the calling thread, and with it every operation that fn starts on any pool, each
+// unsplit, in order, as a one-thread pool would run it: for work smaller than the hand-off to a
+// worker and its wake-up cost. Nothing of it can be cancelled (run_cancellable's keep_waiting is
+// never called inside); fn's exception propagates unchanged. Any thread; nests.
+template <class Fn>
+void run_here(Fn&& fn) {
+    struct Restore {
+        bool previous;
+        ~Restore() { detail::set_runs_here(previous); }
+    } restore{detail::set_runs_here(true)};
+    fn();
+}
 
 // The process-wide pool, created by the first call (thread-safe; concurrent first calls create
 // one pool) with the size from thread_count_from_env and available_parallelism. It is never

@@ -11,6 +11,23 @@
 #include "python/signal_check.h"
 
 namespace vexilo::py {
+namespace {
+
+// The work of coding a table of rows x cols cells under info, in cells: the table's, plus the
+// entries of every listed forward map whose index its first lookup builds.
+std::size_t coding_work(std::size_t rows, std::size_t cols, const EncodingInfo& info) {
+    std::size_t work = table_cells(rows, cols);
+    for (const ColumnIndex col : info.categorical_columns) {
+        const auto forward = info.forward_maps.find(col);
+        if (forward == info.forward_maps.end() || forward->second.indexed()) continue;
+        const std::size_t entries = forward->second.size();
+        work = work > static_cast<std::size_t>(-1) - entries ? static_cast<std::size_t>(-1)
+                                                             : work + entries;
+    }
+    return work;
+}
+
+}  // namespace
 
 Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, UnknownPolicy unknown,
                                   std::optional<std::size_t> learned_columns,
@@ -27,11 +44,13 @@ Result<Conversion> apply_encoding(PyObject* obj, const EncodingInfo& info, Unkno
         // numeric columns it reads.
         table = std::move(*copied);
         CollectedTable numbers;
-        VX_TRY(run_on_pool([&] { coded = transform_table(numbers, table, info, unknown); }));
+        VX_TRY(run_on_pool(coding_work(table.rows, table.cols, info),
+                           [&] { coded = transform_table(numbers, table, info, unknown); }));
     } else {
         Collection collected = VX_TRY(collect_input(obj, input, turns));
-        VX_TRY(run_on_pool(
-            [&] { coded = transform_table(collected.columns, collected.table, info, unknown); }));
+        VX_TRY(run_on_pool(coding_work(collected.table.rows, collected.table.cols, info), [&] {
+            coded = transform_table(collected.columns, collected.table, info, unknown);
+        }));
         table = std::move(collected.table);
     }
     if (!coded) return transform_error(coded.error(), out, table.cols, learned_columns);

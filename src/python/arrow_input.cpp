@@ -176,8 +176,12 @@ Result<Collection> collect_arrow_table(ArrowInput& input, std::span<const Column
     };
     const arrow::PythonFlavour flavour = input.flavour;
     std::optional<Expected<arrow::TableColumns>> opened;
-    VX_TRY(
-        run_on_pool([&] { opened.emplace(arrow::open_table_columns(chunks, flavour, lookup)); }));
+    // The stream's claimed lengths, not checked yet, only say where the checks run.
+    const std::size_t claimed_cells =
+        table_cells(arrow::table_rows(chunks), input.out.column_names.size());
+    VX_TRY(run_on_pool(claimed_cells, [&] {
+        opened.emplace(arrow::open_table_columns(chunks, flavour, lookup));
+    }));
     if (!*opened) return unread_column(opened->error(), input.out);
     const std::vector<arrow::ArrowColumn>& columns = opened->value().columns;
     const std::size_t rows = arrow::table_rows(chunks);
@@ -194,7 +198,8 @@ Result<Collection> collect_arrow_table(ArrowInput& input, std::span<const Column
                                       : PlannedColumn::Reader::arrow_texts;
         }
         std::optional<Expected<std::vector<CollectedColumn>>> read;
-        VX_TRY(run_on_pool([&] { read.emplace(read_planned_columns(planned, collected.table)); }));
+        VX_TRY(run_on_pool(table_cells(rows, columns.size()),
+                           [&] { read.emplace(read_planned_columns(planned, collected.table)); }));
         if (!*read) return to_python_error(read->error(), input.out);
         collected.columns.categorical = std::move(*read).value();
     }

@@ -196,8 +196,9 @@ Result<PyRef> arrow_result(Table table, const OutputKind& out, const EncodingInf
     // are of large strings, as its texts are.
     const auto layout = polars ? arrow::TextLayout::string_views : arrow::TextLayout::large_strings;
     std::optional<Expected<arrow::OwnedStream>> exported;
-    VX_TRY(run_on_pool(
-        [&] { exported.emplace(arrow::export_table(std::move(table), columns, layout)); }));
+    VX_TRY(run_on_pool(table_cells(table.rows, table.cols), [&] {
+        exported.emplace(arrow::export_table(std::move(table), columns, layout));
+    }));
     if (!*exported) return to_python_error(exported->error(), out);
     PyRef exporter = VX_TRY(new_exporter(std::move(*exported).value()));
     PyRef build =

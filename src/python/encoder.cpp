@@ -2,6 +2,7 @@
 #include "python/encoder.h"
 
 #include <cmath>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
@@ -28,6 +29,33 @@
 namespace vexilo::py {
 namespace {
 
+// What categories made of the learned state, kept until the state changes, so that an access
+// costs a copy of the containers rather than a str for every label. Any thread: a mutex guards
+// the reference, and no Python code runs under it (what it drops is released after it).
+class CategoriesCache {
+public:
+    // The kept dict (a new reference), or null when there is none.
+    PyRef get() {
+        std::lock_guard lock(mutex_);
+        return cached_ ? PyRef::borrow(cached_.get()) : PyRef();
+    }
+    // Keeps built unless another thread kept one first.
+    void keep(PyRef built) {
+        std::lock_guard lock(mutex_);
+        if (!cached_) std::swap(cached_, built);
+    }
+    // Forgets what was kept: for every change of the state.
+    void drop() {
+        PyRef dropped;
+        std::lock_guard lock(mutex_);
+        std::swap(dropped, cached_);
+    }
+
+private:
+    std::mutex mutex_;
+    PyRef cached_;
+};
+
 // The object header, then the learned state, then the borrow flag. The C++ members are built
 // with placement new in encoder_new and destroyed explicitly in encoder_dealloc.
 struct EncoderObject {
@@ -38,6 +66,7 @@ struct EncoderObject {
     // restored state does not know it.
     std::optional<std::size_t> learned_columns;
     BorrowFlag borrow;
+    CategoriesCache categories;
 };
 
 EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
@@ -162,6 +191,7 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         new (&object->value) EncoderState{std::nullopt, string_encoding};
         new (&object->learned_columns) std::optional<std::size_t>();
         new (&object->borrow) BorrowFlag();
+        new (&object->categories) CategoriesCache();
         return self;
     });
 }
@@ -172,6 +202,7 @@ void encoder_dealloc(PyObject* self) {
     object->value.~EncoderState();
     object->learned_columns.~optional();
     object->borrow.~BorrowFlag();
+    object->categories.~CategoriesCache();
     type->tp_free(self);
     Py_DECREF(type);  // instances of a heap type own a reference to it
 }
@@ -194,6 +225,7 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         // call instead.
         std::optional<EncodingInfo> previous =
             std::exchange(encoder->value.encoding_info, std::move(conversion.encoding_info));
+        encoder->categories.drop();
         const std::optional<std::size_t> previous_columns =
             std::exchange(encoder->learned_columns, conversion.table.cols);
         Result<PyRef> built =
@@ -282,7 +314,13 @@ PyObject* encoder_categories(PyObject* self, void*) {
         SharedBorrow borrow(encoder->borrow);
         if (!borrow.held()) return already_mutably_borrowed();
         const auto& stored = encoder->value.encoding_info;
-        return learned_categories(stored ? &*stored : nullptr);
+        if (!stored) return learned_categories(nullptr);
+        PyRef kept = encoder->categories.get();
+        if (!kept) {
+            kept = VX_TRY(learned_categories(&*stored));
+            encoder->categories.keep(PyRef::borrow(kept.get()));
+        }
+        return fresh_categories(kept.get());
     });
 }
 
@@ -321,6 +359,7 @@ PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!decoded) return to_python_error(decoded.error());
         encoder->value = std::move(decoded).value();
         encoder->learned_columns.reset();
+        encoder->categories.drop();
         return PyRef::borrow(Py_None);
     });
 }
@@ -394,6 +433,7 @@ Result<PyRef> new_encoder_with(EncodingInfo info, std::optional<std::size_t> lea
     EncoderObject* encoder = as_encoder(self.get());
     encoder->value.encoding_info = std::move(info);
     encoder->learned_columns = learned_columns;
+    encoder->categories.drop();
     return self;
 }
 

@@ -60,7 +60,8 @@ Result<std::optional<Collection>> collect_frame_columns(PyObject* frame, std::si
         VX_TRY(scan_columns(objects, rows, table, pandas->missing(), plan->pins, scanned_turns));
     if (!scanned) return Collected();
     std::optional<Expected<std::vector<CollectedColumn>>> read;
-    VX_TRY(run_on_pool([&] { read.emplace(read_planned_columns(planned, table)); }));
+    VX_TRY(run_on_pool(table_cells(rows, planned.size()),
+                       [&] { read.emplace(read_planned_columns(planned, table)); }));
     if (!*read) {
         // A stray category code: the frame's values say what pandas makes of it.
         if (read->error().kind == ErrorKind::stray_code) return Collected();

@@ -12,6 +12,7 @@
 #include "python/engine_error.h"
 #include "python/error_policy.h"
 #include "python/numpy_storage.h"
+#include "python/signal_check.h"  // calling_thread_cells
 
 namespace vexilo::py {
 namespace {
@@ -206,7 +207,13 @@ Result<bool> open_arrow(FramePlan& plan, std::size_t rows, const OutputKind& out
     for (const FrameColumn& column : plan.columns) {
         if (column.arrow) chunks.push_back(&plan.arrow[*column.arrow]);
     }
-    std::vector<Expected<arrow::ArrowColumn>> opened = open_arrow_columns(chunks);
+    std::vector<Expected<arrow::ArrowColumn>> opened;
+    // A small frame's columns are opened here: the pool's hand-off would cost more.
+    if (table_cells(rows, chunks.size()) < calling_thread_cells) {
+        run_job_here([&] { opened = open_arrow_columns(chunks); });
+    } else {
+        opened = open_arrow_columns(chunks);
+    }
     std::size_t next = 0;
     for (FrameColumn& column : plan.columns) {
         if (!column.arrow) continue;

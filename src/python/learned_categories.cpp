@@ -101,6 +101,20 @@ std::size_t learned_label_count(const EncodingInfo& info, ColumnIndex col) noexc
     return count;
 }
 
+Result<PyRef> fresh_categories(PyObject* categories) {
+    PyRef result = VX_TRY(checked(PyDict_New()));
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* labels = nullptr;
+    while (PyDict_Next(categories, &position, &key, &labels)) {
+        PyRef copy = PyList_CheckExact(labels)
+                         ? VX_TRY(checked(PyList_GetSlice(labels, 0, PY_SSIZE_T_MAX)))
+                         : VX_TRY(checked(PyDict_Copy(labels)));
+        if (PyDict_SetItem(result.get(), key, copy.get()) < 0) return PyErr::fetch();
+    }
+    return result;
+}
+
 Result<PyRef> learned_categories(const EncodingInfo* info) {
     PyRef result = VX_TRY(checked(PyDict_New()));
     if (!info) return result;

@@ -16,6 +16,11 @@ namespace vexilo::py {
 // call makes new objects. Calling thread, interpreter held.
 Result<PyRef> learned_categories(const EncodingInfo* info);
 
+// A new dict holding new copies of the lists and dicts of categories (a learned_categories result,
+// borrowed and only read), which share its keys and labels: immutable ints and strs, so that
+// changing the copies changes nothing of categories. Calling thread, interpreter held.
+Result<PyRef> fresh_categories(PyObject* categories);
+
 // How many labels column col has in learned_categories(&info): its inverse map's entries, else its
 // forward map's entries that have a code, else 0. Any thread; never fails.
 std::size_t learned_label_count(const EncodingInfo& info, ColumnIndex col) noexcept;

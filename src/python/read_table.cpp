@@ -140,12 +140,14 @@ Result<Conversion> learn(PyObject* obj, TableInput input) {
     Collection collected = VX_TRY(collect_input(obj, input));
     OutputKind out = std::move(input.out);
     EncodingInfo info;
+    // The learned labels are at most the table's cells: both steps run where its size says.
+    const std::size_t cells = table_cells(collected.table.rows, collected.table.cols);
     VX_TRY(run_on_pool(
-        [&] { info = encode_table_forward(collected.columns, collected.table, false); }));
+        cells, [&] { info = encode_table_forward(collected.columns, collected.table, false); }));
     // The maps hold copies of the texts: the objects that kept the cells' texts valid may go
     // before the inverse maps take their room.
     collected.pins = Pins();
-    VX_TRY(run_on_pool([&] { add_inverse_maps(info); }));
+    VX_TRY(run_on_pool(cells, [&] { add_inverse_maps(info); }));
     return Conversion{std::move(out), std::move(collected.table), std::move(info)};
 }
 

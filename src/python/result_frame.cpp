@@ -2,8 +2,11 @@
 #include "python/result_frame.h"
 
 #include <algorithm>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "python/category_frame.h"
 #include "python/float_array.h"
@@ -20,13 +23,64 @@ Status set_item(const PyRef& dict, const char* key, PyObject* value) {
     return Unit{};
 }
 
-// The keyword arguments of the frame's construction: the column names, and copy=False.
-Result<PyRef> frame_keywords(const std::vector<std::string>& names) {
-    PyRef columns = VX_TRY(checked(PyList_New(static_cast<Py_ssize_t>(names.size()))));
+// The column labels of the last frame made, as the Index pandas builds from them: building that
+// Index costs pandas several times what the rest of a small frame does, while a view of it
+// (Index.view: a new Index over the same labels, with a name and attributes of its own) costs
+// almost nothing. One entry, for callers that make frames of the same columns call after call;
+// any thread, under its mutex, which is never held while Python code runs. Its references live
+// as long as the process, as the Encoder type does (the module refuses subinterpreters).
+struct ColumnLabels {
+    std::mutex mutex;
+    std::vector<std::string> names;
+    PyObject* index_type = nullptr;  // strong: pandas' Index, so that a reloaded pandas misses
+    PyObject* index = nullptr;       // strong: index_type(names)
+};
+ColumnLabels last_labels;
+
+Result<PyRef> new_column_labels(PyObject* index_type, const std::vector<std::string>& names) {
+    PyRef list = VX_TRY(checked(PyList_New(static_cast<Py_ssize_t>(names.size()))));
     for (std::size_t i = 0; i < names.size(); ++i) {
         PyRef name = VX_TRY(new_str(names[i]));
-        PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), name.release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
     }
+    return checked(PyObject_CallOneArg(index_type, list.get()));
+}
+
+// A new Index of the column labels names, equal to the one pandas' DataFrame makes of a list of
+// them.
+Result<PyRef> column_labels(const PyRef& pandas, const std::vector<std::string>& names) {
+    PyRef index_type = VX_TRY(checked(PyObject_GetAttrString(pandas.get(), "Index")));
+    PyRef index;
+    {
+        std::lock_guard lock(last_labels.mutex);
+        if (last_labels.index && last_labels.index_type == index_type.get() &&
+            last_labels.names == names) {
+            index = PyRef::borrow(last_labels.index);
+        }
+    }
+    if (!index) {
+        index = VX_TRY(new_column_labels(index_type.get(), names));
+        PyRef previous_index = PyRef::borrow(index.get());
+        PyRef previous_type = PyRef::borrow(index_type.get());
+        std::vector<std::string> kept = names;  // copied first: the swap below cannot fail
+        {
+            std::lock_guard lock(last_labels.mutex);
+            last_labels.names.swap(kept);
+            previous_index =
+                PyRef::steal(std::exchange(last_labels.index, previous_index.release()));
+            previous_type =
+                PyRef::steal(std::exchange(last_labels.index_type, previous_type.release()));
+        }
+        // The entries replaced are released here, outside the lock: that may run Python code.
+    }
+    PyRef view_name = VX_TRY(new_str("view"));
+    PyObject* view_args[] = {index.get()};
+    return checked(PyObject_VectorcallMethod(view_name.get(), view_args, 1, nullptr));
+}
+
+// The keyword arguments of the frame's construction: the column labels, and copy=False.
+Result<PyRef> frame_keywords(const PyRef& pandas, const std::vector<std::string>& names) {
+    PyRef columns = VX_TRY(column_labels(pandas, names));
     PyRef keywords = VX_TRY(checked(PyDict_New()));
     VX_TRY(set_item(keywords, "columns", columns.get()));
     VX_TRY(set_item(keywords, "copy", Py_False));
@@ -147,7 +201,7 @@ Result<PyRef> result_frame(Table table, const std::vector<std::string>& names,
     if (info && as_category) return category_frame(table, names, *info);
     PyRef pandas_name = VX_TRY(new_str("pandas"));
     PyRef pandas = VX_TRY(checked(PyImport_Import(pandas_name.get())));
-    PyRef keywords = VX_TRY(frame_keywords(names));
+    PyRef keywords = VX_TRY(frame_keywords(pandas, names));
     // A column-major table with nothing to decode is the block itself: the array adopts its buffer.
     PyRef numbers = !info && table.is_col_major() ? VX_TRY(float_array(std::move(table)))
                                                   : VX_TRY(float_block(table, info));

@@ -71,4 +71,27 @@ Status run_on_pool(Work&& work) {
     return Unit{};
 }
 
+// Work on fewer cells than this runs on the calling thread: handing it to the pool and waking a
+// worker costs more than the work itself (measured with benchmarks/latency.py's hundred-row calls).
+inline constexpr std::size_t calling_thread_cells = 2048;
+
+// rows x cols, or the largest size_t when that does not fit (a producer's claimed lengths).
+inline std::size_t table_cells(std::size_t rows, std::size_t cols) noexcept {
+    if (cols != 0 && rows > static_cast<std::size_t>(-1) / cols)
+        return static_cast<std::size_t>(-1);
+    return rows * cols;
+}
+
+// run_on_pool for work over cells cells of a table: below calling_thread_cells it runs on the
+// calling thread (run_job_here), which checks no signals meanwhile, as the work takes far less
+// than the pool's poll interval. Same contract otherwise. Calling thread, interpreter held.
+template <class Work>
+Status run_on_pool(std::size_t cells, Work&& work) {
+    if (cells < calling_thread_cells) {
+        run_job_here([&] { work(); });
+        return Unit{};
+    }
+    return run_on_pool(std::forward<Work>(work));
+}
+
 }  // namespace vexilo::py

@@ -189,6 +189,38 @@ TEST_P(PoolTest, NestedOperationsInsideTasksComplete) {
     });
 }
 
+TEST_P(PoolTest, RunHereRunsEveryNestedOperationOnTheCallingThreadInOrder) {
+    within_seconds(60, [&] {
+        const std::thread::id caller = std::this_thread::get_id();
+        std::atomic<std::size_t> elsewhere{0};
+        std::vector<std::size_t> order;
+        std::vector<int> values(3000);
+        run_here([&] {
+            pool.run_cancellable(
+                [] { return true; },
+                [&] {
+                    pool.parallel_for(values.size(), [&](std::size_t i) {
+                        if (std::this_thread::get_id() != caller) ++elsewhere;
+                        order.push_back(i);  // unsynchronised: only one thread may run it
+                        values[i] = static_cast<int>((i * 7919) % 1013);
+                    });
+                    pool.parallel_sort(std::span<int>(values), std::less<>{});
+                });
+        });
+        EXPECT_EQ(elsewhere.load(), 0u);
+        EXPECT_EQ(order.size(), values.size());
+        EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+        EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
+        // The failure of work run here reaches the caller, and the thread is back to the pool.
+        EXPECT_THROW(run_here([&] { pool.parallel_for(4, [](std::size_t) { throw 7; }); }), int);
+        std::atomic<std::size_t> on_workers{0};
+        pool.parallel_for(64, [&](std::size_t) {
+            if (std::this_thread::get_id() != caller) ++on_workers;
+        });
+        EXPECT_EQ(on_workers.load(), 64u);
+    });
+}
+
 // Depth-first recursion of joins: every level nests one operation inside a task of the last.
 std::size_t nested_leaves(ThreadPool& pool, int depth) {
     if (depth == 0) return 1;

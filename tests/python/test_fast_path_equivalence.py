@@ -1,13 +1,16 @@
 """Reading cells from NumPy memory gives exactly what item access gives: random tables are encoded
 once as they are and once through a view that offers only shape and item access."""
 
+import re
+
 import numpy as np
 import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from support import outcome_or_failure
+from support import bits, outcome_or_failure, parse_state
+from vexilo import Encoder
 
 SETTINGS = settings(max_examples=60, deadline=None, derandomize=True,
                     suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -94,3 +97,77 @@ def test_numeric_arrays(item_view, dtype, data, shape):
 )
 def test_special_layouts(item_view, array):
     assert_same_by_both_paths(array, item_view)
+
+
+# Tables of fewer than this many cells run on the calling thread, larger ones on the pool.
+CALLING_THREAD_CELLS = 2048
+
+
+def tiled(table, rows):
+    """table's first rows rows repeated until the table has more than CALLING_THREAD_CELLS
+    cells: read on the pool, where table is read on the calling thread."""
+    copies = CALLING_THREAD_CELLS // max(1, rows * table.shape[1]) + 2
+    return np.tile(table, (copies, 1)) if isinstance(table, np.ndarray) else \
+        pd.concat([table] * copies, ignore_index=True)
+
+
+def first_rows(result, rows):
+    return bits(np.asarray(result, dtype=np.float64)[:rows])
+
+
+def small_and_tiled(encoder, table, rows, unknown):
+    """What transform gives table and the first rows of its tiled form (or how each failed)."""
+    outcomes = []
+    for candidate in (table, tiled(table, rows)):
+        try:
+            outcomes.append(first_rows(encoder.transform(candidate, unknown=unknown), rows))
+        except ValueError as error:
+            # The tiled table has more unseen cells; the first of them is the same.
+            outcomes.append(re.sub(r"column: \d+\)", "column: N)", str(error)))
+    return outcomes
+
+
+@SETTINGS
+@given(data=st.data(), shape=shapes(), unknown=st.sampled_from(["nan", "error", -1]))
+def test_small_tables_code_as_the_pool_codes_them(data, shape, unknown):
+    rows, cols = shape
+    table = np.empty(shape, dtype=object)
+    for r in range(rows):
+        for c in range(cols):
+            table[r, c] = data.draw(cells)
+    learned = np.empty(shape, dtype=object)
+    for r in range(rows):
+        for c in range(cols):
+            learned[r, c] = data.draw(texts)
+    encoder = Encoder()
+    # Texts only: repeating the rows repeats the texts, so the tiled table learns the same state.
+    codes, categorical = encoder.encode(learned)
+    pooled = Encoder()
+    assert pooled.encode(tiled(learned, rows))[1] == categorical
+    assert first_rows(pooled.transform(tiled(learned, rows)), rows) == bits(codes)
+    assert parse_state(pooled.__getstate__()) == parse_state(encoder.__getstate__())
+    if rows:
+        small, large = small_and_tiled(encoder, table, rows, unknown)
+        assert small == large
+
+
+@pytest.mark.parametrize("kind", ["str", "object", "category", "polars"])
+@SETTINGS
+@given(data=st.data(), rows=st.integers(1, 6))
+def test_small_frames_code_as_the_pool_codes_them(kind, data, rows):
+    words = st.lists(st.sampled_from(["a", "b", "é", "nan", "", "zz"]), min_size=rows,
+                     max_size=rows)
+    columns = {"t": data.draw(words), "u": data.draw(words),
+               "n": data.draw(st.lists(st.floats(allow_nan=True), min_size=rows, max_size=rows))}
+    frame = pd.DataFrame(columns)
+    if kind in ("object", "category"):
+        frame = frame.astype({"t": kind, "u": kind})
+    encoder = Encoder()
+    encoder.encode(pd.DataFrame({"t": ["a", "b", "zz"], "u": ["é", "", "a"], "n": [1.0, 2, 3]}))
+    if kind == "polars":
+        pl = pytest.importorskip("polars")
+        small = pl.from_pandas(frame)
+        large = pl.from_pandas(tiled(frame, rows))
+    else:
+        small, large = frame, tiled(frame, rows)
+    assert first_rows(encoder.transform(small), rows) == first_rows(encoder.transform(large), rows)
