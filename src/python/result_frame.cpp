@@ -184,7 +184,7 @@ Result<PyRef> category_frame(const Table& table, const std::vector<std::string>&
                              const EncodingInfo& info) {
     PyRef pandas_name = VX_TRY(new_str("pandas"));
     PyRef pandas = VX_TRY(checked(PyImport_Import(pandas_name.get())));
-    PyRef keywords = VX_TRY(frame_keywords(names));
+    PyRef keywords = VX_TRY(frame_keywords(pandas, names));
     PyRef numbers = VX_TRY(float_block(table, &info));
     PyRef constructor = VX_TRY(checked(PyObject_GetAttrString(pandas.get(), "DataFrame")));
     PyObject* frame_args[] = {numbers.get()};
