@@ -52,6 +52,14 @@ std::int64_t CategoryLabels::position(double code) const noexcept {
     return static_cast<std::int64_t>(at - codes.begin());
 }
 
+std::optional<std::string_view> repeated_label(const CategoryLabels& categories) {
+    std::vector<std::string_view> sorted = categories.labels;
+    std::sort(sorted.begin(), sorted.end());
+    const auto repeat = std::adjacent_find(sorted.begin(), sorted.end());
+    if (repeat == sorted.end()) return std::nullopt;
+    return *repeat;
+}
+
 CategoryLabels category_labels(const InverseMap& inverse) {
     CategoryLabels categories;
     const std::size_t count = inverse.size();

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,10 @@ struct CategoryLabels {
 // The categories of inverse (borrowed: the labels view its texts). Throws std::bad_alloc. Any
 // thread.
 CategoryLabels category_labels(const InverseMap& inverse);
+
+// A label that categories holds more than once (a restored state may give one text to several
+// codes), or nothing when its labels are distinct, as categories must be. Throws std::bad_alloc.
+std::optional<std::string_view> repeated_label(const CategoryLabels& categories);
 
 // The width in bytes (1, 2, 4 or 8) of the signed positions of count categories, chosen as
 // pandas chooses its categorical codes' width: the narrowest whose largest value exceeds count.

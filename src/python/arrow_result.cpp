@@ -14,6 +14,7 @@
 #include "engine/category_positions.h"
 #include "engine/internal_failure.h"
 #include "python/arguments.h"
+#include "python/category_frame.h"  // check_distinct_categories
 #include "python/engine_error.h"
 #include "python/label_column.h"
 #include "python/method_frame.h"
@@ -182,6 +183,7 @@ Result<PyRef> arrow_result(Table table, const OutputKind& out, const EncodingInf
     std::vector<ListedMap> maps;
     if (info) {
         maps = VX_TRY(listed_maps(*info, table, &out.column_names));
+        if (as_category) VX_TRY(check_distinct_categories(maps));
         for (const ListedMap& map : maps) {
             arrow::ExportColumn& column = columns[map.col];
             column.inverse = map.inverse;

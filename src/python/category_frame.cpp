@@ -3,6 +3,8 @@
 #include "python/category_frame.h"
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 #include "engine/category_positions.h"
 #include "python/pandas_arrays.h"
@@ -149,8 +151,27 @@ Result<std::optional<PyRef>> float_frame_categories(PyObject* obj, const Encodin
     return std::optional<PyRef>(VX_TRY(category_frame(table.get(), out.column_names, info)));
 }
 
+Status check_distinct_categories(const std::vector<ListedMap>& maps) {
+    for (const ListedMap& map : maps) {
+        const std::optional<std::string_view> repeated =
+            repeated_label(category_labels(*map.inverse));
+        if (!repeated) continue;
+        PyRef label = VX_TRY(new_str(*repeated));
+        PyRef quoted = VX_TRY(checked(PyObject_Repr(label.get())));
+        const char* text = PyUnicode_AsUTF8(quoted.get());
+        if (!text) return PyErr::fetch();
+        return PyErr::make(PyExc_ValueError,
+                           "column " + std::to_string(map.col) + " of the learned state gives " +
+                               text +
+                               " to more than one code, and categories must be distinct: decode "
+                               "it without as_category");
+    }
+    return Unit{};
+}
+
 Status set_category_columns(const PyRef& pandas, const PyRef& df, const Table& table,
                             const std::vector<ListedMap>& maps) {
+    VX_TRY(check_distinct_categories(maps));
     std::vector<CategoryLabels> categories;
     categories.reserve(maps.size());
     std::vector<PyRef> codes(maps.size());

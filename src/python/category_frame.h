@@ -24,6 +24,11 @@ namespace vexilo::py {
 Status set_category_columns(const PyRef& pandas, const PyRef& df, const Table& table,
                             const std::vector<ListedMap>& maps);
 
+// Refuses listed columns whose labels are not distinct (a restored state may give one text to
+// several codes), which no categorical kind can hold: a ValueError naming the first such column
+// and its repeated label. Calling thread, interpreter held.
+Status check_distinct_categories(const std::vector<ListedMap>& maps);
+
 // decode(obj, as_category=True) of a pandas DataFrame (exactly that type) whose columns are all
 // NumPy float64, read where pandas keeps them instead of copied into a table: the frame's values
 // as one float64 array (a view of its block where pandas has one) give every cell's code, and

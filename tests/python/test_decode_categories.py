@@ -227,3 +227,14 @@ def test_categories_equal_the_plain_decode_for_any_state_and_codes(drawn, kind):
     encoder = encoder_with(listed, inverse)
     names = [f"c{j}" for j in range(codes.shape[1])]
     assert_categories_match_plain_decode(encoder, table_of(kind, codes, names), kind)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_state_giving_one_label_to_two_codes_is_refused_for_every_kind(kind):
+    # A restored state may repeat a label, which no categorical kind can hold (polars would
+    # abort on it): a clear error, the plain decode still works.
+    encoder = encoder_with([0], {0: {0: "a", 1: "b", 2: "a"}})
+    table = table_of(kind, np.array([[0.0, 1.0], [2.0, 3.0]]), ["c", "n"])
+    with pytest.raises(ValueError, match="column 0 of the learned state gives 'a' to more than one"):
+        encoder.decode(table, as_category=True)
+    encoder.decode(table)
