@@ -20,7 +20,7 @@ from sklearn.utils._param_validation import (
 )
 from sklearn.utils.validation import check_array, validate_data
 
-from .vexilo import _encode_counting, _encoder_from_labels
+from .vexilo import _encode_counting, _encoder_from_labels, _transform_codes
 
 __all__ = ["OrdinalEncoder"]
 
@@ -188,13 +188,13 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
             )
         table = self._check_table(X, reset=False)
         try:
-            codes = encoder.transform(table, unknown=self._unknown)
+            codes = _transform_codes(encoder, table, self._unknown)
         except ValueError:
             if table is X or not _is_native_frame(X):
                 raise
             # A small frame read as its cells: the frame's own reading decides, with its own
             # result or error (a nullable number column's missing value is a number only there).
-            codes = encoder.transform(X, unknown=self._unknown)
+            codes = _transform_codes(encoder, X, self._unknown)
         if isinstance(codes, np.ndarray) and self._plain:
             return codes
         return self._finish(self._as_array(codes))
@@ -263,6 +263,7 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
             names = state.get("feature_names_in_")
             self._names: list[str] | None = None if names is None else names.tolist()
             self._columns: Any = None
+            self._small_as_cells = False
             value: Any = self.unknown_value
             self._unknown: Literal["error"] | float = (
                 "error" if self.handle_unknown == "error" else float(value)
@@ -550,6 +551,12 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
                 # A pandas frame's own column index compares in far less time than its names.
                 pandas = self._names and not isinstance(X.columns, list)
                 self._columns = X.columns if pandas else None
+                # Reading a few rows as their cells pays only where the frame's columns are
+                # NumPy ones (objects, numbers): pandas' own string and extension columns cost
+                # more to turn into objects than to read natively.
+                self._small_as_cells = bool(pandas) and all(
+                    isinstance(dtype, np.dtype) and dtype.kind in "Obiuf" for dtype in X.dtypes
+                )
             rows, columns = X.shape
             for count, what in ((rows, "sample"), (columns, "feature")):
                 if count < 1:
@@ -564,6 +571,7 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
             table = validate_data(self, X, reset=reset, dtype=object, ensure_all_finite=False)
         if reset:
             self._names = self._columns = None
+            self._small_as_cells = False
         return table
 
     def _known_table(self, X: Any) -> Any:
@@ -593,7 +601,7 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # 
         columns = self._columns
         if not (X.columns.equals(columns) if columns is not None else X.columns.tolist() == names):
             return None
-        if len(X) <= _SMALL_FRAME_ROWS:
+        if self._small_as_cells and len(X) <= _SMALL_FRAME_ROWS:
             return X.to_numpy(dtype=object)
         return X
 

@@ -140,6 +140,12 @@ def _encoder_from_labels(
     table's column count, None where unknown. A missing-value marker ("nan", "NaN", "<NA>") or a
     repeated label is a ValueError, a label that is no str a TypeError."""
 
+def _transform_codes(
+    encoder: Encoder, table: Any, unknown: Literal["nan", "error"] | float = "nan"
+) -> npt.NDArray[np.float64]:
+    """``encoder.transform(table, unknown=unknown)`` as a float64 array whatever the table's
+    kind (no result frame is built)."""
+
 def _encode_counting(
     table: Any,
 ) -> tuple[Encoder, npt.NDArray[np.float64], list[int], dict[int, npt.NDArray[np.int64]]]:

@@ -279,9 +279,10 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-// The body of transform, with the turns of a piece of a larger table (none for a whole table).
+// The body of transform, with the turns of a piece of a larger table (none for a whole table);
+// as_array gives the codes as a float64 array whatever obj's kind.
 Result<PyRef> transform_with(PyObject* self, PyObject* obj, PyObject* unknown_policy,
-                             std::span<const ColumnTurn> turns) {
+                             std::span<const ColumnTurn> turns, bool as_array = false) {
     const UnknownPolicy unknown = VX_TRY(parse_unknown(unknown_policy));
     EncoderObject* encoder = as_encoder(self);
     // Shared, like decode: the state is only read, so transforms may overlap.
@@ -296,7 +297,8 @@ Result<PyRef> transform_with(PyObject* self, PyObject* obj, PyObject* unknown_po
     VX_TRY(check_unknown_code(unknown, *stored));
     Conversion coded =
         VX_TRY(apply_encoding(obj, *stored, unknown, encoder->learned_columns, turns));
-    return build_result(std::move(coded.table), std::move(coded.out), nullptr);
+    return build_result(std::move(coded.table), as_array ? OutputKind{} : std::move(coded.out),
+                        nullptr);
 }
 
 PyObject* encoder_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -443,6 +445,13 @@ Result<PyRef> transform_piece(PyObject* encoder, PyObject* obj, std::span<const 
         return not_an_instance(encoder, "Encoder", "while processing 'encoder'");
     }
     return transform_with(encoder, obj, unknown, turns);
+}
+
+Result<PyRef> transform_codes(PyObject* encoder, PyObject* obj, PyObject* unknown) {
+    if (!PyObject_TypeCheck(encoder, reinterpret_cast<PyTypeObject*>(encoder_type()))) {
+        return not_an_instance(encoder, "Encoder", "while processing 'encoder'");
+    }
+    return transform_with(encoder, obj, unknown, {}, true);
 }
 
 }  // namespace vexilo::py

@@ -29,4 +29,8 @@ Result<PyRef> new_encoder_with(EncodingInfo info, std::optional<std::size_t> lea
 Result<PyRef> transform_piece(PyObject* encoder, PyObject* obj, std::span<const ColumnTurn> turns,
                               PyObject* unknown);
 
+// encoder.transform(obj, unknown=unknown) as a float64 array whatever obj's kind: what a caller
+// that wants an array takes without a frame being built first. As transform_piece otherwise.
+Result<PyRef> transform_codes(PyObject* encoder, PyObject* obj, PyObject* unknown);
+
 }  // namespace vexilo::py

@@ -4,6 +4,7 @@
 
 #include "python/arguments.h"
 #include "python/encode_counting.h"
+#include "python/encoder.h"  // transform_codes
 #include "python/encoder_from_labels.h"
 #include "python/method_frame.h"
 #include "python/table_pieces.h"
@@ -21,6 +22,8 @@ constexpr Parameter transform_piece_parameters[] = {
 constexpr Parameter encoder_from_labels_parameters[] = {
     {"labels", true}, {"codes", false}, {"columns", false}};
 constexpr Parameter encode_counting_parameters[] = {{"table", true}};
+constexpr Parameter transform_codes_parameters[] = {
+    {"encoder", true}, {"table", true}, {"unknown", false}};
 
 constexpr Signature table_texts_signature{"_table_texts", table_texts_parameters};
 constexpr Signature merge_texts_signature{"_merge_texts", merge_texts_parameters};
@@ -30,6 +33,7 @@ constexpr Signature transform_piece_signature{"_transform_piece", transform_piec
 constexpr Signature encoder_from_labels_signature{"_encoder_from_labels",
                                                   encoder_from_labels_parameters};
 constexpr Signature encode_counting_signature{"_encode_counting", encode_counting_parameters};
+constexpr Signature transform_codes_signature{"_transform_codes", transform_codes_parameters};
 
 PyObject* table_texts_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
@@ -85,6 +89,15 @@ PyObject* encode_counting_function(PyObject*, PyObject* const* args, Py_ssize_t 
     });
 }
 
+PyObject* transform_codes_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    return run_frame([&]() -> Result<PyRef> {
+        PyObject* bound[3] = {};
+        VX_TRY(bind_vectorcall(transform_codes_signature, args, nargs, kwnames, bound));
+        return transform_codes(bound[0], bound[1], bound[2]);
+    });
+}
+
 constexpr int fast_keywords = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
@@ -118,6 +131,9 @@ PyMethodDef module_functions[] = {
      "(encoder, codes, categorical, counts): a new Encoder that learned table as encode does,\n"
      "the codes as a float64 array, the categorical columns, and per categorical column an\n"
      "int64 array of how many cells carry each code."},
+    {"_transform_codes", as_cfunction(transform_codes_function), fast_keywords,
+     "_transform_codes(encoder, table, unknown='nan')\n--\n\n"
+     "encoder.transform(table, unknown=unknown) as a float64 array whatever table's kind."},
     {nullptr, nullptr, 0, nullptr},
 };
 
