@@ -43,14 +43,24 @@ struct PageAllocator {
         if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
         const std::size_t bytes = count * sizeof(T);
         if (bytes >= min_mapped) return static_cast<T*>(detail::map_block(bytes));
-        return static_cast<T*>(::operator new (bytes, std::align_val_t{alignof(T)}));
+        // The aligned form only where it is needed: it goes through the heap's slower aligned
+        // allocation even for alignments that plain operator new already gives.
+        if constexpr (alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
+            return static_cast<T*>(::operator new(bytes));
+        } else {
+            return static_cast<T*>(::operator new (bytes, std::align_val_t{alignof(T)}));
+        }
     }
 
     void deallocate(T* block, std::size_t count) noexcept {
         const std::size_t bytes = count * sizeof(T);
         if (bytes >= min_mapped) return detail::unmap_block(block, bytes);
         // The unsized form: clang before 17 declares the sized one only under -fsized-deallocation.
-        ::operator delete (block, std::align_val_t{alignof(T)});
+        if constexpr (alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
+            ::operator delete(block);
+        } else {
+            ::operator delete (block, std::align_val_t{alignof(T)});
+        }
     }
 
     template <class U>
