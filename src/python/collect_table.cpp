@@ -44,6 +44,14 @@ Result<std::size_t> extent(PyObject* item) {
 }
 
 Result<Shape> read_shape(PyObject* table) {
+    if (PyArray_CheckExact(table)) {
+        // An exact ndarray's shape attribute is its dimensions: read them without the tuple.
+        auto* const array = reinterpret_cast<PyArrayObject*>(table);
+        if (PyArray_NDIM(array) == 2) {
+            return Shape{static_cast<std::size_t>(PyArray_DIM(array, 0)),
+                         static_cast<std::size_t>(PyArray_DIM(array, 1))};
+        }
+    }
     PyRef shape = PyRef::steal(PyObject_GetAttrString(table, "shape"));
     if (!shape) return interrupt_or_throw(PyErr::fetch(), unhandled_error);
     if (!PyTuple_Check(shape.get())) {
