@@ -7,10 +7,11 @@ python=${PYTHON:-python3}
 venv=${VENV:-.venv}
 scripts/system_deps.sh
 scripts/venv.sh "$python" "$venv" "pyarrow>=16" "polars>=1.20" "duckdb>=1.1" \
-    "dask[dataframe]>=2025.1" "distributed>=2025.1"
+    "dask[dataframe]>=2025.1" "distributed>=2025.1" "ray[data]>=2.40"
 export PATH="$PWD/$venv/bin:$PATH"
 echo "== engine tests (C++)"
 scripts/test_engine.sh build/engine
 echo "== Python tests ($("$venv/bin/python" --version))"
-# Dask, pyarrow, polars and DuckDB are installed here: their tests must run, not skip.
-VEXILO_REQUIRE_DASK=1 VEXILO_REQUIRE_ARROW=1 VEXILO_REQUIRE_POLARS=1 scripts/test_python.sh "$venv"
+# Dask, Ray, pyarrow, polars and DuckDB are installed here: their tests must run, not skip.
+VEXILO_REQUIRE_DASK=1 VEXILO_REQUIRE_RAY=1 VEXILO_REQUIRE_ARROW=1 VEXILO_REQUIRE_POLARS=1 \
+    scripts/test_python.sh "$venv"

@@ -57,6 +57,12 @@ for test in "${beyond_memory[@]}"; do
     deselect+=(--deselect "$test")
 done
 
+# Ray's own native processes (its raylet and object store) would start with the sanitizer runtimes
+# preloaded and report on Ray's code, not vexilo's; vexilo.ray is Python over the module's functions
+# that the rest of the suite runs here.
+echo "not run under ASan (Ray's native processes would inherit the preloaded runtimes): tests/python/test_ray.py"
+deselect+=(--ignore tests/python/test_ray.py)
+
 status=0
 scripts/test_python.sh "$venv" "${deselect[@]}" "$@" || status=$?
 if compgen -G "$reports/*" >/dev/null; then
