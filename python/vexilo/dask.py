@@ -23,6 +23,8 @@ Importing this module imports Dask; nothing else in vexilo needs it.
 
 from __future__ import annotations
 
+import math
+import os
 import uuid
 from collections.abc import Callable, Sequence
 from typing import Any, Literal, TypeAlias
@@ -33,7 +35,13 @@ import numpy as np
 import pandas as pd
 
 from . import Encoder, PanicException
-from .vexilo import _encoder_from_texts, _merge_texts, _table_texts, _transform_piece
+from .vexilo import (
+    _encoder_from_texts,
+    _merge_texts,
+    _table_texts,
+    _transform_codes,
+    _transform_piece,
+)
 
 __all__ = ["encode", "transform"]
 
@@ -196,11 +204,69 @@ def _code_partition(
     return codes
 
 
-def _check_frame(ddf: Any, split_every: int) -> None:
+def _check_frame(ddf: Any, split_every: int | None) -> None:
     if not isinstance(ddf, dd.DataFrame):
         raise TypeError(f"expected a dask.dataframe.DataFrame, not '{type(ddf).__qualname__}'")
+    if split_every is None:
+        return
     if isinstance(split_every, bool) or not isinstance(split_every, int) or split_every < 2:
         raise ValueError(f"split_every must be an int of at least 2, not {split_every!r}")
+
+
+def _fan_in(split_every: int | None, partitions: int) -> int:
+    """How many reports one merge task takes: given, or one level of merges for up to 32
+    partitions and about the square root of the partitions beyond (two levels up to 1,024)."""
+    if split_every is not None:
+        return split_every
+    if partitions <= 32:
+        return max(partitions, 2)
+    return math.isqrt(partitions - 1) + 1
+
+
+_MASKED_NUMBERS = (
+    pd.Int8Dtype, pd.Int16Dtype, pd.Int32Dtype, pd.Int64Dtype,
+    pd.UInt8Dtype, pd.UInt16Dtype, pd.UInt32Dtype, pd.UInt64Dtype,
+    pd.Float32Dtype, pd.Float64Dtype, pd.BooleanDtype,
+)  # fmt: skip
+
+
+def _always_numbers(dtype: Any) -> bool:
+    """True for a dtype whose every cell reads as a number or as missing, so that its column is
+    never categorical: NumPy, pandas nullable and Arrow integers, floats and booleans."""
+    if isinstance(dtype, np.dtype):
+        return dtype.kind in "iufb"
+    if isinstance(dtype, _MASKED_NUMBERS):
+        return True
+    if isinstance(dtype, pd.ArrowDtype):
+        import pyarrow as pa
+
+        kind = dtype.pyarrow_dtype
+        return bool(pa.types.is_integer(kind) or pa.types.is_floating(kind)
+                    or pa.types.is_boolean(kind))  # fmt: skip
+    return False
+
+
+def _split_columns(ddf: dd.DataFrame) -> tuple[list[int], list[int]]:
+    """(the columns that may hold texts, the columns of numbers), by position. With repeated
+    labels a selection by label cannot keep positions apart: every column is read then."""
+    dtypes = list(ddf.dtypes)
+    if not ddf.columns.is_unique:
+        return list(range(len(dtypes))), []
+    numbers = [col for col, dtype in enumerate(dtypes) if _always_numbers(dtype)]
+    texts = [col for col in range(len(dtypes)) if col not in set(numbers)]
+    return texts, numbers
+
+
+def _select(ddf: dd.DataFrame, columns: list[int]) -> dd.DataFrame:
+    """ddf's columns at these positions, selected by label so that Dask reads no others (a
+    Parquet read then loads only them)."""
+    if len(columns) == len(ddf.columns):
+        return ddf
+    return ddf[[ddf.columns[col] for col in columns]]
+
+
+def _codes_meta(ddf: dd.DataFrame) -> pd.DataFrame:
+    return pd.DataFrame(np.empty((0, len(ddf.columns))), index=ddf._meta.index, columns=ddf.columns)
 
 
 def _map_codes(
@@ -209,74 +275,252 @@ def _map_codes(
     turn_partitions: Any,
     unknown: _Unknown,
 ) -> dd.DataFrame:
-    meta = pd.DataFrame(
-        np.empty((0, len(ddf.columns))), index=ddf._meta.index, columns=ddf.columns
-    )
     return ddf.map_partitions(
         _code_partition,
         _shared(encoder),
         turn_partitions,
         unknown,
-        meta=meta,
+        meta=_codes_meta(ddf),
         enforce_metadata=False,
     )
 
 
-def _shared(encoder: Encoder) -> Any:
-    """The encoder as one dependency of every task, not a copy in each.
+def _shared(value: Any) -> Any:
+    """A value (an encoder) as one dependency of every task, not a copy in each.
 
     On a distributed scheduler it is sent to every worker at once: a dependency held by one
     worker would draw the tasks, and the partitions they read, to that worker.
     """
+    client = _client()
+    if client is not None:
+        return client.scatter(value, broadcast=True, hash=False)
+    return dask.delayed(value, name=f"vexilo-encoder-{uuid.uuid4().hex}")
+
+
+def _client() -> Any:
     client: Any = getattr(dask.base.get_scheduler(), "__self__", None)
     if type(client).__name__ == "Client" and hasattr(client, "scatter"):
-        return client.scatter(encoder, broadcast=True, hash=False)
-    return dask.delayed(encoder, name=f"vexilo-encoder-{uuid.uuid4().hex}")
+        return client
+    return None
 
 
-def encode(ddf: dd.DataFrame, *, split_every: int = 8) -> tuple[dd.DataFrame, list[int], Encoder]:
+class _Kept:
+    """A partition's learning report with its local codes: per column of the learning frame,
+    the codes of its cells under the partition's own sorted texts (int32, the number of texts
+    for a missing cell) with those texts, or the cells' float64 values where the partition
+    holds no text."""
+
+    __slots__ = ("report", "codes", "texts", "index")
+
+    def __init__(
+        self,
+        report: list[_Column],
+        codes: list[np.ndarray],
+        texts: list[np.ndarray | None],
+        index: pd.Index,
+    ) -> None:
+        self.report = report
+        self.codes = codes
+        self.texts = texts
+        self.index = index
+
+    def nbytes(self) -> int:
+        return sum(codes.nbytes for codes in self.codes)
+
+
+def _learn_keeping(part: pd.DataFrame, number: int) -> _Kept:
+    found = _read(number, _table_texts, part)
+    lists = {col: column[1] for col, column in enumerate(found) if column is not None}
+    local = _encoder_from_texts(lists, columns=part.shape[1])
+    values = _read(number, _transform_codes, local, part)
+    categories = local.categories
+    codes: list[np.ndarray] = []
+    texts: list[np.ndarray | None] = []
+    for col in range(part.shape[1]):
+        if col in categories:
+            cells = values[:, col]
+            count = len(categories[col])
+            codes.append(np.where(np.isnan(cells), count, cells).astype(np.int32))
+            texts.append(np.array(categories[col], dtype=object))
+        else:
+            codes.append(np.ascontiguousarray(values[:, col]))
+            texts.append(None)
+    report = [_Column.of_partition(number, len(part), column) for column in found]
+    return _Kept(report, codes, texts, part.index)
+
+
+def _report(kept: _Kept) -> list[_Column]:
+    return kept.report
+
+
+def _kept_bytes(kept: list[_Kept]) -> int:
+    return sum(part.nbytes() for part in kept)
+
+
+def _lookup(learned: np.ndarray, local: np.ndarray, number: int) -> np.ndarray:
+    """Per local code, its global code (NaN after the last, for missing cells)."""
+    at = np.searchsorted(learned, local)
+    if len(local) and (at[-1] >= len(learned) or not np.array_equal(learned[at], local)):
+        raise RuntimeError(f"vexilo failed on partition {number} of the Dask DataFrame: a text "
+                           "it learned is not in the learned state")  # fmt: skip
+    return np.append(at.astype(np.float64), np.nan)
+
+
+def _remap_partition(
+    kept: _Kept,
+    numbers: pd.DataFrame | None,
+    shared: tuple[list[np.ndarray | None], Encoder, Encoder],
+    text_columns: list[int],
+    number_columns: list[int],
+    labels: pd.Index,
+    number: int,
+) -> pd.DataFrame:
+    """The codes of a partition that reads as the whole table does: its kept local codes
+    through each column's local-to-global lookup, beside its number columns read again."""
+    learned, numbers_encoder, _ = shared
+    out = np.empty((len(kept.index), len(labels)))
+    for j, col in enumerate(text_columns):
+        local, texts, state = kept.codes[j], kept.texts[j], learned[col]
+        if texts is None or state is None:
+            out[:, col] = local
+        else:
+            out[:, col] = _lookup(state, texts, number)[local]
+    if numbers is not None:
+        out[:, number_columns] = _read(number, _transform_codes, numbers_encoder, numbers)
+    return pd.DataFrame(out, index=kept.index, columns=labels)
+
+
+def _keep_budget() -> int:
+    """Bytes of local codes that may be kept: a quarter of the workers' memory limits, or an
+    eighth of this machine's memory without a distributed scheduler."""
+    client = _client()
+    if client is not None:
+        workers = client.scheduler_info(n_workers=-1).get("workers", {})
+        limits = [info.get("memory_limit") or 0 for info in workers.values()]
+        if limits and all(limits):
+            return sum(limits) // 4
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") // 8
+    except (ValueError, OSError, AttributeError):
+        return 0
+
+
+def encode(
+    ddf: dd.DataFrame, *, split_every: int | None = None, keep_codes: bool | None = None
+) -> tuple[dd.DataFrame, list[int], Encoder]:
     """Encode a Dask DataFrame as one table: (codes, categorical columns, encoder).
 
     The learning passes run now, on the current Dask scheduler (a distributed Client's, if one
-    is active); the codes are a lazy Dask DataFrame of float64 with ddf's partitions, index and
-    column labels, computed when asked for. Codes, categorical columns and the encoder's state
-    are exactly those of ``Encoder().encode(ddf.compute())``. split_every: how many partitions'
-    reports one task merges. A partition that cannot be read fails the call with its own error
-    (noting the partition); nothing is returned then.
+    is active), and read only the columns whose dtype may hold a text (columns of NumPy, pandas
+    nullable or Arrow integers, floats or booleans always code as their numbers); the codes are
+    a lazy Dask DataFrame of float64 with ddf's partitions, index and column labels, computed
+    when asked for. Codes, categorical columns and the encoder's state are exactly those of
+    ``Encoder().encode(ddf.compute())``. split_every: how many partitions' reports one task
+    merges (None: from the number of partitions). keep_codes: keep each partition's local codes
+    from learning on the workers, so that the codes are a lookup of them instead of a second
+    reading of the text columns (None: when they take at most a quarter of the workers' memory
+    limits; True, False: always, never). A partition that cannot be read fails the call with
+    its own error (noting the partition); nothing is returned then.
     """
     _check_frame(ddf, split_every)
-    parts = ddf.to_delayed()
-    learned = [dask.delayed(_learn_partition, pure=False)(part, i) for i, part in enumerate(parts)]
-    (columns,) = dask.compute(_tree(learned, _combine_columns, split_every))
+    if keep_codes is not None and not isinstance(keep_codes, bool):
+        raise TypeError(f"keep_codes must be a bool or None, not {keep_codes!r}")
+    width = len(ddf.columns)
+    text_columns, number_columns = _split_columns(ddf)
+    if not text_columns:
+        encoder = _encoder_from_texts({}, columns=width)
+        return _map_codes(ddf, encoder, [None] * width, "error"), [], encoder
+    learning = _select(ddf, text_columns)
+    parts = learning.to_delayed()
+    fan_in = _fan_in(split_every, len(parts))
+    kept: list[Any] = []
+    if keep_codes is not False:
+        kept = list(dask.persist(*[
+            dask.delayed(_learn_keeping, pure=False)(part, i) for i, part in enumerate(parts)
+        ]))  # fmt: skip
+        learned = [dask.delayed(_report, pure=True)(part) for part in kept]
+        reports, size = dask.compute(
+            _tree(learned, _combine_columns, fan_in), dask.delayed(_kept_bytes)(kept)
+        )
+        if keep_codes is None and size > _keep_budget():
+            kept = []
+    else:
+        learned = [dask.delayed(_learn_partition, pure=False)(p, i) for i, p in enumerate(parts)]
+        (reports,) = dask.compute(_tree(learned, _combine_columns, fan_in))
+    columns: list[_Column | None] = [None] * width
+    for j, column in zip(text_columns, reports, strict=True):
+        columns[j] = column
 
     corrections: dict[int, dict[int, bool]] = {}
-    for col, column in enumerate(columns):
+    texts: dict[int, list[_TextList]] = {}
+    for j, column in enumerate(reports):
         if column.turn is None:
             continue
         for number in column.leading:
-            corrections.setdefault(number, {})[col] = False
+            corrections.setdefault(number, {})[j] = False
         for number in column.fix:
-            corrections.setdefault(number, {})[col] = True
-    texts = {
-        col: [column.turn_texts, *column.rest]
-        for col, column in enumerate(columns)
-        if column.turn is not None
-    }
+            corrections.setdefault(number, {})[j] = True
+        texts[j] = [column.turn_texts, *column.rest]
     if corrections:
         reread = [
             dask.delayed(_reread_partition, pure=False)(parts[number], number, turned)
             for number, turned in sorted(corrections.items())
         ]
-        (extra,) = dask.compute(_tree(reread, _combine_texts, split_every))
-        for col, more in extra.items():
-            texts[col].append(more)
+        (extra,) = dask.compute(_tree(reread, _combine_texts, fan_in))
+        for j, more in extra.items():
+            texts[j].append(more)
 
     encoder = _encoder_from_texts(
-        {col: _merged(lists) for col, lists in texts.items()}, columns=len(columns)
+        {text_columns[j]: _merged(lists) for j, lists in texts.items()}, columns=width
     )
-    turn_partitions = [column.turn for column in columns]
-    codes = _map_codes(ddf, encoder, turn_partitions, "error")
-    return codes, sorted(texts), encoder
+    turn_partitions: list[int | None] = [None] * width
+    for j, column in enumerate(reports):
+        turn_partitions[text_columns[j]] = column.turn
+    categorical = sorted(text_columns[j] for j in texts)
+    if not kept:
+        return _map_codes(ddf, encoder, turn_partitions, "error"), categorical, encoder
+    return _remap_codes(ddf, kept, corrections, encoder, turn_partitions,
+                        text_columns, number_columns), categorical, encoder  # fmt: skip
+
+
+def _remap_codes(
+    ddf: dd.DataFrame,
+    kept: list[Any],
+    corrections: dict[int, dict[int, bool]],
+    encoder: Encoder,
+    turn_partitions: list[int | None],
+    text_columns: list[int],
+    number_columns: list[int],
+) -> dd.DataFrame:
+    """The codes from the kept local codes: a partition whose reading of some column depends
+    on where the table's first text lies is coded again as a whole instead."""
+    categories = encoder.categories
+    learned = [
+        np.array(categories[col], dtype=object) if col in categories else None
+        for col in range(len(ddf.columns))
+    ]
+    numbers_encoder = _encoder_from_texts({}, columns=len(number_columns))
+    shared = _shared((learned, numbers_encoder, encoder))
+    whole = ddf.to_delayed() if corrections else []
+    numbers = _select(ddf, number_columns).to_delayed() if number_columns else []
+    pieces = []
+    for i, part in enumerate(kept):
+        if i in corrections:
+            piece = dask.delayed(_code_whole, pure=False)(whole[i], shared, turn_partitions, i)
+        else:
+            piece = dask.delayed(_remap_partition, pure=False)(
+                part, numbers[i] if numbers else None, shared, text_columns, number_columns,
+                ddf.columns, i,
+            )  # fmt: skip
+        pieces.append(piece)
+    return dd.from_delayed(pieces, meta=_codes_meta(ddf), divisions=ddf.divisions,
+                           verify_meta=False)  # fmt: skip
+
+
+def _code_whole(
+    part: pd.DataFrame, shared: tuple[Any, Any, Encoder], turns: list[int | None], number: int
+) -> pd.DataFrame:
+    return _code_partition(part, shared[2], turns, "error", {"number": number})
 
 
 def _may_hold_numbers(dtype: Any) -> bool:
@@ -293,7 +537,7 @@ def _may_hold_numbers(dtype: Any) -> bool:
 
 
 def transform(
-    ddf: dd.DataFrame, encoder: Encoder, *, unknown: _Unknown = "nan", split_every: int = 8
+    ddf: dd.DataFrame, encoder: Encoder, *, unknown: _Unknown = "nan", split_every: int | None = None
 ) -> dd.DataFrame:
     """The codes of ddf under encoder's learned state, lazily: ``encoder.transform`` of the whole
     table, partition by partition.
@@ -319,7 +563,7 @@ def transform(
             dask.delayed(_first_text_partitions, pure=False)(part, i, needed)
             for i, part in enumerate(parts)
         ]
-        first = _tree(found, _combine_first, split_every)
+        first = _tree(found, _combine_first, _fan_in(split_every, len(found)))
         turn_partitions = dask.delayed(_place_turns, pure=False)(first, needed, len(dtypes))
     return _map_codes(ddf, encoder, turn_partitions, unknown)
 
