@@ -24,13 +24,13 @@ Importing this module imports Dask; nothing else in vexilo needs it.
 from __future__ import annotations
 
 import math
-import os
 import uuid
 from collections.abc import Callable, Sequence
 from typing import Any, Literal, TypeAlias
 
 import dask
 import dask.dataframe as dd
+import dask.sizeof
 import numpy as np
 import pandas as pd
 
@@ -328,6 +328,13 @@ class _Kept:
         return sum(codes.nbytes for codes in self.codes)
 
 
+@dask.sizeof.sizeof.register(_Kept)
+def _sizeof_kept(kept: _Kept) -> int:
+    # The scheduler keeps a task beside the data it would cost most to move: the kept codes.
+    texts = sum(dask.sizeof.sizeof(texts) for texts in kept.texts if texts is not None)
+    return kept.nbytes() + texts + dask.sizeof.sizeof(kept.index)
+
+
 def _learn_keeping(part: pd.DataFrame, number: int) -> _Kept:
     found = _read(number, _table_texts, part)
     lists = {col: column[1] for col, column in enumerate(found) if column is not None}
@@ -353,23 +360,17 @@ def _report(kept: _Kept) -> list[_Column]:
     return kept.report
 
 
-def _kept_bytes(kept: list[_Kept]) -> int:
-    return sum(part.nbytes() for part in kept)
-
-
-def _lookup(learned: np.ndarray, local: np.ndarray, number: int) -> np.ndarray:
-    """Per local code, its global code (NaN after the last, for missing cells)."""
-    at = np.searchsorted(learned, local)
-    if len(local) and (at[-1] >= len(learned) or not np.array_equal(learned[at], local)):
-        raise RuntimeError(f"vexilo failed on partition {number} of the Dask DataFrame: a text "
-                           "it learned is not in the learned state")  # fmt: skip
-    return np.append(at.astype(np.float64), np.nan)
+def _lookup(learned: Encoder, local: np.ndarray, number: int) -> np.ndarray:
+    """Per local code, its global code under the column's learned state (NaN after the last,
+    for missing cells)."""
+    codes = _read(number, _transform_codes, learned, local.reshape(-1, 1), "error")
+    return np.append(codes[:, 0], np.nan)
 
 
 def _remap_partition(
     kept: _Kept,
     numbers: pd.DataFrame | None,
-    shared: tuple[list[np.ndarray | None], Encoder, Encoder],
+    shared: tuple[list[Encoder | None], Encoder, Encoder],
     text_columns: list[int],
     number_columns: list[int],
     labels: pd.Index,
@@ -378,7 +379,9 @@ def _remap_partition(
     """The codes of a partition that reads as the whole table does: its kept local codes
     through each column's local-to-global lookup, beside its number columns read again."""
     learned, numbers_encoder, _ = shared
-    out = np.empty((len(kept.index), len(labels)))
+    # Column-major, as the frame stores its block: each column is written in one run and the
+    # frame takes the array over without a copy.
+    out = np.empty((len(labels), len(kept.index))).T
     for j, col in enumerate(text_columns):
         local, texts, state = kept.codes[j], kept.texts[j], learned[col]
         if texts is None or state is None:
@@ -387,22 +390,7 @@ def _remap_partition(
             out[:, col] = _lookup(state, texts, number)[local]
     if numbers is not None:
         out[:, number_columns] = _read(number, _transform_codes, numbers_encoder, numbers)
-    return pd.DataFrame(out, index=kept.index, columns=labels)
-
-
-def _keep_budget() -> int:
-    """Bytes of local codes that may be kept: a quarter of the workers' memory limits, or an
-    eighth of this machine's memory without a distributed scheduler."""
-    client = _client()
-    if client is not None:
-        workers = client.scheduler_info(n_workers=-1).get("workers", {})
-        limits = [info.get("memory_limit") or 0 for info in workers.values()]
-        if limits and all(limits):
-            return sum(limits) // 4
-    try:
-        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") // 8
-    except (ValueError, OSError, AttributeError):
-        return 0
+    return pd.DataFrame(out, index=kept.index, columns=labels, copy=False)
 
 
 def encode(
@@ -416,11 +404,12 @@ def encode(
     a lazy Dask DataFrame of float64 with ddf's partitions, index and column labels, computed
     when asked for. Codes, categorical columns and the encoder's state are exactly those of
     ``Encoder().encode(ddf.compute())``. split_every: how many partitions' reports one task
-    merges (None: from the number of partitions). keep_codes: keep each partition's local codes
-    from learning on the workers, so that the codes are a lookup of them instead of a second
-    reading of the text columns (None: when they take at most a quarter of the workers' memory
-    limits; True, False: always, never). A partition that cannot be read fails the call with
-    its own error (noting the partition); nothing is returned then.
+    merges (None: from the number of partitions). keep_codes: True keeps each partition's local
+    codes from learning on the workers (as long as the codes collection lives), so that the
+    codes are a lookup of them beside a second reading of the number columns alone; False or
+    None (the default) reads every column again and codes it under the learned state. A
+    partition that cannot be read fails the call with its own error (noting the partition);
+    nothing is returned then.
     """
     _check_frame(ddf, split_every)
     if keep_codes is not None and not isinstance(keep_codes, bool):
@@ -434,16 +423,14 @@ def encode(
     parts = learning.to_delayed()
     fan_in = _fan_in(split_every, len(parts))
     kept: list[Any] = []
-    if keep_codes is not False:
+    if keep_codes:
+        # The local codes stay where they were computed, as long as the codes collection needs
+        # them; only the reports travel.
         kept = list(dask.persist(*[
             dask.delayed(_learn_keeping, pure=False)(part, i) for i, part in enumerate(parts)
         ]))  # fmt: skip
-        learned = [dask.delayed(_report, pure=True)(part) for part in kept]
-        reports, size = dask.compute(
-            _tree(learned, _combine_columns, fan_in), dask.delayed(_kept_bytes)(kept)
-        )
-        if keep_codes is None and size > _keep_budget():
-            kept = []
+        learned = [dask.delayed(_report, pure=False)(part) for part in kept]
+        (reports,) = dask.compute(_tree(learned, _combine_columns, fan_in))
     else:
         learned = [dask.delayed(_learn_partition, pure=False)(p, i) for i, p in enumerate(parts)]
         (reports,) = dask.compute(_tree(learned, _combine_columns, fan_in))
@@ -470,17 +457,17 @@ def encode(
         for j, more in extra.items():
             texts[j].append(more)
 
-    encoder = _encoder_from_texts(
-        {text_columns[j]: _merged(lists) for j, lists in texts.items()}, columns=width
-    )
+    merged = {text_columns[j]: _merged(lists) for j, lists in texts.items()}
+    encoder = _encoder_from_texts(merged, columns=width)
     turn_partitions: list[int | None] = [None] * width
     for j, column in enumerate(reports):
         turn_partitions[text_columns[j]] = column.turn
     categorical = sorted(text_columns[j] for j in texts)
     if not kept:
         return _map_codes(ddf, encoder, turn_partitions, "error"), categorical, encoder
-    return _remap_codes(ddf, kept, corrections, encoder, turn_partitions,
-                        text_columns, number_columns), categorical, encoder  # fmt: skip
+    codes = _remap_codes(ddf, kept, corrections, encoder, merged, turn_partitions, text_columns,
+                         number_columns)  # fmt: skip
+    return codes, categorical, encoder
 
 
 def _remap_codes(
@@ -488,17 +475,16 @@ def _remap_codes(
     kept: list[Any],
     corrections: dict[int, dict[int, bool]],
     encoder: Encoder,
+    merged: dict[int, _TextList],
     turn_partitions: list[int | None],
     text_columns: list[int],
     number_columns: list[int],
 ) -> dd.DataFrame:
     """The codes from the kept local codes: a partition whose reading of some column depends
     on where the table's first text lies is coded again as a whole instead."""
-    categories = encoder.categories
-    learned = [
-        np.array(categories[col], dtype=object) if col in categories else None
-        for col in range(len(ddf.columns))
-    ]
+    learned: list[Encoder | None] = [None] * len(ddf.columns)
+    for col, texts in merged.items():
+        learned[col] = _encoder_from_texts({0: texts}, columns=1)
     numbers_encoder = _encoder_from_texts({}, columns=len(number_columns))
     shared = _shared((learned, numbers_encoder, encoder))
     whole = ddf.to_delayed() if corrections else []
@@ -537,7 +523,11 @@ def _may_hold_numbers(dtype: Any) -> bool:
 
 
 def transform(
-    ddf: dd.DataFrame, encoder: Encoder, *, unknown: _Unknown = "nan", split_every: int | None = None
+    ddf: dd.DataFrame,
+    encoder: Encoder,
+    *,
+    unknown: _Unknown = "nan",
+    split_every: int | None = None,
 ) -> dd.DataFrame:
     """The codes of ddf under encoder's learned state, lazily: ``encoder.transform`` of the whole
     table, partition by partition.

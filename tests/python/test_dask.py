@@ -115,13 +115,15 @@ def test_random_tables_at_random_partitions_encode_as_the_computed_table(schedul
             assert_same_encoding(ddf, keep_codes)
 
 
-@pytest.mark.parametrize("keep_codes", [False, True])
+@pytest.mark.parametrize(("keep_codes", "parts"), [(False, 5), (True, 5), (True, 40)])
 def test_typed_number_columns_beside_text_columns_encode_as_the_computed_table(scheduler,
-                                                                               keep_codes):
+                                                                               keep_codes, parts):
     pa = pytest.importorskip("pyarrow")
     rng = np.random.default_rng(23)
     rows = 40
-    arrow = lambda values, kind: pd.Series(pd.array(values, dtype=pd.ArrowDtype(kind)))  # noqa: E731
+    def arrow(values, kind):
+        return pd.Series(pd.array(values, dtype=pd.ArrowDtype(kind)))
+
     frame = pd.DataFrame({
         "i8": rng.integers(-5, 5, rows).astype(np.int8),
         "u64": np.where(rng.random(rows) < 0.5, 2**64 - 1, 3).astype(np.uint64),
@@ -140,7 +142,8 @@ def test_typed_number_columns_beside_text_columns_encode_as_the_computed_table(s
         "s": column(rng, rows, "string"),
         "a_s": arrow(rng.choice(["x", "y", None], rows).tolist(), pa.string()),
     })
-    assert_same_encoding(split(frame, rng, 5), keep_codes)
+    # 40 partitions merge in two levels.
+    assert_same_encoding(split(frame, rng, parts), keep_codes)
 
 
 @pytest.mark.parametrize("keep_codes", [False, True])
