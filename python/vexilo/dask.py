@@ -8,7 +8,9 @@ under a learned state, as ``encoder.transform(ddf.compute())`` would.
 
 Whether a column is categorical, and how its numbers read, depends on where its first text lies
 in the whole table's row order: numbers before it read as numbers ("1" for 1.0), those after it as
-``str()`` of their cells ("1.0"). So learning runs in passes over the partitions:
+``str()`` of their cells ("1.0"). Columns whose dtype holds only numbers (NumPy, pandas
+nullable or Arrow integers, floats, booleans) are never categorical: learning does not read them,
+and they code as their float64 values. Learning runs in passes over the other columns:
 
 1. every partition reports, per column, whether it holds a text, the row of its first text and
    its distinct texts (sorted; merged pairwise in a tree, so communication grows with the
@@ -16,7 +18,8 @@ in the whole table's row order: numbers before it read as numbers ("1" for 1.0),
 2. only where the global first text changes how a partition reads (numbers in a partition
    before a column's first text, or before it within a later partition) is that partition read
    again under the global rule;
-3. the merged texts become one learned state, and every partition is coded under it lazily.
+3. the merged texts become one learned state, and every partition is coded under it lazily
+   (or, with ``keep_codes=True``, its local codes from step 1 are looked up in it).
 
 Importing this module imports Dask; nothing else in vexilo needs it.
 """
