@@ -92,11 +92,11 @@ def split(frame, rng, parts):
                            verify_meta=False)
 
 
-def assert_same_encoding(ddf):
+def assert_same_encoding(ddf, keep_codes=None):
     whole = ddf.compute()
     encoder = Encoder()
     want, categorical = encoder.encode(whole)
-    codes, got_categorical, got_encoder = vd.encode(ddf)
+    codes, got_categorical, got_encoder = vd.encode(ddf, keep_codes=keep_codes)
     assert got_categorical == categorical
     computed = codes.compute()
     assert computed.index.equals(whole.index) and computed.columns.equals(whole.columns)
@@ -110,7 +110,70 @@ def test_random_tables_at_random_partitions_encode_as_the_computed_table(schedul
     rng = np.random.default_rng(17)
     for _ in range(12 if scheduler == "sync" else 2):
         frame = random_frame(rng, int(rng.integers(0, 40)))
-        assert_same_encoding(split(frame, rng, int(rng.integers(1, 7))))
+        ddf = split(frame, rng, int(rng.integers(1, 7)))
+        for keep_codes in (False, True):
+            assert_same_encoding(ddf, keep_codes)
+
+
+@pytest.mark.parametrize(("keep_codes", "parts"), [(False, 5), (True, 5), (True, 40)])
+def test_typed_number_columns_beside_text_columns_encode_as_the_computed_table(scheduler,
+                                                                               keep_codes, parts):
+    pa = pytest.importorskip("pyarrow")
+    rng = np.random.default_rng(23)
+    rows = 40
+    def arrow(values, kind):
+        return pd.Series(pd.array(values, dtype=pd.ArrowDtype(kind)))
+
+    frame = pd.DataFrame({
+        "i8": rng.integers(-5, 5, rows).astype(np.int8),
+        "u64": np.where(rng.random(rows) < 0.5, 2**64 - 1, 3).astype(np.uint64),
+        "f32": np.where(rng.random(rows) < 0.2, np.nan, rng.random(rows)).astype(np.float32),
+        "flag": rng.random(rows) < 0.5,
+        "Int64": column(rng, rows, "Int64"),
+        "UInt8": pd.array(np.where(rng.random(rows) < 0.2, None, 7), dtype="UInt8"),
+        "Float64": pd.array(np.where(rng.random(rows) < 0.2, None, 0.5), dtype="Float64"),
+        "boolean": column(rng, rows, "boolean"),
+        "a_int": arrow(np.where(rng.random(rows) < 0.2, None, 4).tolist(), pa.int64()),
+        "a_f": arrow(np.where(rng.random(rows) < 0.2, None, 1.5).tolist(), pa.float64()),
+        "a_b": arrow([None, True, False, True] * (rows // 4), pa.bool_()),
+        "mixed": column(rng, rows, "mixed"),
+        "late": column(rng, rows, "late"),
+        "cat": column(rng, rows, "category"),
+        "s": column(rng, rows, "string"),
+        "a_s": arrow(rng.choice(["x", "y", None], rows).tolist(), pa.string()),
+    })
+    # 40 partitions merge in two levels.
+    assert_same_encoding(split(frame, rng, parts), keep_codes)
+
+
+@pytest.mark.parametrize("keep_codes", [False, True])
+def test_learning_reads_only_the_columns_that_may_hold_texts(keep_codes):
+    frame = pd.DataFrame({
+        "n": np.arange(12.0),
+        "t": pd.Series(["a", 1.0, "b"] * 4, dtype=object),
+        "m": pd.array([1, None, 3] * 4, dtype="Int64"),
+        "c": pd.Series(list("xyz") * 4, dtype="category"),
+    })
+    reads = []
+
+    def read(bounds, columns=None):
+        # Records the columns each read loads (on the synchronous scheduler, in this process).
+        columns = list(frame.columns) if columns is None else list(columns)
+        reads.append(tuple(columns))
+        return frame.iloc[bounds[0] : bounds[1]][columns]
+
+    ddf = dd.from_map(read, [(0, 5), (5, 9), (9, 12)], meta=frame.iloc[:0],
+                      enforce_metadata=False)
+    with dask.config.set({"scheduler": "sync"}):
+        codes, categorical, encoder = vd.encode(ddf, keep_codes=keep_codes)
+        assert set(reads) == {("t", "c")}
+        reads.clear()
+        got = codes.compute()
+    want = Encoder().encode(frame)[0]
+    np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
+    assert categorical == [1, 3]
+    # Applying reads the number columns again, alone where the local codes were kept.
+    assert set(reads) == ({("n", "m")} if keep_codes else {("n", "t", "m", "c")})
 
 
 def test_turns_across_partitions_follow_the_whole_tables_row_order(scheduler):
@@ -205,8 +268,10 @@ def unreadable():
     raise OSError("part-1.parquet: not a Parquet file")
 
 
+@pytest.mark.parametrize("keep_codes", [False, True])
 @pytest.mark.parametrize("failure", ["read", "cell"])
-def test_a_partition_that_fails_raises_one_error_and_returns_nothing(scheduler, failure):
+def test_a_partition_that_fails_raises_one_error_and_returns_nothing(scheduler, failure,
+                                                                     keep_codes):
     frame = pd.DataFrame({"a": pd.Series(["x", 1.0, "y", 2.0], dtype=object)})
     if failure == "read":
         parts = [dask.delayed(frame.iloc[:2]), dask.delayed(unreadable)()]
@@ -219,7 +284,7 @@ def test_a_partition_that_fails_raises_one_error_and_returns_nothing(scheduler, 
         # would not come back from a distributed worker.
         expected, message = RuntimeError, "vexilo failed on partition 1 .*cant convert to str"
     with pytest.raises(expected, match=message):
-        vd.encode(ddf)
+        vd.encode(ddf, keep_codes=keep_codes)
 
 
 def test_arguments_are_checked_before_anything_runs():
@@ -229,6 +294,8 @@ def test_arguments_are_checked_before_anything_runs():
     ddf = dd.from_pandas(frame, npartitions=1)
     with pytest.raises(ValueError, match="split_every must be an int of at least 2, not 1"):
         vd.encode(ddf, split_every=1)
+    with pytest.raises(TypeError, match="keep_codes must be a bool or None, not 1"):
+        vd.encode(ddf, keep_codes=1)
     with pytest.raises(ValueError, match="learned nothing to transform with"):
         vd.transform(ddf, Encoder())
     with pytest.raises(TypeError, match="expected a vexilo.Encoder, not 'dict'"):
