@@ -103,7 +103,9 @@ def _code_batch(part: pd.DataFrame, encoder: Encoder, unknown: blocks.Unknown) -
 def _tree(items: list[Any], task: Any, split_every: int) -> Any:
     """One object ref from items, combined in order split_every at a time by task."""
     while len(items) > 1:
-        items = [task.remote(*items[i : i + split_every]) for i in range(0, len(items), split_every)]
+        items = [
+            task.remote(*items[i : i + split_every]) for i in range(0, len(items), split_every)
+        ]
     return items[0]
 
 
@@ -114,7 +116,9 @@ def _get(ref: Any) -> Any:
     except ray.exceptions.RayTaskError as error:
         cause = error.cause
         if isinstance(cause, Exception):
-            raise cause from None
+            # Raised as the block raised it, Ray's report (with the worker's traceback) as its
+            # context.
+            raise cause  # noqa: B904
         raise
 
 
@@ -123,6 +127,20 @@ def _check(ds: Any, split_every: int) -> None:
         raise TypeError(f"expected a ray.data.Dataset, not '{type(ds).__qualname__}'")
     if isinstance(split_every, bool) or not isinstance(split_every, int) or split_every < 2:
         raise ValueError(f"split_every must be an int of at least 2, not {split_every!r}")
+
+
+def _blocks_in_order(ds: ray.data.Dataset) -> list[Any]:
+    """ds's blocks as pandas frames in the object store, in ds's order: its execution keeps the
+    order of its inputs (a Parquet directory's files, say) whatever ds's context says, which is
+    put back as it was."""
+    options = ds.context.execution_options
+    kept = options.preserve_order
+    options.preserve_order = True
+    try:
+        refs: list[Any] = ds.to_pandas_refs()
+    finally:
+        options.preserve_order = kept
+    return refs
 
 
 def _column_names(ds: ray.data.Dataset) -> list[str]:
@@ -167,7 +185,7 @@ def encode(
     returned then.
     """
     _check(ds, split_every)
-    refs = ds.to_pandas_refs()
+    refs = _blocks_in_order(ds)
     if not refs:
         encoder = Encoder()
         frame = _empty(_column_names(ds))
@@ -243,7 +261,7 @@ def transform(
             batch_format="pandas",
             fn_args=(encoder, unknown),
         )
-    refs = ds.to_pandas_refs()
+    refs = _blocks_in_order(ds)
     if not refs:
         return ray.data.from_pandas(encoder.transform(_empty(names), unknown=unknown))
     found = [_first_task.remote(ref, number, needed) for number, ref in enumerate(refs)]
@@ -277,7 +295,8 @@ class VexiloEncoder(Preprocessor):
         return self
 
     def _transform_pandas(self, df: pd.DataFrame) -> pd.DataFrame:
-        return blocks.code_block(df, "a batch of the Ray Dataset", self.encoder_, None, self.unknown)
+        where = "a batch of the Ray Dataset"
+        return blocks.code_block(df, where, self.encoder_, None, self.unknown)
 
     def __repr__(self) -> str:
         return f"VexiloEncoder(unknown={self.unknown!r}, split_every={self.split_every})"

@@ -42,7 +42,9 @@ CELLS = [1, 2.5, 1.0, -0.0, True, "x", "ü", "漢字", "nan", "NaN", "None", Non
 
 
 def column(rng, rows, kind):
-    pick = lambda values: np.array(values, dtype=object)[rng.integers(0, len(values), rows)]  # noqa: E731
+    def pick(values):
+        return np.array(values, dtype=object)[rng.integers(0, len(values), rows)]
+
     if kind == "mixed":
         return pd.Series(pick(CELLS), dtype=object)
     if kind == "late":  # numbers turning categorical in the last rows only
@@ -136,7 +138,8 @@ def test_a_failing_block_fails_encode_naming_the_block():
     bad = pd.DataFrame({"c": pd.Series(["a", Unprintable()], dtype=object)})
     # An internal failure comes back as an ordinary error: a BaseException would not come back
     # from a Ray worker as the task's failure.
-    with pytest.raises(RuntimeError, match="vexilo failed on block 2 of the Ray Dataset: cant"):
+    failed = "vexilo failed on block 2 of the Ray Dataset: cant"
+    with pytest.raises(RuntimeError, match=failed):
         vr.encode(rd.from_pandas([good, good, bad]))
 
 
