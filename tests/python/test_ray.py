@@ -2,6 +2,8 @@
 
 import logging
 import os
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -153,6 +155,12 @@ def test_preprocessor_fits_and_transforms_as_encode(tmp_path):
     fitted = vr.VexiloEncoder().fit(ds)
     assert fitted.categorical_ == categorical
     np.testing.assert_array_equal(floats(fitted.transform(ds).to_pandas()), floats(want))
+
+
+def test_only_vexilo_ray_imports_ray_and_it_imports_no_dask():
+    script = ("import sys, vexilo, vexilo.sklearn; assert 'ray' not in sys.modules; "
+              "import vexilo.ray; assert not [m for m in sys.modules if m.split('.')[0] == 'dask']")
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=120)
 
 
 def test_refuses_what_is_not_a_dataset():
