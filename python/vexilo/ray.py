@@ -36,36 +36,39 @@ def _where(number: int) -> str:
     return f"block {number} of the Ray Dataset"
 
 
-@ray.remote
-def _learn_task(part: pd.DataFrame, number: int) -> list[blocks.Column]:
+def _learn(part: pd.DataFrame, number: int) -> list[blocks.Column]:
     return blocks.learn_block(part, _where(number), number)
 
 
-@ray.remote
-def _combine_columns_task(*runs: list[blocks.Column]) -> list[blocks.Column]:
+def _combine_columns(*runs: list[blocks.Column]) -> list[blocks.Column]:
     return blocks.combine_columns(runs)
 
 
-@ray.remote
-def _reread_task(
+def _reread(
     part: pd.DataFrame, number: int, turned: dict[int, bool]
 ) -> dict[int, blocks.TextList]:
     return blocks.reread_block(part, _where(number), turned)
 
 
-@ray.remote
-def _combine_texts_task(*parts: dict[int, blocks.TextList]) -> dict[int, blocks.TextList]:
+def _combine_texts(*parts: dict[int, blocks.TextList]) -> dict[int, blocks.TextList]:
     return blocks.combine_texts(parts)
 
 
-@ray.remote
-def _first_task(part: pd.DataFrame, number: int, columns: list[int]) -> list[int | None]:
+def _first(part: pd.DataFrame, number: int, columns: list[int]) -> list[int | None]:
     return blocks.first_text_blocks(part, _where(number), number, columns)
 
 
-@ray.remote
-def _combine_first_task(*runs: list[int | None]) -> list[int | None]:
+def _combine_first(*runs: list[int | None]) -> list[int | None]:
     return blocks.combine_first(runs)
+
+
+# Ray's remote handles of the functions above (Ray's hints are taken as Any).
+_learn_task: Any = ray.remote(_learn)
+_combine_columns_task: Any = ray.remote(_combine_columns)
+_reread_task: Any = ray.remote(_reread)
+_combine_texts_task: Any = ray.remote(_combine_texts)
+_first_task: Any = ray.remote(_first)
+_combine_first_task: Any = ray.remote(_combine_first)
 
 
 def _code_blocks(
@@ -269,7 +272,7 @@ def transform(
     return _codes_dataset(refs, encoder, blocks.place_turns(first, needed, len(names)), unknown)
 
 
-class VexiloEncoder(Preprocessor):
+class VexiloEncoder(Preprocessor):  # type: ignore[misc]  # Ray's classes are Any to mypy
     """A Ray Data ``Preprocessor`` coding every column of a Dataset with vexilo.
 
     ``fit(ds)`` learns as ``encode(ds)`` does (``encoder_`` holds the ``Encoder``,
