@@ -145,6 +145,21 @@ def test_a_failing_block_fails_encode_naming_the_block():
         vr.encode(rd.from_pandas([good, good, bad]))
 
 
+def test_parquet_files_encode_in_file_order_and_the_context_is_left_as_it_was(tmp_path):
+    # Each file's texts sort before the previous file's: codes in any other order differ.
+    for i in range(6):
+        texts = [f"{9 - i}{suffix}" for suffix in "ab" * 50]
+        pd.DataFrame({"t": texts, "n": np.arange(100.0)}).to_parquet(tmp_path / f"p{i}.parquet")
+    ds = rd.read_parquet(str(tmp_path))
+    ds.context.execution_options.preserve_order = False
+    whole = pd.concat([pd.read_parquet(tmp_path / f"p{i}.parquet") for i in range(6)],
+                      ignore_index=True)
+    want, _ = Encoder().encode(whole)
+    codes, _, _ = vr.encode(ds)
+    assert ds.context.execution_options.preserve_order is False
+    np.testing.assert_array_equal(floats(codes.to_pandas()), floats(want))
+
+
 def test_preprocessor_fits_and_transforms_as_encode(tmp_path):
     frame = pd.DataFrame({"city": pd.Series(["Oslo", "Lima", None, "Zürich"] * 5, dtype="str"),
                           "n": np.arange(20.0)})
