@@ -244,7 +244,7 @@ def transform(
     Codes equal those of ``encoder.transform(ds.to_pandas(), unknown=unknown)``; for "error", the
     ValueError names the row within its block. Where every categorical column is held as Arrow
     texts (or there is none), codes do not depend on the row order and the result is lazy, a
-    ``map_batches`` over ds. Where one may hold numbers, the column's first text decides how its
+    ``map_batches`` over ds, in the row order ds's own context gives. Where one may hold numbers, the column's first text decides how its
     numbers read: ds is executed now, each block's first texts are found now, and the coding is
     lazy, row for row in the order of ds's blocks.
     """
