@@ -11,7 +11,8 @@
 function(vexilo_python_package module_target)
     set(package_dir "${CMAKE_CURRENT_BINARY_DIR}/vexilo")
     set(source_dir "${CMAKE_CURRENT_SOURCE_DIR}/python/vexilo")
-    set(package_files __init__.py sklearn.py dask.py _tzif.py vexilo.pyi _version.pyi py.typed)
+    set(package_files __init__.py sklearn.py dask.py ray.py _blocks.py _tzif.py vexilo.pyi
+        _version.pyi py.typed)
 
     file(READ "${CMAKE_CURRENT_SOURCE_DIR}/pyproject.toml" pyproject)
     if(NOT pyproject MATCHES "\n\\[project\\]\n([^[]*\n)?version = \"([^\"]+)\"")
