@@ -37,137 +37,34 @@ import dask.sizeof
 import numpy as np
 import pandas as pd
 
-from . import Encoder, PanicException
-from .vexilo import (
-    _encoder_from_texts,
-    _merge_texts,
-    _table_texts,
-    _transform_codes,
-    _transform_piece,
-)
+from . import Encoder
+from . import _blocks as blocks
+from ._blocks import TextList as _TextList
+from ._blocks import Unknown as _Unknown
+from .vexilo import _encoder_from_texts, _table_texts, _transform_codes
 
 __all__ = ["encode", "transform"]
 
-# A sorted list of distinct texts as the compiled module hands it over: the texts end to end, and
-# their end offsets as 64-bit integers.
-_TextList: TypeAlias = tuple[bytes, bytes]
-_EMPTY: _TextList = (b"", b"")
-
-_Unknown: TypeAlias = Literal["nan", "error"] | float
-
-
-def _merged(lists: list[_TextList]) -> _TextList:
-    lists = [texts for texts in lists if texts[1]]
-    if len(lists) < 2:
-        return lists[0] if lists else _EMPTY
-    return _merge_texts(lists)
-
-
-class _Column:
-    """What a run of consecutive partitions holds in one column, for the learning pass.
-
-    leading: the partitions (with rows) before the first one holding a text; turn: that first
-    partition, with the row of its first text and its texts; rest: the text lists of later
-    partitions that read the same whatever the global rule (a text in their first row), merged
-    once per combining task; fix: the later partitions that must be read again with every cell as
-    text.
-    """
-
-    __slots__ = ("leading", "turn", "first_row", "turn_texts", "rest", "fix")
-
-    def __init__(self) -> None:
-        self.leading: list[int] = []
-        self.turn: int | None = None
-        self.first_row = 0
-        self.turn_texts: _TextList = _EMPTY
-        self.rest: list[_TextList] = []
-        self.fix: list[int] = []
-
-    @classmethod
-    def of_partition(cls, number: int, rows: int, found: tuple[int, _TextList] | None) -> _Column:
-        column = cls()
-        if found is None:
-            if rows:
-                column.leading.append(number)
-        else:
-            column.turn = number
-            column.first_row, column.turn_texts = found
-        return column
-
-    def then(self, later: _Column) -> _Column:
-        """This run followed by the run after it."""
-        if self.turn is None:
-            later.leading = self.leading + later.leading
-            return later
-        self.fix += later.leading + later.fix
-        if later.turn is not None:
-            if later.first_row == 0:
-                self.rest.append(later.turn_texts)
-            else:
-                self.fix.append(later.turn)
-        self.rest += later.rest
-        return self
+def _where(number: int) -> str:
+    return f"partition {number} of the Dask DataFrame"
 
 
 def _read(number: int, function: Callable[..., Any], *args: Any) -> Any:
-    where = f"partition {number} of the Dask DataFrame"
-    try:
-        return function(*args)
-    except PanicException as error:
-        # A task that raises a BaseException does not come back from a distributed worker as
-        # an error of the computation: raise an ordinary exception, the internal one as its cause.
-        raise RuntimeError(f"vexilo failed on {where}: {error}") from error
-    except Exception as error:
-        error.add_note(f"while reading {where}")
-        raise
+    return blocks.read(_where(number), function, *args)
 
 
-def _learn_partition(part: pd.DataFrame, number: int) -> list[_Column]:
-    found = _read(number, _table_texts, part)
-    return [_Column.of_partition(number, len(part), column) for column in found]
-
-
-def _combine_columns(runs: list[list[_Column]]) -> list[_Column]:
-    combined = runs[0]
-    for run in runs[1:]:
-        combined = [left.then(right) for left, right in zip(combined, run, strict=True)]
-    for column in combined:
-        if len(column.rest) > 1:
-            column.rest = [_merged(column.rest)]
-    return combined
+def _learn_partition(part: pd.DataFrame, number: int) -> list[blocks.Column]:
+    return blocks.learn_block(part, _where(number), number)
 
 
 def _reread_partition(
-    part: pd.DataFrame, number: int, corrections: dict[int, bool]
+    part: pd.DataFrame, number: int, turned: dict[int, bool]
 ) -> dict[int, _TextList]:
-    """The texts of the columns in corrections (column: turned before this partition, else after
-    it) read under those turns."""
-    rows = len(part)
-    turns: list[int | None] = [None] * part.shape[1]
-    for col, before in corrections.items():
-        turns[col] = 0 if before else rows
-    found = _read(number, _table_texts, part, turns, sorted(corrections))
-    return {col: found[col][1] for col in corrections if found[col] is not None}
-
-
-def _combine_texts(parts: list[dict[int, _TextList]]) -> dict[int, _TextList]:
-    lists: dict[int, list[_TextList]] = {}
-    for part in parts:
-        for col, texts in part.items():
-            lists.setdefault(col, []).append(texts)
-    return {col: _merged(texts) for col, texts in lists.items()}
+    return blocks.reread_block(part, _where(number), turned)
 
 
 def _first_text_partitions(part: pd.DataFrame, number: int, columns: list[int]) -> list[int | None]:
-    found = _read(number, _table_texts, part, None, [])
-    return [number if found[col] is not None else None for col in columns]
-
-
-def _combine_first(runs: list[list[int | None]]) -> list[int | None]:
-    first = list(runs[0])
-    for run in runs[1:]:
-        first = [a if a is not None else b for a, b in zip(first, run, strict=True)]
-    return first
+    return blocks.first_text_blocks(part, _where(number), number, columns)
 
 
 def _tree(items: list[Any], combine: Callable[[list[Any]], Any], split_every: int) -> Any:
@@ -180,18 +77,6 @@ def _tree(items: list[Any], combine: Callable[[list[Any]], Any], split_every: in
     return items[0]
 
 
-def _turns(number: int, rows: int, turn_partitions: Sequence[int | None]) -> list[int | None]:
-    """Per column, how it turns in partition number: at its own first text (None), before its
-    first row (0) or after its last (rows)."""
-    turns: list[int | None] = []
-    for turn in turn_partitions:
-        if turn is None or turn == number:
-            turns.append(None)
-        else:
-            turns.append(0 if number > turn else rows)
-    return turns
-
-
 def _code_partition(
     part: pd.DataFrame,
     encoder: Encoder,
@@ -200,11 +85,8 @@ def _code_partition(
     partition_info: dict[str, Any] | None = None,
 ) -> pd.DataFrame:
     number = partition_info["number"] if partition_info else 0
-    turns = _turns(number, len(part), turn_partitions)
-    codes: pd.DataFrame = _read(number, _transform_piece, encoder, part, turns, unknown)
-    codes.index = part.index
-    codes.columns = part.columns
-    return codes
+    turns = blocks.turns_of(number, len(part), turn_partitions)
+    return blocks.code_block(part, _where(number), encoder, turns, unknown)
 
 
 def _check_frame(ddf: Any, split_every: int | None) -> None:
@@ -317,7 +199,7 @@ class _Kept:
 
     def __init__(
         self,
-        report: list[_Column],
+        report: list[blocks.Column],
         codes: list[np.ndarray],
         texts: list[np.ndarray | None],
         index: pd.Index,
@@ -331,11 +213,13 @@ class _Kept:
         return sum(codes.nbytes for codes in self.codes)
 
 
-@dask.sizeof.sizeof.register(_Kept)
 def _sizeof_kept(kept: _Kept) -> int:
     # The scheduler keeps a task beside the data it would cost most to move: the kept codes.
-    texts = sum(dask.sizeof.sizeof(texts) for texts in kept.texts if texts is not None)
-    return kept.nbytes() + texts + dask.sizeof.sizeof(kept.index)
+    texts = sum(int(dask.sizeof.sizeof(texts)) for texts in kept.texts if texts is not None)
+    return kept.nbytes() + texts + int(dask.sizeof.sizeof(kept.index))
+
+
+dask.sizeof.sizeof.register(_Kept)(_sizeof_kept)
 
 
 def _learn_keeping(part: pd.DataFrame, number: int) -> _Kept:
@@ -355,11 +239,11 @@ def _learn_keeping(part: pd.DataFrame, number: int) -> _Kept:
         else:
             codes.append(np.ascontiguousarray(values[:, col]))
             texts.append(None)
-    report = [_Column.of_partition(number, len(part), column) for column in found]
+    report = [blocks.Column.of_block(number, len(part), column) for column in found]
     return _Kept(report, codes, texts, part.index)
 
 
-def _report(kept: _Kept) -> list[_Column]:
+def _report(kept: _Kept) -> list[blocks.Column]:
     return kept.report
 
 
@@ -433,34 +317,26 @@ def encode(
             dask.delayed(_learn_keeping, pure=False)(part, i) for i, part in enumerate(parts)
         ]))  # fmt: skip
         learned = [dask.delayed(_report, pure=False)(part) for part in kept]
-        (reports,) = dask.compute(_tree(learned, _combine_columns, fan_in))
+        (reports,) = dask.compute(_tree(learned, blocks.combine_columns, fan_in))
     else:
         learned = [dask.delayed(_learn_partition, pure=False)(p, i) for i, p in enumerate(parts)]
-        (reports,) = dask.compute(_tree(learned, _combine_columns, fan_in))
-    columns: list[_Column | None] = [None] * width
-    for j, column in zip(text_columns, reports, strict=True):
-        columns[j] = column
-
-    corrections: dict[int, dict[int, bool]] = {}
-    texts: dict[int, list[_TextList]] = {}
-    for j, column in enumerate(reports):
-        if column.turn is None:
-            continue
-        for number in column.leading:
-            corrections.setdefault(number, {})[j] = False
-        for number in column.fix:
-            corrections.setdefault(number, {})[j] = True
-        texts[j] = [column.turn_texts, *column.rest]
+        (reports,) = dask.compute(_tree(learned, blocks.combine_columns, fan_in))
+    corrections = blocks.corrections(reports)
+    texts: dict[int, list[_TextList]] = {
+        j: [column.turn_texts, *column.rest]
+        for j, column in enumerate(reports)
+        if column.turn is not None
+    }
     if corrections:
         reread = [
             dask.delayed(_reread_partition, pure=False)(parts[number], number, turned)
             for number, turned in sorted(corrections.items())
         ]
-        (extra,) = dask.compute(_tree(reread, _combine_texts, fan_in))
+        (extra,) = dask.compute(_tree(reread, blocks.combine_texts, fan_in))
         for j, more in extra.items():
             texts[j].append(more)
 
-    merged = {text_columns[j]: _merged(lists) for j, lists in texts.items()}
+    merged = {text_columns[j]: blocks.merged(lists) for j, lists in texts.items()}
     encoder = _encoder_from_texts(merged, columns=width)
     turn_partitions: list[int | None] = [None] * width
     for j, column in enumerate(reports):
@@ -512,19 +388,6 @@ def _code_whole(
     return _code_partition(part, shared[2], turns, "error", {"number": number})
 
 
-def _may_hold_numbers(dtype: Any) -> bool:
-    """False for text columns, whose cells are texts or missing: their codes do not depend on
-    where the column's first text lies (missing cells code as NaN either way)."""
-    if isinstance(dtype, pd.StringDtype):
-        return False
-    if isinstance(dtype, pd.ArrowDtype):
-        import pyarrow as pa
-
-        return not (pa.types.is_string(dtype.pyarrow_dtype) or pa.types.is_large_string(
-            dtype.pyarrow_dtype))
-    return True
-
-
 def transform(
     ddf: dd.DataFrame,
     encoder: Encoder,
@@ -548,7 +411,7 @@ def transform(
     encoder.transform(ddf._meta, unknown=unknown)
     listed = sorted(encoder.categories)
     dtypes = list(ddf.dtypes)
-    needed = [col for col in listed if _may_hold_numbers(dtypes[col])]
+    needed = [col for col in listed if blocks.may_hold_numbers(dtypes[col])]
     turn_partitions: Any = [None] * len(dtypes)
     if needed:
         parts = ddf.to_delayed()
@@ -556,13 +419,7 @@ def transform(
             dask.delayed(_first_text_partitions, pure=False)(part, i, needed)
             for i, part in enumerate(parts)
         ]
-        first = _tree(found, _combine_first, _fan_in(split_every, len(found)))
-        turn_partitions = dask.delayed(_place_turns, pure=False)(first, needed, len(dtypes))
+        first = _tree(found, blocks.combine_first, _fan_in(split_every, len(found)))
+        turn_partitions = dask.delayed(blocks.place_turns, pure=False)(first, needed, len(dtypes))
     return _map_codes(ddf, encoder, turn_partitions, unknown)
 
-
-def _place_turns(first: list[int | None], columns: list[int], count: int) -> list[int | None]:
-    turns: list[int | None] = [None] * count
-    for col, turn in zip(columns, first, strict=True):
-        turns[col] = turn
-    return turns
