@@ -44,7 +44,6 @@ import json
 import os
 import pickle
 import re
-import resource
 import statistics
 import subprocess
 import sys
@@ -169,11 +168,6 @@ def read_local(data: Path, text: list[str], text_dtype: str) -> list[pd.DataFram
     return [as_object(part, text) for part in parts] if text_dtype == "object" else parts
 
 
-def peak_rss_bytes() -> int:
-    # ru_maxrss is in KiB on Linux: the process's peak resident size since it started.
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-
-
 def status_bytes(field: str) -> int:
     for line in Path("/proc/self/status").read_text().splitlines():
         if line.startswith(field + ":"):
@@ -184,8 +178,12 @@ def status_bytes(field: str) -> int:
 def start_memory() -> tuple[int, int]:
     """Run on each worker before a route: its peak so far (from starting and importing), and its
     resident size now, from which the kernel's peak is then counted afresh (clear_refs 5), so
-    that the route's own peak shows even where importing peaked higher."""
-    before = peak_rss_bytes()
+    that the route's own peak shows even where importing peaked higher.
+
+    The peak is the worker's own (VmHWM), not getrusage's ru_maxrss: that one also counts the
+    process the worker was started from before it ran the new program, here this process,
+    which after writing the data can be larger than any worker."""
+    before = status_bytes("VmHWM")
     Path("/proc/self/clear_refs").write_text("5")
     return before, status_bytes("VmRSS")
 
