@@ -387,8 +387,7 @@ def main() -> None:
         marker.touch()
         print(f"wrote {chosen.describe} in {time.perf_counter() - start:.1f} s")
 
-    candidates: list[tuple[str, Callable]] = [
-        ("vexilo.dask", run_vexilo)]
+    candidates: list[tuple[str, Callable]] = [("vexilo.dask", run_vexilo)]
     if "keep_codes" in inspect.signature(vexilo.dask.encode).parameters:
         for keep in (True, False):
             candidates.append((f"vexilo.dask keep_codes={keep}",
